@@ -1,0 +1,147 @@
+#include "app/Application.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/Log.h"
+#include "app/Process.h"
+#include "config/TarnConfiguration.h"
+
+namespace quorvex {
+namespace {
+
+const char* const kClass = "Application";
+
+// Stand-ins for the services that are not built yet. Each keeps its place in
+// the start-up and shutdown order and is replaced by the real service.
+namespace standin {
+
+bool httpRunning = false;
+
+void cdrSetMode(const char* modeName) {
+  logApplication(LOG_INFO, nullptr, "SMPPCDRManager", "setMode", "Setting CDR mode to %s",
+                 modeName);
+}
+void cdrShutdown() {
+  logApplication(LOG_INFO, nullptr, "SMPPCDRManager", "shutdown", "Shutting down CDR Manager");
+}
+void httpStart() { httpRunning = true; }
+void upstreamStop() {
+  std::printf("Waiting on upstream connections closing\n");
+}
+// The listener loop: until a stop is requested.
+void listenerRun(int /*port*/) {
+  installSignalHandlers();
+  while (stopRequested == 0) {
+    struct timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+} // namespace standin
+
+// Sleeps the whole duration even when signals interrupt it.
+void sleepMillis(long millis) {
+  struct timespec request = {millis / 1000, (millis % 1000) * 1000000L};
+  struct timespec remaining = {0, 0};
+  while (nanosleep(&request, &remaining) != 0 && errno == EINTR) {
+    request = remaining;
+  }
+}
+
+void logComposed(const char* function, const char* prefix) {
+  const std::string text = std::string(prefix) + kApplicationId;
+  // The composed text is the format itself; it holds no conversion.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+  logApplication(LOG_INFO, nullptr, kClass, function, text.c_str());
+#pragma GCC diagnostic pop
+}
+
+enum class CDRMode { OPERATION, CORRELATE, NONE };
+
+void shutdownCommon(CDRMode mode) {
+  closeAuditLog();
+  if (mode != CDRMode::NONE) {
+    standin::cdrShutdown();
+  }
+}
+
+} // namespace
+
+int runApplication(int argc, char** argv) {
+  // Log lines must reach a pipe or file as they happen, not at exit.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::printf("Vantorel %s | Build time: %s %s | Build %s\n", kProductName, buildDate(),
+              buildTime(), buildRevision());
+  if (argc > 1 && std::strcmp(argv[1], "version") == 0) {
+    return 0;
+  }
+  setLogLevel(LOG_INFO);
+
+  TarnConfiguration& config = configuration();
+  bool createDefault = false;
+  if (!config.performLoad(createDefault)) {
+    if (createDefault) {
+      std::lock_guard<std::mutex> guard(config.lock());
+      config.createDefaultConfiguration();
+      logApplication(LOG_INFO, nullptr, kClass, "main", "Created configuration");
+    }
+    // A failed load never called setMode: the CDR manager is still in OPERATION.
+    shutdownCommon(CDRMode::OPERATION);
+    return 0;
+  }
+
+  const std::string clientId = config.getSettingString("auth.client_id", "");
+  const std::string clientSecret = config.getSettingString("auth.client_secret", "");
+  const std::string defaultSystemId = config.getSettingString("dlr.default_system_id", "");
+  const bool disableTracking = config.getSettingBool("dlr.disable_msgid_tracking", false);
+  (void)defaultSystemId; // handed to the Tracker once it exists
+  (void)disableTracking;
+
+  const std::string cdrPath = config.getCDRSettingString("file_path", "cdrs.csv");
+  (void)cdrPath; // handed to the CDR manager's initialize once it exists
+  const std::string modeText = config.getCDRSettingString("mode", "operation");
+  CDRMode cdrMode = CDRMode::OPERATION;
+  if (modeText == "correlate") {
+    cdrMode = CDRMode::CORRELATE;
+  } else if (modeText == "none") {
+    cdrMode = CDRMode::NONE;
+  }
+  standin::cdrSetMode(cdrMode == CDRMode::CORRELATE ? "CORRELATE"
+                      : cdrMode == CDRMode::NONE    ? "NONE"
+                                                    : "OPERATION");
+
+  if (argc > 1) {
+    // The admin client takes the recognised command words; anything else
+    // falls through to server mode.
+    (void)clientId;
+    (void)clientSecret;
+  }
+
+  logComposed("main", "Starting ");
+  const bool whitelistOnly = config.getSettingBool("ipwhitelistonly", false);
+  const int64_t maxPerIp = config.getSettingInt("smpp.max_connections_per_ip", 20);
+  (void)whitelistOnly; // handed to the listener once it exists
+  (void)maxPerIp;
+  auditSwitch().store(config.getSettingBool("log.audit", false));
+
+  standin::httpStart();
+  sleepMillis(200);
+  if (standin::httpRunning) {
+    const int64_t port = config.getSettingInt("smpp.port", 2775);
+    standin::listenerRun(static_cast<int>(port));
+    standin::upstreamStop();
+  }
+  logApplication(LOG_INFO, nullptr, kClass, "http_stop", "Waiting on HTTP server to close");
+  logComposed("main", "Stopped ");
+
+  shutdownCommon(cdrMode);
+  return 0;
+}
+
+} // namespace quorvex

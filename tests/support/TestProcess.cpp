@@ -1,0 +1,174 @@
+#include "support/TestProcess.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace quorvex::test {
+namespace {
+
+int decodeStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/quorvex-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+  std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string TempDir::read(const std::string& name) const {
+  std::ifstream in(file(name), std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool TempDir::exists(const std::string& name) const {
+  return std::filesystem::exists(file(name));
+}
+
+std::vector<std::string> TempDir::list() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof(addr);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error("no free port");
+  }
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+GatewayProcess::GatewayProcess(const std::string& workDir, std::vector<std::string> args)
+    : workDir_(workDir) {
+  const std::string out = workDir + "/console.out";
+  pid_ = ::fork();
+  if (pid_ < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid_ == 0) {
+    if (::chdir(workDir.c_str()) != 0) {
+      _exit(127);
+    }
+    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+      _exit(127);
+    }
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::close(fd);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(QUORVEX_BINARY));
+    for (auto& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    ::execv(QUORVEX_BINARY, argv.data());
+    _exit(127);
+  }
+}
+
+GatewayProcess::~GatewayProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+std::string GatewayProcess::output() const {
+  std::ifstream in(workDir_ + "/console.out", std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool GatewayProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (output().find(text) != std::string::npos) {
+      return true;
+    }
+    if (pid_ > 0) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        exitStatus_ = decodeStatus(status);
+        return output().find(text) != std::string::npos;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void GatewayProcess::signal(int signo) {
+  if (pid_ > 0) {
+    ::kill(pid_, signo);
+  }
+}
+
+int GatewayProcess::waitExit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) {
+    return exitStatus_;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      exitStatus_ = decodeStatus(status);
+      return exitStatus_;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  return -1;
+}
+
+int runGateway(const std::string& workDir, std::vector<std::string> args,
+               std::chrono::milliseconds timeout) {
+  GatewayProcess process(workDir, std::move(args));
+  return process.waitExit(timeout);
+}
+
+} // namespace quorvex::test
