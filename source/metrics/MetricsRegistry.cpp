@@ -1,0 +1,217 @@
+#include "metrics/MetricsRegistry.h"
+
+#include <algorithm>
+#include <charconv>
+#include <utility>
+#include <vector>
+
+#include "app/Log.h"
+
+namespace quorvex {
+namespace {
+
+// A window closes once it is older than this (µs).
+constexpr uint64_t kWindowMicros = 999999;
+
+void appendNumber(std::string& out, uint64_t value) {
+  char buffer[24];
+  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+  out.append(buffer, result.ptr);
+}
+
+std::string_view familyOf(std::string_view series) {
+  return series.substr(0, series.find('{'));
+}
+
+} // namespace
+
+MetricsRegistry::MetricsRegistry(Clock clock) : clock_(clock != nullptr ? clock : &nowMicros) {}
+
+void MetricsRegistry::setClock(Clock clock) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  clock_ = clock != nullptr ? clock : &nowMicros;
+}
+
+template <class V> V& MetricsRegistry::series(SeriesMap<V>& map, std::string_view name) {
+  auto it = map.find(name);
+  if (it == map.end()) {
+    it = map.emplace(std::string(name), V{}).first;
+  }
+  return it->second;
+}
+
+MetricsRegistry::Rate MetricsRegistry::freshRate(uint64_t now) {
+  return Rate{now - 1000000, 0, now, 0};
+}
+
+void MetricsRegistry::registerHelp(std::string_view name, std::string_view help, bool labelled) {
+  series(help_, name) = std::string(help);
+  series(labelled_, name) = labelled;
+}
+
+void MetricsRegistry::registerCounter(std::string_view name, std::string_view help, bool labelled) {
+  Update update(*this);
+  registerHelp(name, help, labelled);
+  update.counterReset(name);
+}
+
+void MetricsRegistry::registerGauge(std::string_view name, std::string_view help, bool labelled) {
+  Update update(*this);
+  registerHelp(name, help, labelled);
+  update.gaugeSet(name, 0);
+}
+
+void MetricsRegistry::registerRate(std::string_view name, std::string_view help, bool labelled) {
+  Update update(*this);
+  registerHelp(name, help, labelled);
+  update.rateReset(name);
+}
+
+MetricsRegistry::Update::Update(MetricsRegistry& registry)
+    : registry_(registry), now_(registry.clock_()), guard_(registry.mutex_) {}
+
+void MetricsRegistry::Update::counterIncrement(std::string_view name) {
+  Counter& c = series(registry_.counters_, name);
+  c.value++;
+  c.time = now_;
+}
+
+void MetricsRegistry::Update::counterReset(std::string_view name) {
+  series(registry_.counters_, name) = Counter{now_, 0};
+}
+
+void MetricsRegistry::Update::gaugeAdd(std::string_view name, int64_t delta) {
+  Gauge& g = series(registry_.gauges_, name);
+  // Wrapping arithmetic: the value is exposed as its unsigned reading anyway.
+  g.value = static_cast<int64_t>(static_cast<uint64_t>(g.value) + static_cast<uint64_t>(delta));
+  g.time = now_;
+}
+
+void MetricsRegistry::Update::gaugeSet(std::string_view name, int64_t value) {
+  series(registry_.gauges_, name) = Gauge{now_, value};
+}
+
+void MetricsRegistry::Update::rateIncrement(std::string_view name) {
+  Rate& r = series(registry_.rates_, name);
+  if (now_ - r.windowStart > kWindowMicros) {
+    r.publishedTime = r.windowStart;
+    r.publishedCount = r.windowCount;
+    r.windowStart = now_;
+    r.windowCount = 1;
+  } else {
+    r.windowCount++;
+  }
+}
+
+void MetricsRegistry::Update::rateReset(std::string_view name) {
+  series(registry_.rates_, name) = freshRate(now_);
+}
+
+void MetricsRegistry::counterIncrement(std::string_view name, uint64_t time) {
+  Update update(*this);
+  update.counterIncrement(name);
+  if (time != 0) {
+    counters_.find(name)->second.time = time;
+  }
+}
+
+void MetricsRegistry::counterReset(std::string_view name) {
+  Update(*this).counterReset(name);
+}
+void MetricsRegistry::gaugeIncrement(std::string_view name) {
+  Update(*this).gaugeAdd(name, 1);
+}
+void MetricsRegistry::gaugeDecrement(std::string_view name) {
+  Update(*this).gaugeAdd(name, -1);
+}
+void MetricsRegistry::gaugeSet(std::string_view name, int64_t value) {
+  Update(*this).gaugeSet(name, value);
+}
+void MetricsRegistry::rateIncrement(std::string_view name) {
+  Update(*this).rateIncrement(name);
+}
+void MetricsRegistry::rateReset(std::string_view name) {
+  Update(*this).rateReset(name);
+}
+
+uint64_t MetricsRegistry::counterValue(std::string_view name) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = counters_.find(name);
+  return it == counters_.end() ? 0 : it->second.value;
+}
+
+int64_t MetricsRegistry::gaugeValue(std::string_view name) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = gauges_.find(name);
+  return it == gauges_.end() ? 0 : it->second.value;
+}
+
+// Families in ascending byte order; within a family the series keep the map's
+// iteration order (stable sort). Costs one vector of pointers per kind.
+template <class V, class Print>
+void MetricsRegistry::renderKind(std::string& out, SeriesMap<V>& map, const char* typeLine,
+                                 Print print) {
+  std::vector<std::pair<std::string_view, std::pair<const std::string, V>*>> entries;
+  entries.reserve(map.size());
+  for (auto& entry : map) {
+    entries.emplace_back(familyOf(entry.first), &entry);
+  }
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < entries.size();) {
+    const std::string_view family = entries[i].first;
+    auto help = help_.find(family);
+    if (help != help_.end()) {
+      out.append("# HELP ").append(prefix_).append(family).append(" ").append(help->second);
+      out.append("\n# TYPE ").append(prefix_).append(family).append(typeLine);
+    }
+    for (; i < entries.size() && entries[i].first == family; ++i) {
+      const std::string& name = entries[i].second->first;
+      auto labelled = labelled_.find(name);
+      if (labelled != labelled_.end() && labelled->second) {
+        continue;
+      }
+      out.append(prefix_).append(name).append(" ");
+      print(out, entries[i].second->second);
+      out.append("\n");
+    }
+    out.append("\n");
+  }
+}
+
+std::string MetricsRegistry::renderMetrics() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const uint64_t stamp = clock_() / 1000;
+  std::string out;
+  out.reserve(256 * (counters_.size() + gauges_.size() + rates_.size()) + 1024);
+  renderKind(out, counters_, " counter\n", [stamp](std::string& o, const Counter& c) {
+    appendNumber(o, c.value);
+    o.append(" ");
+    appendNumber(o, stamp);
+  });
+  renderKind(out, gauges_, " gauge\n", [stamp](std::string& o, const Gauge& g) {
+    appendNumber(o, static_cast<uint64_t>(g.value));
+    o.append(" ");
+    appendNumber(o, stamp);
+  });
+  renderKind(out, rates_, " gauge\n", [this](std::string& o, Rate& r) {
+    const uint64_t now = clock_();
+    if (now - r.windowStart > kWindowMicros) {
+      r.publishedTime = r.windowStart;
+      r.publishedCount = r.windowCount;
+      r.windowStart = now;
+      r.windowCount = 0;
+    }
+    appendNumber(o, r.publishedCount);
+    o.append(" ");
+    appendNumber(o, r.publishedTime / 1000);
+  });
+  return out;
+}
+
+MetricsRegistry& metricsRegistry() {
+  static MetricsRegistry registry;
+  return registry;
+}
+
+} // namespace quorvex

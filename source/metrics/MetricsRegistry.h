@@ -1,0 +1,111 @@
+// The process-wide registry of Prometheus counters, gauges and one-second
+// rates, and its text exposition for "/metrics".
+//
+// Series are keyed by their full name: the family, optionally followed by a
+// label set in braces. Look-ups take a string_view (heterogeneous hashing), so
+// an update of an existing series allocates nothing; only the first update of
+// a new series copies its name into the map.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace quorvex {
+
+class MetricsRegistry {
+public:
+  // Wall-clock microseconds; replaceable so that tests can drive rate windows.
+  using Clock = uint64_t (*)();
+
+  explicit MetricsRegistry(Clock clock = nullptr);
+  MetricsRegistry(const MetricsRegistry&) = delete;
+  MetricsRegistry& operator=(const MetricsRegistry&) = delete;
+
+  void setClock(Clock clock);
+
+  // Registration: stores help text and labelled flag and creates the bare
+  // series (value 0; rates with an empty window opened now).
+  void registerCounter(std::string_view name, std::string_view help, bool labelled);
+  void registerGauge(std::string_view name, std::string_view help, bool labelled);
+  void registerRate(std::string_view name, std::string_view help, bool labelled);
+
+  // Primitives, each under the mutex for its whole duration.
+  void counterIncrement(std::string_view series, uint64_t time = 0);
+  void counterReset(std::string_view series);
+  void gaugeIncrement(std::string_view series);
+  void gaugeDecrement(std::string_view series);
+  void gaugeSet(std::string_view series, int64_t value);
+  void rateIncrement(std::string_view series);
+  void rateReset(std::string_view series);
+
+  // The Prometheus text of every exposed series.
+  std::string renderMetrics();
+
+  // Several primitives under one lock acquisition and one clock reading; the
+  // event operations use it so that one event costs one lock.
+  class Update {
+  public:
+    explicit Update(MetricsRegistry& registry);
+    void counterIncrement(std::string_view series);
+    void counterReset(std::string_view series);
+    void gaugeAdd(std::string_view series, int64_t delta);
+    void gaugeSet(std::string_view series, int64_t value);
+    void rateIncrement(std::string_view series);
+    void rateReset(std::string_view series);
+
+  private:
+    MetricsRegistry& registry_;
+    uint64_t now_; // µs, read before the lock is taken
+    std::lock_guard<std::mutex> guard_;
+  };
+
+  // Test access: the value of one series, 0 when absent.
+  uint64_t counterValue(std::string_view series);
+  int64_t gaugeValue(std::string_view series);
+
+private:
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  template <class V>
+  using SeriesMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+  struct Counter {
+    uint64_t time = 0;  // µs of the last update
+    uint64_t value = 0; // events counted
+  };
+  struct Gauge {
+    uint64_t time = 0; // µs of the last update
+    int64_t value = 0; // current level
+  };
+  struct Rate {
+    uint64_t publishedTime = 0;  // µs when the last completed window opened
+    uint64_t publishedCount = 0; // events in the last completed window
+    uint64_t windowStart = 0;    // µs when the open window opened
+    uint64_t windowCount = 0;    // events in the open window so far
+  };
+
+  template <class V> static V& series(SeriesMap<V>& map, std::string_view name);
+  static Rate freshRate(uint64_t now);
+  void registerHelp(std::string_view name, std::string_view help, bool labelled);
+  template <class V, class Print>
+  void renderKind(std::string& out, SeriesMap<V>& map, const char* typeLine, Print print);
+
+  Clock clock_;                           // source of "now"
+  std::mutex mutex_;                      // guards everything below
+  const std::string prefix_ = "quorvex_"; // put before every exposed name
+  SeriesMap<std::string> help_;           // family -> help text
+  SeriesMap<bool> labelled_;              // family -> only labelled series are exposed
+  SeriesMap<Gauge> gauges_;               // series name -> gauge
+  SeriesMap<Counter> counters_;           // series name -> counter
+  SeriesMap<Rate> rates_;                 // series name -> rate windows
+};
+
+// The process-wide registry; empty until registerMetrics() runs.
+MetricsRegistry& metricsRegistry();
+
+} // namespace quorvex
