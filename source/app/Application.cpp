@@ -33,9 +33,11 @@ void httpStart() { httpRunning = true; }
 void upstreamStop() {
   std::printf("Waiting on upstream connections closing\n");
 }
-// The listener loop: until a stop is requested.
-void listenerRun(int /*port*/) {
+// The listener loop: until a stop is requested. It opens no socket yet.
+void listenerRun(int port) {
   installSignalHandlers();
+  logApplication(LOG_INFO, nullptr, "SMPPServer", "run",
+                 "Listening for SMPP on port %d (listensockfdSMPP=%d)", port, -1);
   while (stopRequested == 0) {
     struct timespec pause = {0, 1000000};
     nanosleep(&pause, nullptr);

@@ -73,10 +73,13 @@ int64_t jsonToInt(const json& value) {
     }
     return static_cast<int64_t>(d);
   }
+  if (value.is_boolean()) {
+    return value.get<bool>() ? 1 : 0;
+  }
   if (value.is_number_unsigned()) {
     return static_cast<int64_t>(value.get<uint64_t>());
   }
-  // Integers and booleans convert; anything else throws type_error.
+  // Anything but a number throws type_error.
   return value.get<int64_t>();
 }
 

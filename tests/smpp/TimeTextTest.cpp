@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include "smpp/ReceiptText.h"
+#include "smpp/SMPPTime.h"
+
+namespace quorvex::smpp {
+namespace {
+
+constexpr uint64_t kNoon = 1704110400000000ULL; // 2024-01-01 12:00:00 UTC
+constexpr int64_t kNoonSeconds = 1704110400;
+
+TEST(SMPPTimeTest, AbsoluteFormat) {
+  EXPECT_EQ(formatSMPPAbsoluteTime(kNoon), "240101120000000+");
+  EXPECT_EQ(formatSMPPAbsoluteTime(kNoon + 999999), "240101120000000+");
+  EXPECT_EQ(formatSMPPAbsoluteTime(0), "");
+}
+
+TEST(SMPPTimeTest, AbsoluteParseOffsetsAndCentury) {
+  EXPECT_EQ(parseSMPPAbsoluteTime("240101120000000+"), kNoonSeconds);
+  EXPECT_EQ(parseSMPPAbsoluteTime("240101120000004+"), kNoonSeconds - 3600);
+  EXPECT_EQ(parseSMPPAbsoluteTime("240101120000004-"), kNoonSeconds + 3600);
+  EXPECT_EQ(parseSMPPAbsoluteTime("240101120000004R"), kNoonSeconds);
+  EXPECT_EQ(parseSMPPAbsoluteTime("690101000000000+"), 3124137600);
+  EXPECT_EQ(parseSMPPAbsoluteTime("700101000000000+"), 0);
+  EXPECT_EQ(parseSMPPAbsoluteTime("700102000000000+"), 86400);
+  EXPECT_EQ(parseSMPPAbsoluteTime("2401011200"), 0);
+  EXPECT_EQ(parseSMPPAbsoluteTime(""), 0);
+}
+
+TEST(SMPPTimeTest, RelativeParse) {
+  EXPECT_EQ(parseSMPPRelativeTime("000001020304000R"), 93784);
+  EXPECT_EQ(parseSMPPRelativeTime("010000000000000R"), 0);
+  EXPECT_EQ(parseSMPPRelativeTime("000000000100000R"), 60);
+  EXPECT_EQ(parseSMPPRelativeTime("0000010203"), 0);
+}
+
+TEST(SMPPTimeTest, IsoTime) {
+  EXPECT_EQ(formatISOTime(kNoon * 1000 + 999), "2024-01-01T12:00:00Z");
+  EXPECT_EQ(formatISOTime(0), "1970-01-01T00:00:00Z");
+}
+
+TEST(ReceiptTextTest, FormatLayout) {
+  EXPECT_EQ(formatReceiptText("m1", kStateDelivered, 0, kNoon + 59 * 1000000ULL),
+            "id:m1 sub:000 dlvrd:001 submit date:2401011200 done date:2401011200 stat:DELIVRD "
+            "err:000 text:");
+  EXPECT_EQ(formatReceiptText("x", kStateUndeliverable, 255, kNoon),
+            "id:x sub:000 dlvrd:000 submit date:2401011200 done date:2401011200 stat:UNDELIV "
+            "err:255 text:");
+  for (int state : {3, 4, 6}) {
+    EXPECT_NE(formatReceiptText("x", state, 0, kNoon).find("stat:EXPIRED"), std::string::npos);
+  }
+  for (int state : {0, 1, 7, 8, 42}) {
+    EXPECT_NE(formatReceiptText("x", state, 0, kNoon).find("stat:UNKNOWN"), std::string::npos);
+  }
+}
+
+TEST(ReceiptTextTest, FormatUsesTheCurrentMinute) {
+  const std::string text = formatReceiptText("m1", kStateDelivered, 0);
+  const ReceiptInfo info = parseReceiptText(text);
+  EXPECT_TRUE(info.parsedFully);
+  EXPECT_EQ(info.messageId, "m1");
+  EXPECT_EQ(info.state, kStateDelivered);
+}
+
+TEST(ReceiptTextTest, ParseFullAndFallback) {
+  ReceiptInfo info = parseReceiptText(
+      "id:abc123 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 stat:SKIPPED "
+      "err:012 text:hello");
+  EXPECT_TRUE(info.parsedFully);
+  EXPECT_EQ(info.messageId, "abc123");
+  EXPECT_EQ(info.state, kStateRejected);
+  EXPECT_EQ(info.error, 12);
+
+  // Exact match only in the full parse: a lower-case word is no state.
+  info = parseReceiptText(
+      "id:a sub:1 dlvrd:1 submit date:1 done date:1 stat:delivrd err:1 text:");
+  EXPECT_TRUE(info.parsedFully);
+  EXPECT_EQ(info.state, kStateNone);
+
+  info = parseReceiptText("stat:UNDELIV");
+  EXPECT_FALSE(info.parsedFully);
+  EXPECT_EQ(info.state, kStateUndeliverable);
+  EXPECT_EQ(info.error, 0);
+  EXPECT_TRUE(info.messageId.empty());
+
+  EXPECT_EQ(parseReceiptText("UNDELIVERABLE then DELIVRD").state, kStateDelivered);
+  EXPECT_EQ(parseReceiptText("nothing here").state, kStateNone);
+  // The text ends at its first NUL.
+  EXPECT_EQ(parseReceiptText(std::string_view("x\0DELIVRD", 9)).state, kStateNone);
+}
+
+TEST(ReceiptTextTest, OverlongWordsAreNotParsedFully) {
+  const std::string tail = " sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
+                           "stat:DELIVRD err:000 text:";
+  EXPECT_TRUE(parseReceiptText("id:" + std::string(kReceiptIdMax, 'a') + tail).parsedFully);
+  // One octet over: a scanf with a width would cut the id and read on.
+  const ReceiptInfo longId =
+      parseReceiptText("id:" + std::string(kReceiptIdMax + 1, 'a') + tail);
+  EXPECT_FALSE(longId.parsedFully);
+  EXPECT_TRUE(longId.messageId.empty());
+  EXPECT_EQ(longId.state, kStateDelivered);
+
+  const ReceiptInfo longStat = parseReceiptText(
+      "id:a sub:1 dlvrd:1 submit date:1 done date:1 stat:" + std::string(500, 'Z') + " err:1");
+  EXPECT_FALSE(longStat.parsedFully);
+}
+
+} // namespace
+} // namespace quorvex::smpp
