@@ -19,12 +19,12 @@ struct StatWord {
 
 // Search order matters: DELIVRD is found before UNDELIVERABLE.
 constexpr StatWord kStatWords[] = {
-    {"ENROUTE", kStateEnroute},     {"DELIVERED", kStateDelivered},
-    {"DELIVRD", kStateDelivered},   {"EXPIRED", kStateExpired},
-    {"DELETED", kStateDeleted},     {"UNDELIVERABLE", kStateUndeliverable},
+    {"ENROUTE", kStateEnroute},       {"DELIVERED", kStateDelivered},
+    {"DELIVRD", kStateDelivered},     {"EXPIRED", kStateExpired},
+    {"DELETED", kStateDeleted},       {"UNDELIVERABLE", kStateUndeliverable},
     {"UNDELIV", kStateUndeliverable}, {"ACCEPTED", kStateAccepted},
-    {"ACCEPTD", kStateAccepted},    {"UNKNOWN", kStateUnknown},
-    {"REJECTED", kStateRejected},   {"REJECTD", kStateRejected},
+    {"ACCEPTD", kStateAccepted},      {"UNKNOWN", kStateUnknown},
+    {"REJECTED", kStateRejected},     {"REJECTD", kStateRejected},
     {"SKIPPED", kStateRejected},
 };
 
@@ -33,7 +33,9 @@ constexpr const char* kReceiptFormat =
 constexpr const char* kReceiptScan =
     "id:%s sub:%*d dlvrd:%*d submit date:%s done date:%s stat:%s err:%d text:";
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // A scanf-like matcher for kReceiptScan with a bound per word: a word longer
 // than its bound stops the scan instead of being cut, so a truncated id can
@@ -146,8 +148,8 @@ std::string formatReceiptText(std::string_view messageId, int state, uint8_t err
   const char* stat = statWordFor(state);
   const int delivered = state == kStateDelivered ? 1 : 0;
   const std::string id(messageId);
-  const int length = std::snprintf(nullptr, 0, kReceiptFormat, id.c_str(), delivered, date, date,
-                                   stat, error);
+  const int length =
+      std::snprintf(nullptr, 0, kReceiptFormat, id.c_str(), delivered, date, date, stat, error);
   std::string text(static_cast<size_t>(length), '\0');
   std::snprintf(text.data(), text.size() + 1, kReceiptFormat, id.c_str(), delivered, date, date,
                 stat, error);

@@ -47,7 +47,7 @@ inline constexpr uint32_t kDataSMResp = 0x80000103;
 } // namespace command
 
 namespace status {
-inline constexpr uint32_t kOk = 0x00000000;              // ESME_ROK
+inline constexpr uint32_t kOk = 0x00000000;               // ESME_ROK
 inline constexpr uint32_t kInvalidCommandId = 0x00000003; // ESME_RINVCMDID
 inline constexpr uint32_t kInvalidBindState = 0x00000004; // ESME_RINVBNDSTS
 inline constexpr uint32_t kAlreadyBound = 0x00000005;     // ESME_RALYBND

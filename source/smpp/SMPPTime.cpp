@@ -37,8 +37,8 @@ int64_t parseSMPPAbsoluteTime(const char* text) {
   int second = 0;
   int quarters = 0;
   char sign = 0;
-  const int items = std::sscanf(text, "%02d%02d%02d%02d%02d%02d%*1d%02d%c", &year, &month, &day, &hour,
-                                &minute, &second, &quarters, &sign);
+  const int items = std::sscanf(text, "%02d%02d%02d%02d%02d%02d%*1d%02d%c", &year, &month, &day,
+                                &hour, &minute, &second, &quarters, &sign);
   if (items < 8) {
     return 0;
   }
@@ -67,8 +67,8 @@ int64_t parseSMPPRelativeTime(const char* text) {
   int hours = 0;
   int minutes = 0;
   int seconds = 0;
-  const int items =
-      std::sscanf(text, "%*02d%*02d%02d%02d%02d%02d%*1d%*02d%*c", &days, &hours, &minutes, &seconds);
+  const int items = std::sscanf(text, "%*02d%*02d%02d%02d%02d%02d%*1d%*02d%*c", &days, &hours,
+                                &minutes, &seconds);
   if (items < 4) {
     return 0;
   }

@@ -101,10 +101,10 @@ bool parseSubmitSM(uint32_t commandId, const uint8_t* body, size_t bodyLength,
   std::string_view schedule;
   std::string_view validity;
   uint8_t smLength = 0;
-  if (!in.octet(r.protocol_id) || !in.octet(r.priority_flag) ||
-      !in.view(schedule, limit::kTime) || !in.view(validity, limit::kTime) ||
-      !in.octet(r.registered_delivery) || !in.octet(r.replace_if_present_flag) ||
-      !in.octet(r.data_coding) || !in.octet(r.sm_default_msg_id) || !in.octet(smLength) ||
+  if (!in.octet(r.protocol_id) || !in.octet(r.priority_flag) || !in.view(schedule, limit::kTime) ||
+      !in.view(validity, limit::kTime) || !in.octet(r.registered_delivery) ||
+      !in.octet(r.replace_if_present_flag) || !in.octet(r.data_coding) ||
+      !in.octet(r.sm_default_msg_id) || !in.octet(smLength) ||
       !in.bytes(r.short_message, smLength) || !readOptional(in, r)) {
     return false;
   }

@@ -11,24 +11,24 @@
 namespace quorvex::smpp {
 
 struct SubmitSMRecord {
-  std::string service_type;              // as received
-  uint8_t source_addr_ton = 0;           // type of number of the source
-  uint8_t source_addr_npi = 0;           // numbering plan of the source
-  std::string source_addr;               // originator address
-  uint8_t dest_addr_ton = 0;             // type of number of the destination
-  uint8_t dest_addr_npi = 0;             // numbering plan of the destination
-  std::string destination_addr;          // recipient address
-  uint8_t esm_class = 0;                 // message mode/type; 0x40 = UDH present
-  uint8_t protocol_id = 0;               // 0 for data_sm
-  uint8_t priority_flag = 0;             // 0 for data_sm
-  uint64_t schedule_delivery_time = 0;   // µs since the epoch; 0 = immediately
-  uint64_t validity_period = 0;          // µs since the epoch, absolute expiry
-  uint8_t registered_delivery = 0;       // receipt request flags
-  uint8_t replace_if_present_flag = 0;   // 0 for data_sm
-  uint8_t data_coding = 0;               // character set of the message
-  uint8_t sm_default_msg_id = 0;         // 0 for data_sm
-  std::vector<uint8_t> short_message;    // sm_length octets; empty for data_sm
-  std::vector<TLV> tlvs;                 // optional parameters in received order
+  std::string service_type;            // as received
+  uint8_t source_addr_ton = 0;         // type of number of the source
+  uint8_t source_addr_npi = 0;         // numbering plan of the source
+  std::string source_addr;             // originator address
+  uint8_t dest_addr_ton = 0;           // type of number of the destination
+  uint8_t dest_addr_npi = 0;           // numbering plan of the destination
+  std::string destination_addr;        // recipient address
+  uint8_t esm_class = 0;               // message mode/type; 0x40 = UDH present
+  uint8_t protocol_id = 0;             // 0 for data_sm
+  uint8_t priority_flag = 0;           // 0 for data_sm
+  uint64_t schedule_delivery_time = 0; // µs since the epoch; 0 = immediately
+  uint64_t validity_period = 0;        // µs since the epoch, absolute expiry
+  uint8_t registered_delivery = 0;     // receipt request flags
+  uint8_t replace_if_present_flag = 0; // 0 for data_sm
+  uint8_t data_coding = 0;             // character set of the message
+  uint8_t sm_default_msg_id = 0;       // 0 for data_sm
+  std::vector<uint8_t> short_message;  // sm_length octets; empty for data_sm
+  std::vector<TLV> tlvs;               // optional parameters in received order
 };
 
 // Whether a record is one part of a concatenated message.

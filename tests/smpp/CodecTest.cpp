@@ -18,9 +18,9 @@ constexpr uint64_t kNow = 1704110400000000ULL; // 2024-01-01 12:00:00 UTC
 constexpr uint64_t kSecond = 1000000ULL;
 
 struct Parsed {
-  bool ok = false;         // parseSubmitSM's result
-  uint32_t status = 0;     // status it left
-  SubmitSMRecord record;   // record it filled
+  bool ok = false;       // parseSubmitSM's result
+  uint32_t status = 0;   // status it left
+  SubmitSMRecord record; // record it filled
 };
 
 Parsed parse(const std::vector<uint8_t>& body, uint32_t commandId = command::kSubmitSM,
@@ -196,8 +196,7 @@ TEST(ConcatenationTest, UdhAndSarDetection) {
 
   // The 16-bit element is not recognised: the TLVs decide.
   const std::vector<TLV> sar = {TLV{0x020C, 1, {9}}, TLV{0x020E, 1, {4}}};
-  ConcatenationInfo bySar =
-      getConcatenationInfo(withSM(0x40, {6, 8, 4, 0, 1, 2, 1, 'x'}, sar));
+  ConcatenationInfo bySar = getConcatenationInfo(withSM(0x40, {6, 8, 4, 0, 1, 2, 1, 'x'}, sar));
   EXPECT_TRUE(bySar.concatenated);
   EXPECT_EQ(bySar.reference, 9);
   EXPECT_EQ(bySar.total, 4);
@@ -210,8 +209,7 @@ TEST(ConcatenationTest, UdhAndSarDetection) {
   EXPECT_EQ(none.reference, 1);
   EXPECT_EQ(none.total, 1);
 
-  const ConcatenationInfo wide =
-      getConcatenationInfo(withSM(0, {'a'}, {TLV{0x020E, 2, {0, 4}}}));
+  const ConcatenationInfo wide = getConcatenationInfo(withSM(0, {'a'}, {TLV{0x020E, 2, {0, 4}}}));
   EXPECT_TRUE(wide.concatenated);
   EXPECT_EQ(wide.total, 0);
 
@@ -249,8 +247,9 @@ TEST(ResponseBodyTest, SubmitAndQueryBodies) {
   size_t n = buildSubmitResponseBody(out, sizeof(out), "abc");
   EXPECT_EQ(std::vector<uint8_t>(out, out + n), PduBuilder().cstr("abc").body());
   n = buildQueryResponseBody(out, sizeof(out), std::string(64, 'm'), "240101120000000+", 2, 7);
-  EXPECT_EQ(std::vector<uint8_t>(out, out + n),
-            PduBuilder().cstr(std::string(64, 'm')).cstr("240101120000000+").octet(2).octet(7).body());
+  EXPECT_EQ(
+      std::vector<uint8_t>(out, out + n),
+      PduBuilder().cstr(std::string(64, 'm')).cstr("240101120000000+").octet(2).octet(7).body());
 }
 
 TEST(SubmitSMEncoderTest, RoundTripsThroughTheParser) {
@@ -290,10 +289,22 @@ TEST(SubmitSMEncoderTest, ZeroTimesAreEmptyAndOversizeIsRefused) {
   // 3 empty strings, 7 octets, 2 empty times, 5 octets incl. sm_length 0, TLV.
   const std::vector<uint8_t> expected = PduBuilder()
                                             .cstr("")
-                                            .octet(0).octet(0).cstr("")
-                                            .octet(0).octet(0).cstr("")
-                                            .octet(0).octet(0).octet(0).cstr("").cstr("")
-                                            .octet(0).octet(0).octet(0).octet(0).octet(0)
+                                            .octet(0)
+                                            .octet(0)
+                                            .cstr("")
+                                            .octet(0)
+                                            .octet(0)
+                                            .cstr("")
+                                            .octet(0)
+                                            .octet(0)
+                                            .octet(0)
+                                            .cstr("")
+                                            .cstr("")
+                                            .octet(0)
+                                            .octet(0)
+                                            .octet(0)
+                                            .octet(0)
+                                            .octet(0)
                                             .tlv(0x0424, {'a', 'b', 'c'})
                                             .body();
   EXPECT_EQ(std::vector<uint8_t>(out, out + n), expected);
