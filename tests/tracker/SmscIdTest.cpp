@@ -1,0 +1,40 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "tracker/SmscId.h"
+
+namespace quorvex {
+namespace {
+
+// Values of GCC's std::hash<std::string> on x86-64, checked against an
+// independent implementation of its Murmur-based _Hash_bytes. "msgtrack"
+// files written by earlier runs depend on them.
+TEST(SmscIdTest, HashIsPinnedToGccStringHash) {
+  EXPECT_EQ(targetNameHash(""), 0x553e93901e462a6eULL);
+  EXPECT_EQ(targetNameHash("a"), 0x454ddee488c1ed6bULL);
+  EXPECT_EQ(targetNameHash("smscA"), 0x08cd0d2b29ef0741ULL);
+  EXPECT_EQ(targetNameHash("SMSC-Alpha-01"), 0xdd6e0a0506688c09ULL);
+  EXPECT_EQ(targetNameHash("target with a long name over sixteen"), 0x4a13a6fedee1a72eULL);
+  EXPECT_EQ(targetNameHash("\xff\x80"
+                           "bin"),
+            0x86484130d311dd80ULL);
+  // Every tail length and both sides of the 8-byte blocks.
+  std::string name;
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(targetNameHash(name), std::hash<std::string>{}(name)) << name.size();
+    name += static_cast<char>('A' + i * 7);
+  }
+}
+
+TEST(SmscIdTest, BindIdentityCarriesTargetAndBindNumber) {
+  EXPECT_EQ(smscId("smscA", 0, false), 0x29ef074100ULL);
+  EXPECT_EQ(smscId("smscA", 3, false), 0x29ef074103ULL);
+  EXPECT_EQ(smscId("smscA", 3, true), 0x29ef074106ULL);
+  EXPECT_EQ(targetIdOf(smscId("smscA", 5, true) + 1), 0x29ef0741ULL);
+  EXPECT_EQ(targetIdOfName("smscA"), targetIdOf(smscId("smscA", 0, false)));
+}
+
+} // namespace
+} // namespace quorvex

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "metrics/MetricEvents.h"
+#include "support/TestProcess.h"
+#include "tracker/SmscId.h"
+#include "tracker/Tracker.h"
+
+namespace quorvex {
+
+// Stands in for the downstream session; the Tracker never looks inside.
+class SMPPLoadBalancerSession {
+public:
+  int marker = 7;
+};
+
+namespace {
+
+uint64_t fakeNow = 0; // µs returned by the test clock
+uint64_t fakeClock() {
+  return fakeNow;
+}
+
+class TrackerTest : public ::testing::Test {
+protected:
+  TrackerTest() : events_(registry_), tracker_("", events_, &fakeClock) {
+    fakeNow = 1700000000000000ULL;
+    // Log lines go to "application.log" in the working directory.
+    EXPECT_EQ(chdir(dir_.path().c_str()), 0);
+  }
+  test::TempDir dir_;
+  MetricsRegistry registry_{&fakeClock};
+  MetricEvents events_;
+  Tracker tracker_;
+  const uint64_t bind0_ = smscId("smscA", 0, false);
+  const uint64_t bind2_ = smscId("smscA", 2, false);
+};
+
+TEST_F(TrackerTest, SubmitRespMatchesOnceThenMissesWithDiagnostic) {
+  tracker_.addSubmitSM(11, 100, bind0_, 5);
+  tracker_.addSubmitSM(12, 200, bind0_, 6);
+  fakeNow += 1234;
+  auto origin = tracker_.getSessionForSubmitSMResp(bind0_, 5);
+  ASSERT_TRUE(origin.has_value());
+  EXPECT_EQ(origin->sessionId, 11u);
+  EXPECT_EQ(origin->seqno, 100u);
+  EXPECT_EQ(registry_.gaugeValue("sysTracker_submitSMMap_size"), 1);
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(tracker_.getSessionForSubmitSMResp(bind0_, 5).has_value());
+  const std::string diagnostic = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(diagnostic,
+            "Linear scan confirms the exact pair is absent from submitSMMap.\n"
+            "submitSMMap dump (size: 1):\n"
+            "  Key = {nextSMSC: 0x29ef074100, seqno_out: 6} -> {sessionid: 12, seqno: 200, "
+            "timestamp: 1700000000000000}\n");
+  // The same sequence number on another bind is another pair.
+  EXPECT_FALSE(tracker_.getSessionForSubmitSMResp(bind2_, 6).has_value());
+}
+
+TEST_F(TrackerTest, ThirtySecondLullEmptiesSubmitMap) {
+  tracker_.addSubmitSM(1, 1, bind0_, 1);
+  fakeNow += 30000000; // exactly 30 s: kept
+  tracker_.addSubmitSM(1, 2, bind0_, 2);
+  EXPECT_EQ(tracker_.submitSMMapSize(), 2u);
+  fakeNow += 31000000;
+  tracker_.addSubmitSM(1, 3, bind0_, 3);
+  EXPECT_EQ(tracker_.submitSMMapSize(), 1u);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(tracker_.getSessionForSubmitSMResp(bind0_, 2).has_value());
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(tracker_.getSessionForSubmitSMResp(bind0_, 3).has_value());
+}
+
+TEST_F(TrackerTest, MessageIdLookupOrder) {
+  tracker_.addMessageIDMapping(bind2_, "1a2b", "esmeHex");
+  tracker_.addMessageIDMapping(bind2_, "abc", "esmeExact");
+  tracker_.addMessageIDMapping(bind0_, "ffffffffffffffff", "esmeNeg");
+  EXPECT_EQ(registry_.gaugeValue("sysTracker_messageIDMap_size"), 3);
+  // Exact, over another bind of the same target; consumed by the first receipt.
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "abc"), "esmeExact");
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "abc"), std::nullopt);
+  // Decimal receipt for a hexadecimal id; a negative number as two's complement.
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, " +6699"), "esmeHex");
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "-1"), "esmeNeg");
+  EXPECT_EQ(registry_.gaugeValue("sysTracker_messageIDMap_size"), 0);
+  // Out of range or not a number: no alternate form.
+  tracker_.addMessageIDMapping(bind0_, "8000000000000000", "esmeBig");
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "9223372036854775808"), std::nullopt);
+  // Fallbacks: the target->ESME map (not consumed), then the default.
+  tracker_.addTargetESME(targetIdOfName("smscA"), "owner");
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind2_, "zzz"), "owner");
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind2_, "zzz"), "owner");
+  const uint64_t otherTarget = smscId("smscB", 0, false);
+  EXPECT_EQ(tracker_.getMessageIDMapping(otherTarget, "zzz"), std::nullopt);
+  tracker_.setDefaultSystemID("fallback");
+  EXPECT_EQ(tracker_.getMessageIDMapping(otherTarget, "zzz"), "fallback");
+}
+
+TEST_F(TrackerTest, DisabledTrackingStoresNothing) {
+  tracker_.setDisableMessageIDTracking(true);
+  tracker_.addMessageIDMapping(bind0_, "abc", "esme");
+  EXPECT_EQ(tracker_.messageIDMapSize(), 0u);
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "abc"), std::nullopt);
+}
+
+TEST_F(TrackerTest, SessionsAreWeakAndForgottenWhenTheyEnd) {
+  auto session = std::make_shared<SMPPLoadBalancerSession>();
+  tracker_.addSession(42, session);
+  tracker_.setSessionSystemID(42, "esme42");
+  EXPECT_EQ(tracker_.getSession(42).lock()->marker, 7);
+  EXPECT_EQ(tracker_.getSessionSystemID(42), "esme42");
+  session.reset();
+  EXPECT_EQ(tracker_.getSession(42).lock(), nullptr);
+  tracker_.removeSession(42);
+  EXPECT_EQ(tracker_.getSessionSystemID(42), std::nullopt);
+  EXPECT_TRUE(tracker_.getSession(42).expired());
+}
+
+TEST_F(TrackerTest, ConcurrentSubmitAndResponseThreads) {
+  constexpr uint64_t kCount = 20000;
+  std::atomic<uint64_t> added{0};
+  std::thread submitter([&] {
+    for (uint64_t i = 0; i < kCount; ++i) {
+      tracker_.addSubmitSM(i, i + 1, bind0_, i);
+      added.store(i + 1, std::memory_order_release);
+    }
+  });
+  uint64_t matched = 0;
+  for (uint64_t i = 0; i < kCount; ++i) {
+    while (added.load(std::memory_order_acquire) <= i) {
+      std::this_thread::yield();
+    }
+    auto origin = tracker_.getSessionForSubmitSMResp(bind0_, i);
+    if (origin && origin->sessionId == i && origin->seqno == i + 1) {
+      ++matched;
+    }
+  }
+  submitter.join();
+  EXPECT_EQ(matched, kCount);
+  EXPECT_EQ(tracker_.submitSMMapSize(), 0u);
+}
+
+} // namespace
+} // namespace quorvex
