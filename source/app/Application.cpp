@@ -30,9 +30,7 @@ void cdrShutdown() {
   logApplication(LOG_INFO, nullptr, "SMPPCDRManager", "shutdown", "Shutting down CDR Manager");
 }
 void httpStart() { httpRunning = true; }
-void upstreamStop() {
-  std::printf("Waiting on upstream connections closing\n");
-}
+void upstreamStop() { std::printf("Waiting on upstream connections closing\n"); }
 // The listener loop: until a stop is requested. It opens no socket yet.
 void listenerRun(int port) {
   installSignalHandlers();

@@ -13,9 +13,9 @@ const char* const kLevelNames[] = {"DEBUG", "FINEST", "FINE", "INFO", "WARNING",
 
 // Constant-initialised so that loggers running in static destructors still work.
 std::mutex logMutex;
-int threshold = LOG_INFO;           // application lines below this level are dropped
-FILE* auditFile = nullptr;          // open "audit.log", or none
-long long auditLineCounter = 0;     // lines since the last size check
+int threshold = LOG_INFO;       // application lines below this level are dropped
+FILE* auditFile = nullptr;      // open "audit.log", or none
+long long auditLineCounter = 0; // lines since the last size check
 std::atomic<bool> auditSwitchFlag{false};
 
 const char* levelName(int level) {

@@ -34,10 +34,8 @@ const KnownSetting kBaseSettings[] = {
     {"http.port", SettingType::Port},
 };
 const KnownSetting kCDRSettings[] = {
-    {"file_path", SettingType::String},
-    {"mode", SettingType::String},
-    {"batch_size", SettingType::Integer},
-    {"batch_flush_interval", SettingType::Integer},
+    {"file_path", SettingType::String},         {"mode", SettingType::String},
+    {"batch_size", SettingType::Integer},       {"batch_flush_interval", SettingType::Integer},
     {"cleanup_interval", SettingType::Integer},
 };
 
@@ -140,8 +138,8 @@ bool TarnConfiguration::checkSettingTypes(const json& doc) {
                    "Invalid configuration file - the document is not a JSON object");
     return false;
   }
-  auto check = [this](const json& section, const char* sectionName,
-                      const KnownSetting* begin, const KnownSetting* end) {
+  auto check = [this](const json& section, const char* sectionName, const KnownSetting* begin,
+                      const KnownSetting* end) {
     if (section.is_null()) {
       return true;
     }
@@ -191,9 +189,9 @@ bool TarnConfiguration::parseConfig(bool apply, const json& doc) {
       if (!set.is_object() || !set.contains("id") || !set.contains("name") ||
           !set.contains("submits_enabled") || !set.contains("targets") ||
           !set["targets"].is_array()) {
-        logApplication(LOG_WARNING, this, kClass, "parseConfig",
-                       "Invalid configuration file - missing id, name, submits_enabled or "
-                       "targets in target set");
+        logApplication(
+            LOG_WARNING, this, kClass, "parseConfig",
+            "Invalid configuration file - missing id, name, submits_enabled or targets in target set");
         validationESME_.clear();
         validationTargetSets_.clear();
         return false;
@@ -240,9 +238,9 @@ bool TarnConfiguration::parseConfig(bool apply, const json& doc) {
     for (const auto& entry : doc["esme"].get_ref<const json::array_t&>()) {
       if (!entry.is_object() || !entry.contains("systemid") ||
           !entry.contains("sharedtargetsetid")) {
-        logApplication(LOG_WARNING, this, kClass, "parseConfig",
-                       "Invalid configuration file - missing systemid or sharedtargetsetid "
-                       "field in ESME");
+        logApplication(
+            LOG_WARNING, this, kClass, "parseConfig",
+            "Invalid configuration file - missing systemid or sharedtargetsetid field in ESME");
         error = true;
         continue;
       }
@@ -368,8 +366,8 @@ void TarnConfiguration::performSave() {
   std::snprintf(backup, sizeof(backup), "quorvex_%llu.conf",
                 static_cast<unsigned long long>(nowMicros()));
   if (std::rename(kFileName, backup) != 0) {
-    logApplication(LOG_WARNING, this, kClass, "performSave", "Failed to rename %s to %s",
-                   kFileName, backup);
+    logApplication(LOG_WARNING, this, kClass, "performSave", "Failed to rename %s to %s", kFileName,
+                   backup);
   }
   const std::string text = jconfig.dump(2) + "\n";
   std::cout << text << "\n";
@@ -397,14 +395,10 @@ void TarnConfiguration::performSave() {
 void TarnConfiguration::createDefaultConfiguration() {
   jconfig = json::object();
   jconfig["base"] = {
-      {"_product", "Quorvex"},
-      {"auth.client_id", ""},
-      {"auth.client_secret", ""},
-      {"default_binding_enabled", true},
-      {"dlr.default_system_id", ""},
-      {"dlr.disable_msgid_tracking", false},
-      {"ipwhitelistonly", false},
-      {"smpp.max_connections_per_ip", 250},
+      {"_product", "Quorvex"},       {"auth.client_id", ""},
+      {"auth.client_secret", ""},    {"default_binding_enabled", true},
+      {"dlr.default_system_id", ""}, {"dlr.disable_msgid_tracking", false},
+      {"ipwhitelistonly", false},    {"smpp.max_connections_per_ip", 250},
       {"smpp.port", 2775},
   };
   jconfig["cdr"] = {{"mode", "operation"},

@@ -32,24 +32,24 @@ struct ConfTarget {
 
 // A named set of targets that ESMEs and route rules point at.
 struct ConfSharedTargetSet {
-  std::string id;                 // table key
-  std::string name;               // display name
-  bool submitsEnabled = false;    // submits routed here are accepted
+  std::string id;                  // table key
+  std::string name;                // display name
+  bool submitsEnabled = false;     // submits routed here are accepted
   std::vector<ConfTarget> targets; // in file order
 };
 
 // One ESME account.
 struct ConfESME {
-  std::string systemId;                   // table key
-  std::string sharedTargetSetId;          // the ESME's default target set
-  uint16_t tpsLimit = 65535;              // submits per second
-  std::vector<std::string> moNumbers;     // numbers whose MO messages go to this ESME
-  std::string password;                   // plain password, or empty
-  std::string passwordHash;               // bcrypt hash, or empty
-  bool bindingEnabled = true;             // binds are accepted
-  bool submitsEnabled = true;             // submits are accepted
-  std::vector<std::string> allowedIPs;    // IPv4 addresses or address/prefix; empty allows all
-  std::vector<nlohmann::json> routesMT;   // the ESME's own MT route rule objects
+  std::string systemId;                 // table key
+  std::string sharedTargetSetId;        // the ESME's default target set
+  uint16_t tpsLimit = 65535;            // submits per second
+  std::vector<std::string> moNumbers;   // numbers whose MO messages go to this ESME
+  std::string password;                 // plain password, or empty
+  std::string passwordHash;             // bcrypt hash, or empty
+  bool bindingEnabled = true;           // binds are accepted
+  bool submitsEnabled = true;           // submits are accepted
+  std::vector<std::string> allowedIPs;  // IPv4 addresses or address/prefix; empty allows all
+  std::vector<nlohmann::json> routesMT; // the ESME's own MT route rule objects
 };
 
 class TarnConfiguration {

@@ -62,7 +62,8 @@ TEST(ProcessTest, FirstStartWritesDefaultsAndSecondStartServes) {
   const std::string out = first.output();
   EXPECT_EQ(out.rfind("Vantorel Quorvex | Build time: ", 0), 0u) << out;
   const size_t warning = positionOf(
-      out, " WARNING TarnConfiguration::performLoad Unable to open configuration file quorvex.conf\n");
+      out,
+      " WARNING TarnConfiguration::performLoad Unable to open configuration file quorvex.conf\n");
   const size_t created = positionOf(out, "    INFO Application::main Created configuration\n");
   EXPECT_LT(warning, created);
   EXPECT_EQ(out.find("Starting VantorelQuorvex"), std::string::npos);
@@ -115,8 +116,7 @@ TEST(ProcessTest, SigtermShutsDownInOrder) {
   const std::string out = process.output();
   size_t at = positionOf(out, "INFO SMPPCDRManager::setMode Setting CDR mode to OPERATION\n");
   for (const char* line : {"INFO Application::main Starting VantorelQuorvex\n",
-                           "SIGINT/SIGTERM (15)\n",
-                           "Waiting on upstream connections closing\n",
+                           "SIGINT/SIGTERM (15)\n", "Waiting on upstream connections closing\n",
                            "INFO Application::http_stop Waiting on HTTP server to close\n",
                            "INFO Application::main Stopped VantorelQuorvex\n",
                            "INFO SMPPCDRManager::shutdown Shutting down CDR Manager\n"}) {

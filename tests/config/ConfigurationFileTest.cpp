@@ -14,9 +14,8 @@ namespace {
 using nlohmann::json;
 
 json goodTarget(const std::string& name) {
-  return {{"name", name},     {"host", "127.0.0.1"}, {"bindqty", 1},
-          {"systemid", "gw"}, {"password", "pw"},    {"systemtype", ""},
-          {"weight", 1},      {"admindown", false}};
+  return {{"name", name},     {"host", "127.0.0.1"}, {"bindqty", 1}, {"systemid", "gw"},
+          {"password", "pw"}, {"systemtype", ""},    {"weight", 1},  {"admindown", false}};
 }
 
 json targetSet(const std::string& id, json targets) {
@@ -24,10 +23,10 @@ json targetSet(const std::string& id, json targets) {
 }
 
 struct RefusedFile {
-  const char* name;      // test name
-  std::string content;   // file text
-  std::string reason;    // expected text in the output ("" for none)
-  bool invalidLine;      // "Configuration file quorvex.conf invalid" follows
+  const char* name;    // test name
+  std::string content; // file text
+  std::string reason;  // expected text in the output ("" for none)
+  bool invalidLine;    // "Configuration file quorvex.conf invalid" follows
 
   friend void PrintTo(const RefusedFile& c, std::ostream* os) { *os << c.name; }
 };
@@ -44,8 +43,10 @@ std::vector<RefusedFile> refusedFiles() {
   const json noTargetSet = {{"criteria", rule["criteria"]}};
   return {
       {"Empty", "", "", false},
-      {"Syntax", "{\"base\": {", "WARNING TarnConfiguration::performLoad Exception [json.exception.parse_error", false},
-      {"TargetSetLacksKey", text({{"targetsets", {{{"id", "ts"}, {"name", "n"}, {"targets", json::array()}}}}}),
+      {"Syntax", "{\"base\": {",
+       "WARNING TarnConfiguration::performLoad Exception [json.exception.parse_error", false},
+      {"TargetSetLacksKey",
+       text({{"targetsets", {{{"id", "ts"}, {"name", "n"}, {"targets", json::array()}}}}}),
        "WARNING TarnConfiguration::parseConfig Invalid configuration file - missing id, name, "
        "submits_enabled or targets in target set\n",
        true},
@@ -54,7 +55,8 @@ std::vector<RefusedFile> refusedFiles() {
        "field 'host' in target\n",
        true},
       {"DuplicateTargetAcrossSets",
-       text({{"targetsets", {targetSet("ts1", {goodTarget("x")}), targetSet("ts2", {goodTarget("x")})}}}),
+       text({{"targetsets",
+              {targetSet("ts1", {goodTarget("x")}), targetSet("ts2", {goodTarget("x")})}}}),
        "WARNING TarnConfiguration::processTarget Invalid configuration file - duplicate target x\n",
        true},
       {"DuplicateTargetInOneSet",
@@ -65,18 +67,21 @@ std::vector<RefusedFile> refusedFiles() {
        "sharedtargetsetid field in ESME\n",
        true},
       {"DuplicateEsme",
-       text({{"esme", {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}},
-                       {{"systemid", "e"}, {"sharedtargetsetid", "ts"}}}}}),
+       text({{"esme",
+              {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}},
+               {{"systemid", "e"}, {"sharedtargetsetid", "ts"}}}}}),
        "\nInvalid configuration file - duplicate ESME systemid e\n", true},
       {"GlobalRuleLacksTargetSet", text({{"routes-mt", {noTargetSet}}}),
        "Invalid global routes-mt rule: missing criteria or targetset\n", true},
       {"GlobalCriteriaLackValue", text({{"routes-mt", {noValue}}}),
        "Invalid criteria in global routes-mt: missing match/type/value\n", true},
       {"EsmeRuleLacksTargetSet",
-       text({{"esme", {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}, {"routes-mt", {noTargetSet}}}}}}),
+       text({{"esme",
+              {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}, {"routes-mt", {noTargetSet}}}}}}),
        "Invalid routes-mt rule: missing criteria or targetset\n", true},
       {"EsmeCriteriaLackValue",
-       text({{"esme", {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}, {"routes-mt", {rule, noValue}}}}}}),
+       text({{"esme",
+              {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}, {"routes-mt", {rule, noValue}}}}}}),
        "Invalid criteria in routes-mt: missing match/type/value\n", true},
       {"TpsLimitAsString",
        text({{"esme", {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}, {"tpslimit", "100"}}}}}),
@@ -107,7 +112,8 @@ TEST_P(ConfigurationFileTest, RefusedWithReasonAndLeftUntouched) {
     EXPECT_NE(out.find(c.reason), std::string::npos) << out;
   }
   const bool invalid =
-      out.find("WARNING TarnConfiguration::performLoad Configuration file quorvex.conf invalid\n") !=
+      out.find(
+          "WARNING TarnConfiguration::performLoad Configuration file quorvex.conf invalid\n") !=
       std::string::npos;
   EXPECT_EQ(invalid, c.invalidLine) << out;
   EXPECT_EQ(out.find("Starting VantorelQuorvex"), std::string::npos) << out;

@@ -15,9 +15,8 @@ namespace {
 using nlohmann::json;
 
 json target(const std::string& name) {
-  return {{"name", name},     {"host", "10.0.0.1"},   {"bindqty", 2},
-          {"systemid", "gw"}, {"password", "pw"},     {"systemtype", "st"},
-          {"weight", 3},      {"admindown", false}};
+  return {{"name", name},     {"host", "10.0.0.1"}, {"bindqty", 2}, {"systemid", "gw"},
+          {"password", "pw"}, {"systemtype", "st"}, {"weight", 3},  {"admindown", false}};
 }
 
 class TarnConfigurationTest : public ::testing::Test {
@@ -69,8 +68,12 @@ TEST_F(TarnConfigurationTest, RecordDefaultsAndConversions) {
        {{{"id", "ts1"}, {"name", "One"}, {"submits_enabled", true}, {"targets", {t, full}}}}},
       {"esme",
        {{{"systemid", "plain"}, {"sharedtargetsetid", "ts1"}},
-        {{"systemid", "big"}, {"sharedtargetsetid", "ts1"}, {"tpslimit", 70000},
-         {"binding_enabled", false}, {"password", "x"}, {"allowedips", {"10.1.1.1", 7}}}}},
+        {{"systemid", "big"},
+         {"sharedtargetsetid", "ts1"},
+         {"tpslimit", 70000},
+         {"binding_enabled", false},
+         {"password", "x"},
+         {"allowedips", {"10.1.1.1", 7}}}}},
   };
   ASSERT_TRUE(load(doc));
   const ConfTarget& a = config_.confSharedTargetSets.at("ts1").targets.at(0);
@@ -115,12 +118,12 @@ TEST_F(TarnConfigurationTest, NumberingReplacesInboundMoAndLaterOwnerWins) {
 }
 
 TEST_F(TarnConfigurationTest, RulesAreKeptAsObjects) {
-  const json rule = {{"criteria", {{"match", "prefix"}, {"type", "destination"}, {"value", "44"},
-                                   {"extra", 1}}},
-                     {"targetset", "uk"}};
-  const json doc = {{"routes-mt", {rule}},
-                    {"esme", {{{"systemid", "a"}, {"sharedtargetsetid", "ts"},
-                               {"routes-mt", {rule, rule}}}}}};
+  const json rule = {
+      {"criteria", {{"match", "prefix"}, {"type", "destination"}, {"value", "44"}, {"extra", 1}}},
+      {"targetset", "uk"}};
+  const json doc = {
+      {"routes-mt", {rule}},
+      {"esme", {{{"systemid", "a"}, {"sharedtargetsetid", "ts"}, {"routes-mt", {rule, rule}}}}}};
   ASSERT_TRUE(load(doc));
   ASSERT_EQ(config_.globalRoutesMT.size(), 1u);
   EXPECT_EQ(config_.globalRoutesMT[0], rule);
@@ -159,8 +162,9 @@ TEST_F(TarnConfigurationTest, SaveKeepsTheFormerFileAsBackup) {
     config_.performSave();
   }
   const std::string console = ::testing::internal::GetCapturedStdout();
-  EXPECT_NE(console.find("INFO TarnConfiguration::performSave Configuration file quorvex.conf save"),
-            std::string::npos);
+  EXPECT_NE(
+      console.find("INFO TarnConfiguration::performSave Configuration file quorvex.conf save"),
+      std::string::npos);
 
   std::string backup;
   for (const auto& name : dir_.list()) {
@@ -190,8 +194,11 @@ TEST_F(TarnConfigurationTest, DumpsHideOnlyEsmePasswords) {
       {"targetsets",
        {{{"id", "ts1"}, {"name", "One"}, {"submits_enabled", false}, {"targets", {t}}}}},
       {"esme",
-       {{{"systemid", "a"}, {"sharedtargetsetid", "ts1"}, {"password", "esmepw"},
-         {"password_hash", "$2b$10$hash"}, {"inboundmo", {"1", "2"}}},
+       {{{"systemid", "a"},
+         {"sharedtargetsetid", "ts1"},
+         {"password", "esmepw"},
+         {"password_hash", "$2b$10$hash"},
+         {"inboundmo", {"1", "2"}}},
         {{"systemid", "b"}, {"sharedtargetsetid", "ts1"}}}},
   };
   ASSERT_TRUE(load(doc));

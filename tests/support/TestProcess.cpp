@@ -49,9 +49,7 @@ std::string TempDir::read(const std::string& name) const {
   return ss.str();
 }
 
-bool TempDir::exists(const std::string& name) const {
-  return std::filesystem::exists(file(name));
-}
+bool TempDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
 std::vector<std::string> TempDir::list() const {
   std::vector<std::string> names;

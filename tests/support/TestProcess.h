@@ -56,8 +56,8 @@ public:
 
 private:
   std::string workDir_;
-  pid_t pid_ = -1;       // child process id while it runs
-  int exitStatus_ = -2;  // decoded exit status once reaped
+  pid_t pid_ = -1;      // child process id while it runs
+  int exitStatus_ = -2; // decoded exit status once reaped
 };
 
 // Runs quorvex to completion in `workDir`; returns the exit status.
