@@ -33,9 +33,7 @@ constexpr const char* kReceiptFormat =
 constexpr const char* kReceiptScan =
     "id:%s sub:%*d dlvrd:%*d submit date:%s done date:%s stat:%s err:%d text:";
 
-bool isSpace(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
+bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 // A scanf-like matcher for kReceiptScan with a bound per word: a word longer
 // than its bound stops the scan instead of being cut, so a truncated id can

@@ -1,0 +1,20 @@
+#include "smpp/Clock.h"
+
+#include "app/Log.h"
+
+namespace quorvex::smpp {
+namespace {
+
+class SystemClock : public Clock {
+public:
+  uint64_t nowMicros() const override { return quorvex::nowMicros(); }
+};
+
+} // namespace
+
+const Clock& systemClock() {
+  static const SystemClock clock;
+  return clock;
+}
+
+} // namespace quorvex::smpp

@@ -1,0 +1,59 @@
+#include "smpp/SMPPSocketUnencrypted.h"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+namespace quorvex::smpp {
+
+bool SMPPSocketUnencrypted::readByte(uint8_t* buffer) {
+  if (descriptor_ == -1) {
+    return false;
+  }
+  return ::recv(descriptor_, buffer, 1, MSG_DONTWAIT) > 0;
+}
+
+bool SMPPSocketUnencrypted::readExact(uint8_t* buffer, size_t length) {
+  if (descriptor_ == -1) {
+    return false;
+  }
+  return ::recv(descriptor_, buffer, length, MSG_DONTWAIT) == static_cast<ssize_t>(length);
+}
+
+int SMPPSocketUnencrypted::read(uint8_t* buffer, size_t length) {
+  if (descriptor_ == -1) {
+    errno = EBADF;
+    return -1;
+  }
+  return static_cast<int>(::recv(descriptor_, buffer, length, MSG_DONTWAIT));
+}
+
+int SMPPSocketUnencrypted::send(const uint8_t* buffer, size_t length) {
+  if (descriptor_ == -1) {
+    return 0;
+  }
+  // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
+  return static_cast<int>(::send(descriptor_, buffer, length, MSG_DONTWAIT | MSG_NOSIGNAL));
+}
+
+int SMPPSocketUnencrypted::peek() {
+  if (descriptor_ == -1) {
+    return 0;
+  }
+  uint8_t octet;
+  return static_cast<int>(::recv(descriptor_, &octet, 1, MSG_DONTWAIT | MSG_PEEK));
+}
+
+long SMPPSocketUnencrypted::available() {
+  if (descriptor_ == -1) {
+    return 0;
+  }
+  int pending = 0;
+  if (::ioctl(descriptor_, FIONREAD, &pending) != 0) {
+    return 0;
+  }
+  return pending;
+}
+
+} // namespace quorvex::smpp

@@ -1,0 +1,204 @@
+#include "smpp/SessionConnection.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace quorvex::smpp {
+namespace {
+
+// EAGAIN as spelled by the BSDs, kept for peers of code that uses it.
+constexpr int kBsdEagain = 35;
+// Retries of a send that would block; the n-th waits n ms (55 ms in all).
+constexpr int kSendRetries = 10;
+
+} // namespace
+
+bool isFatalSocketErrno(int error) {
+  switch (error) {
+  case ENOMEM:
+  case EPIPE:
+  case ENOTSOCK:
+  case EMSGSIZE:
+  case EOPNOTSUPP:
+  case ENETDOWN:
+  case ENETUNREACH:
+  case ENETRESET:
+  case ECONNABORTED:
+  case ECONNRESET:
+  case ENOBUFS:
+  case ENOTCONN:
+  case ESHUTDOWN:
+  case ETOOMANYREFS:
+  case ETIMEDOUT:
+  case ECONNREFUSED:
+    return true;
+  default:
+    return false;
+  }
+}
+
+SessionConnection::SessionConnection()
+    : body_(std::make_unique<uint8_t[]>(kMaxCommandLength)),
+      readBuffer_(std::make_unique_for_overwrite<uint8_t[]>(kReadBufferCapacity)) {}
+
+SessionConnection::~SessionConnection() { close(); }
+
+void SessionConnection::attach(std::unique_ptr<SMPPSocket> socket, int descriptor,
+                               bool ownsDescriptor) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  socket_ = std::move(socket);
+  descriptor_.store(descriptor, std::memory_order_relaxed);
+  ownsDescriptor_ = ownsDescriptor;
+  dead_.store(false, std::memory_order_relaxed);
+  peerClosed_.store(false, std::memory_order_relaxed);
+  readStart_ = readEnd_ = 0;
+  framePending_ = false;
+}
+
+bool SessionConnection::readPDU() {
+  if (!socket_) {
+    markDead();
+  }
+  // A complete PDU already buffered is handed out without a system call;
+  // the socket is read once the buffer runs short.
+  if (extract()) {
+    return true;
+  }
+  if (dead()) {
+    return false;
+  }
+  fill();
+  return extract();
+}
+
+void SessionConnection::fill() {
+  if (socket_->peek() < 0) {
+    if (isFatalSocketErrno(errno)) {
+      markDead();
+    }
+    return;
+  }
+  const long available = socket_->available();
+  if (readStart_ > 0) {
+    std::memmove(readBuffer_.get(), readBuffer_.get() + readStart_, readEnd_ - readStart_);
+    readEnd_ -= readStart_;
+    readStart_ = 0;
+  }
+  // Data that would not fit stays in the kernel until PDUs are consumed.
+  if (available < 0 || static_cast<unsigned long>(available) + readEnd_ > readCapacity_) {
+    return;
+  }
+  const int n = socket_->read(readBuffer_.get() + readEnd_, readCapacity_ - readEnd_);
+  if (n > 0) {
+    readEnd_ += static_cast<uint32_t>(n);
+  } else if (n == 0) {
+    peerClosed_.store(true, std::memory_order_relaxed);
+    markDead();
+  } else if (errno != EAGAIN) {
+    markDead();
+  }
+}
+
+bool SessionConnection::extract() {
+  const uint32_t buffered = readEnd_ - readStart_;
+  if (buffered < kHeaderLength) {
+    return false;
+  }
+  const uint8_t* frame = readBuffer_.get() + readStart_;
+  header_ = PDUHeader::decode(frame);
+  // No way to resynchronise a stream whose length field is off: a length
+  // below the header is as fatal as an oversized one.
+  if (!header_.lengthValid()) {
+    markDead();
+    return false;
+  }
+  framePending_ = true;
+  if (buffered < header_.command_length) {
+    return false;
+  }
+  const uint32_t bodyLength = header_.command_length - kHeaderLength;
+  std::memcpy(body_.get(), frame + kHeaderLength, bodyLength);
+  // Only what the previous bodies wrote needs clearing to keep zeros behind
+  // the end; clearing all 64 KiB for every PDU would dominate small PDUs.
+  if (bodyDirty_ > bodyLength) {
+    std::memset(body_.get() + bodyLength, 0, bodyDirty_ - bodyLength);
+  }
+  bodyDirty_ = bodyLength;
+  readStart_ += header_.command_length;
+  if (readStart_ == readEnd_) {
+    readStart_ = readEnd_ = 0;
+  }
+  framePending_ = false;
+  bodyLength_ = static_cast<int>(bodyLength);
+  return true;
+}
+
+bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
+                              const uint8_t* body, size_t bodyLength) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  if (dead() || !socket_) {
+    return false;
+  }
+  // A frame the peer would have to refuse is not sent at all.
+  if (bodyLength > kMaxBodyLength || (bodyLength > 0 && body == nullptr)) {
+    return false;
+  }
+  thread_local uint8_t frame[kMaxCommandLength];
+  const size_t total = bodyLength + kHeaderLength;
+  PDUHeader{static_cast<uint32_t>(total), commandId, commandStatus, sequenceNumber}.encode(frame);
+  if (bodyLength > 0) {
+    std::memcpy(frame + kHeaderLength, body, bodyLength);
+  }
+
+  size_t sent = 0;
+  int retries = 0;
+  int error = 0;
+  while (sent < total) {
+    const int n = socket_->send(frame + sent, total - sent);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    // 0 means the socket has no descriptor: nothing can ever be written.
+    error = n < 0 ? errno : 0;
+    if (n < 0 && (error == EAGAIN || error == kBsdEagain) && retries < kSendRetries &&
+        socket_->descriptor() != -1) {
+      ++retries;
+      std::this_thread::sleep_for(std::chrono::milliseconds(retries));
+      continue;
+    }
+    break;
+  }
+  if (sent == total) {
+    return true;
+  }
+  // Half a PDU on the wire has corrupted the peer's stream for good.
+  if (sent > 0 || isFatalSocketErrno(error)) {
+    markDead();
+  }
+  std::printf("socket send failed (fd=%d;errno=%d)\n", descriptor(), error);
+  errno = error;
+  std::perror("socket send failed\n");
+  return false;
+}
+
+void SessionConnection::close() {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  closeLocked();
+}
+
+void SessionConnection::closeLocked() {
+  const int descriptor = descriptor_.exchange(-1, std::memory_order_relaxed);
+  if (ownsDescriptor_ && descriptor != -1) {
+    ::close(descriptor);
+  }
+  markDead();
+  socket_.reset();
+}
+
+} // namespace quorvex::smpp

@@ -1,0 +1,271 @@
+// The framing reader and the sender over a real socket pair.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <thread>
+
+#include "PduBuilder.h"
+#include "SessionTestSupport.h"
+#include "smpp/SMPPSocketUnencrypted.h"
+#include "smpp/SessionConnection.h"
+
+namespace quorvex::smpp {
+namespace {
+
+using test::Frame;
+using test::PduBuilder;
+using test::ScriptedSocket;
+using test::SocketPair;
+
+std::vector<uint8_t> header(uint32_t length, uint32_t id = command::kSubmitSM, uint32_t seq = 1) {
+  std::vector<uint8_t> h(16);
+  PDUHeader{length, id, 0, seq}.encode(h.data());
+  return h;
+}
+
+class ConnectionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    conn.attach(std::make_unique<SMPPSocketUnencrypted>(pair.gateway), pair.gateway, false);
+  }
+
+  // Calls readPDU until it delivers or `attempts` calls returned false.
+  bool readWithin(int attempts = 50) {
+    for (int i = 0; i < attempts; ++i) {
+      if (conn.readPDU()) {
+        return true;
+      }
+      if (conn.dead()) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  SocketPair pair;
+  SessionConnection conn;
+};
+
+TEST_F(ConnectionTest, TwoPDUsInOneSegmentAreBothDelivered) {
+  std::vector<uint8_t> both = PduBuilder().cstr("abc").frame(command::kEnquireLink, 7);
+  const std::vector<uint8_t> second = PduBuilder().octet(1).octet(2).frame(command::kUnbind, 8);
+  both.insert(both.end(), second.begin(), second.end());
+  pair.write(both);
+
+  ASSERT_TRUE(readWithin());
+  EXPECT_EQ(conn.header().sequence_number, 7u);
+  EXPECT_EQ(conn.bodyLength(), 4);
+  ASSERT_TRUE(conn.readPDU()); // no further data arrives
+  EXPECT_EQ(conn.header().command_id, command::kUnbind);
+  EXPECT_EQ(conn.bodyLength(), 2);
+  // The longer body before has been cleared behind the end of this one.
+  EXPECT_EQ(conn.body()[2], 0);
+  EXPECT_EQ(conn.body()[3], 0);
+  EXPECT_FALSE(conn.readPDU());
+  EXPECT_EQ(conn.bufferedOctets(), 0);
+}
+
+TEST_F(ConnectionTest, OnePDUInThreeSegments) {
+  const std::vector<uint8_t> pdu = PduBuilder().cstr("0123456789").frame(command::kSubmitSM, 3);
+  pair.write({pdu.begin(), pdu.begin() + 10}); // inside the header
+  EXPECT_FALSE(readWithin(3));
+  pair.write({pdu.begin() + 10, pdu.begin() + 20}); // inside the body
+  EXPECT_FALSE(readWithin(3));
+  EXPECT_TRUE(conn.framePending());
+  pair.write({pdu.begin() + 20, pdu.end()});
+  ASSERT_TRUE(readWithin());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(conn.body())), "0123456789");
+  EXPECT_FALSE(conn.dead());
+}
+
+TEST_F(ConnectionTest, LengthLimits) {
+  std::vector<uint8_t> largest = header(kMaxCommandLength);
+  largest.resize(kMaxCommandLength, 'x');
+  std::thread writer([&] { pair.write(largest); });
+  EXPECT_TRUE(readWithin(500));
+  writer.join();
+  EXPECT_EQ(conn.bodyLength(), static_cast<int>(kMaxBodyLength));
+  EXPECT_FALSE(conn.dead());
+
+  pair.write(header(kMaxCommandLength + 1));
+  EXPECT_FALSE(readWithin());
+  EXPECT_TRUE(conn.dead());
+  EXPECT_FALSE(conn.peerClosed());
+}
+
+TEST_F(ConnectionTest, LengthBelowHeaderIsFatalNotAStall) {
+  for (uint32_t length : {0u, 15u}) {
+    SocketPair p;
+    SessionConnection c;
+    c.attach(std::make_unique<SMPPSocketUnencrypted>(p.gateway), p.gateway, false);
+    // Followed by a valid PDU that must not be read as if nothing happened.
+    std::vector<uint8_t> bytes = header(length);
+    const std::vector<uint8_t> valid = PduBuilder().frame(command::kEnquireLink, 2);
+    bytes.insert(bytes.end(), valid.begin(), valid.end());
+    p.write(bytes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(c.readPDU()) << length;
+    EXPECT_TRUE(c.dead()) << length;
+    EXPECT_FALSE(c.readPDU());
+  }
+}
+
+TEST_F(ConnectionTest, PeerCloseAfterAPDU) {
+  pair.write(PduBuilder().frame(command::kUnbind, 4));
+  pair.closePeer();
+  ASSERT_TRUE(readWithin());
+  EXPECT_FALSE(readWithin());
+  EXPECT_TRUE(conn.dead());
+  EXPECT_TRUE(conn.peerClosed());
+  EXPECT_FALSE(conn.sendE(1, command::kEnquireLink, 0, nullptr, 0));
+}
+
+TEST_F(ConnectionTest, SendFramesWholePDUs) {
+  const std::vector<uint8_t> body = {'i', 'd', 0};
+  ASSERT_TRUE(conn.sendE(42, command::kSubmitSMResp, 0, body.data(), body.size()));
+  ASSERT_TRUE(conn.sendE(43, command::kEnquireLink, 0, nullptr, 0));
+  const std::vector<Frame> frames = test::readFrames(pair.peer);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].header.command_length, 19u);
+  EXPECT_EQ(frames[0].header.command_id, command::kSubmitSMResp);
+  EXPECT_EQ(frames[0].header.sequence_number, 42u);
+  EXPECT_EQ(frames[0].body, body);
+  EXPECT_EQ(frames[1].header.command_length, 16u);
+
+  std::vector<uint8_t> tooBig(kMaxBodyLength + 1);
+  EXPECT_FALSE(conn.sendE(1, command::kSubmitSM, 0, tooBig.data(), tooBig.size()));
+  EXPECT_FALSE(conn.dead());
+}
+
+TEST_F(ConnectionTest, ShortWritesUnderAFullBufferAreContinued) {
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(pair.gateway, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
+  // Fill the buffer until the kernel refuses more.
+  std::vector<uint8_t> filler(1024, 0xEE);
+  size_t filled = 0;
+  for (;;) {
+    const ssize_t n = ::send(pair.gateway, filler.data(), filler.size(), MSG_DONTWAIT);
+    if (n <= 0) {
+      break;
+    }
+    filled += static_cast<size_t>(n);
+  }
+  ASSERT_GT(filled, 0u);
+
+  std::vector<uint8_t> body(40000);
+  for (size_t i = 0; i < body.size(); ++i) {
+    body[i] = static_cast<uint8_t>(i * 7);
+  }
+  std::vector<uint8_t> received;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    std::vector<uint8_t> all(filled + 16 + body.size());
+    if (test::readFully(pair.peer, all.data(), all.size(), 2000)) {
+      received = std::move(all);
+    }
+  });
+  const bool sent = conn.sendE(9, command::kSubmitSM, 0, body.data(), body.size());
+  reader.join();
+  ASSERT_TRUE(sent);
+  ASSERT_EQ(received.size(), filled + 16 + body.size());
+  const PDUHeader h = PDUHeader::decode(received.data() + filled);
+  EXPECT_EQ(h.command_length, 16 + body.size());
+  EXPECT_EQ(h.sequence_number, 9u);
+  EXPECT_TRUE(std::equal(body.begin(), body.end(), received.begin() + filled + 16));
+}
+
+TEST(SendRetryTest, EagainLadderFailsThePDUButKeepsTheConnection) {
+  auto owned = std::make_unique<ScriptedSocket>();
+  ScriptedSocket* socket = owned.get();
+  SessionConnection conn;
+  conn.attach(std::move(owned), 99, false);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(conn.sendE(1, command::kEnquireLink, 0, nullptr, 0));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(socket->sends, 11);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(55));
+  EXPECT_FALSE(conn.dead());
+
+  // Success on the last retry.
+  socket->sends = 0;
+  socket->script.assign(10, {-1, EAGAIN});
+  socket->script.push_back({16, 0});
+  EXPECT_TRUE(conn.sendE(2, command::kEnquireLink, 0, nullptr, 0));
+  EXPECT_EQ(socket->sends, 11);
+}
+
+TEST(SendRetryTest, FatalErrorKillsAtOnce) {
+  auto owned = std::make_unique<ScriptedSocket>();
+  ScriptedSocket* socket = owned.get();
+  SessionConnection conn;
+  conn.attach(std::move(owned), 99, false);
+  socket->script = {{-1, ECONNRESET}};
+  EXPECT_FALSE(conn.sendE(1, command::kEnquireLink, 0, nullptr, 0));
+  EXPECT_EQ(socket->sends, 1);
+  EXPECT_TRUE(conn.dead());
+}
+
+TEST(SendRetryTest, HalfWrittenFrameIsContinuedOrTheConnectionDies) {
+  auto owned = std::make_unique<ScriptedSocket>();
+  ScriptedSocket* socket = owned.get();
+  SessionConnection conn;
+  conn.attach(std::move(owned), 99, false);
+  const std::vector<uint8_t> body(100, 'b');
+  // 5 octets, would-block, 50 octets, rest.
+  socket->script = {{5, 0}, {-1, EAGAIN}, {50, 0}, {1000, 0}};
+  ASSERT_TRUE(conn.sendE(1, command::kSubmitSM, 0, body.data(), body.size()));
+  ASSERT_EQ(socket->written.size(), 116u);
+  EXPECT_EQ(PDUHeader::decode(socket->written.data()).command_length, 116u);
+
+  // A frame that cannot be finished leaves the peer's stream corrupt.
+  socket->script = {{7, 0}};
+  EXPECT_FALSE(conn.sendE(2, command::kSubmitSM, 0, body.data(), body.size()));
+  EXPECT_TRUE(conn.dead());
+}
+
+TEST_F(ConnectionTest, ConcurrentSendersNeverInterleave) {
+  constexpr int kPerThread = 100;
+  constexpr size_t kBody = 20000;
+  std::vector<Frame> frames;
+  std::thread reader([&] {
+    for (int i = 0; i < 2 * kPerThread; ++i) {
+      uint8_t head[16];
+      if (!test::readFully(pair.peer, head, 16, 2000)) {
+        return;
+      }
+      Frame f;
+      f.header = PDUHeader::decode(head);
+      if (f.header.command_length != 16 + kBody) {
+        frames.push_back(std::move(f)); // already broken; stop reading
+        return;
+      }
+      f.body.resize(kBody);
+      if (!test::readFully(pair.peer, f.body.data(), kBody, 2000)) {
+        return;
+      }
+      frames.push_back(std::move(f));
+    }
+  });
+  auto sender = [&](uint8_t fill) {
+    const std::vector<uint8_t> body(kBody, fill);
+    for (int i = 0; i < kPerThread; ++i) {
+      conn.sendE(fill, command::kDeliverSM, 0, body.data(), body.size());
+    }
+  };
+  std::thread a(sender, 'A');
+  std::thread b(sender, 'B');
+  a.join();
+  b.join();
+  reader.join();
+  ASSERT_EQ(frames.size(), 2u * kPerThread);
+  for (const Frame& f : frames) {
+    ASSERT_EQ(f.header.command_length, 16 + kBody);
+    const uint8_t fill = static_cast<uint8_t>(f.header.sequence_number);
+    EXPECT_EQ(std::count(f.body.begin(), f.body.end(), fill), static_cast<long>(kBody));
+  }
+}
+
+} // namespace
+} // namespace quorvex::smpp
