@@ -1,0 +1,402 @@
+#include "cdr/SMPPCDRManager.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "app/Log.h"
+#include "config/TarnConfiguration.h"
+
+namespace quorvex {
+namespace {
+
+// Above this many open records every new one triggers a stale sweep.
+constexpr size_t kPendingSweepLimit = 999999;
+// Period of the stale sweep; the configured interval is the age limit.
+constexpr std::chrono::seconds kCleanupPeriod{3600};
+constexpr int64_t kNanosPerHour = 3600LL * 1000000000LL;
+
+using ull = unsigned long long;
+
+const char* modeName(CDRMode mode) {
+  switch (mode) {
+  case CDRMode::CORRELATE:
+    return "CORRELATE";
+  case CDRMode::NONE:
+    return "NONE";
+  default:
+    return "OPERATION";
+  }
+}
+
+} // namespace
+
+SMPPCDRManager& SMPPCDRManager::instance() {
+  static SMPPCDRManager* manager = new SMPPCDRManager();
+  return *manager;
+}
+
+SMPPCDRManager::SMPPCDRManager() = default;
+
+SMPPCDRManager::~SMPPCDRManager() { stopThreads(); }
+
+int64_t SMPPCDRManager::wallNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+SMPPCDRManager::Mode SMPPCDRManager::modeFromText(const std::string& text) {
+  if (text == "correlate") {
+    return Mode::CORRELATE;
+  }
+  if (text == "none") {
+    return Mode::NONE;
+  }
+  return Mode::OPERATION;
+}
+
+void SMPPCDRManager::initialize(const std::string& path) {
+  TarnConfiguration& config = configuration();
+  Settings settings;
+  settings.batchSize = static_cast<size_t>(config.getCDRSettingInt("batch_size", 1000));
+  settings.flushIntervalSeconds = config.getCDRSettingInt("batch_flush_interval", 30);
+  settings.cleanupIntervalHours = config.getCDRSettingInt("cleanup_interval", 24);
+  initialize(path, settings);
+}
+
+void SMPPCDRManager::initialize(const std::string& path, const Settings& settings) {
+  logApplication(LOG_INFO, this, name_, "initialize", "Initializing CDR Manager with file path: %s",
+                 path.c_str());
+  if (writerThread_.joinable()) {
+    return; // already running; the threads keep their settings
+  }
+  path_ = path;
+  settings_ = settings;
+  logApplication(LOG_INFO, this, name_, "initialize",
+                 "CDR Manager initialized with batch size: %zu, flush interval: %d seconds, "
+                 "cleanup interval: %d hours",
+                 settings_.batchSize, static_cast<int>(settings_.flushIntervalSeconds),
+                 static_cast<int>(settings_.cleanupIntervalHours));
+  cleanupThread_ = std::thread([this] { cleanupLoop(); });
+  flushThread_ = std::thread([this] { flushLoop(); });
+  {
+    std::lock_guard<std::mutex> guard(writerMutex_);
+    running_ = true;
+  }
+  writerThread_ = std::thread([this] { writerLoop(); });
+}
+
+void SMPPCDRManager::setMode(Mode mode) {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  logApplication(LOG_INFO, this, name_, "setMode", "Setting CDR mode to %s", modeName(mode));
+  mode_.store(mode);
+}
+
+void SMPPCDRManager::queueSubmitEvent(const CDRSubmit& submit, const std::string& esmeId,
+                                      const std::string& esmeIp, const std::string& smscName,
+                                      uint64_t smscId, uint64_t seqNo) {
+  if (mode() == Mode::NONE) {
+    return;
+  }
+  logApplication(LOG_FINE, this, name_, "queueSubmitEvent",
+                 "Queueing submit event - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu, IP: %s",
+                 esmeId.c_str(), static_cast<ull>(smscId), smscName.c_str(),
+                 static_cast<ull>(seqNo), esmeIp.c_str());
+  try {
+    createInitialCDR(submit, esmeId, esmeIp, smscName, smscId, seqNo);
+  } catch (const std::exception& e) {
+    logApplication(LOG_WARNING, this, name_, "queueSubmitEvent", "Failed to create CDR: %s",
+                   e.what());
+  }
+}
+
+void SMPPCDRManager::createInitialCDR(const CDRSubmit& submit, const std::string& esmeId,
+                                      const std::string& esmeIp, const std::string& smscName,
+                                      uint64_t smscId, uint64_t seqNo) {
+  if (mode() == Mode::NONE) {
+    return;
+  }
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  logApplication(LOG_FINE, this, name_, "createInitialCDR",
+                 "Creating initial CDR - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu", esmeId.c_str(),
+                 static_cast<ull>(smscId), smscName.c_str(), static_cast<ull>(seqNo));
+  if (pendingCDRs_.size() > kPendingSweepLimit) {
+    logApplication(LOG_WARNING, this, name_, "createInitialCDR",
+                   "CDR queue full (%zu entries), dropping oldest entries", pendingCDRs_.size());
+    cleanupStaleCDRs();
+  }
+  CDRRecord record;
+  record.sourceAddr = submit.sourceAddr;
+  record.destAddr = submit.destAddr;
+  record.submitTime = now();
+  record.esmeId = esmeId;
+  record.esmeIp = esmeIp;
+  record.smscName = smscName;
+  record.smscId = smscId;
+  record.seqNo = seqNo;
+  record.messageLength = submit.messageLength;
+  record.dataCoding = submit.dataCoding;
+  record.esmClass = submit.esmClass;
+  record.registeredDelivery = submit.registeredDelivery;
+  if (submit.concat.concatenated) {
+    record.isConcatenated = true;
+    record.concatRef = submit.concat.reference;
+    record.concatTotal = submit.concat.total;
+    record.concatPart = submit.concat.part;
+    logApplication(LOG_FINE, this, name_, "createInitialCDR",
+                   "Concatenated SMS detected - Ref: %d, Total: %d, Part: %d", record.concatRef,
+                   record.concatTotal, record.concatPart);
+  }
+  record.refreshIsoTimes();
+  pendingCDRs_.insert_or_assign(PendingKey{smscId, seqNo}, std::move(record));
+  publishSizes();
+  logApplication(LOG_FINE, this, name_, "createInitialCDR",
+                 "Initial CDR created - Pending CDRs: %zu", pendingCDRs_.size());
+}
+
+void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo,
+                                            const std::string& messageId) {
+  if (mode() == Mode::NONE) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
+                 "Updating CDR with message ID - SMSC: 0x%llx, SeqNo: %llu, MessageID: %s",
+                 static_cast<ull>(smscId), static_cast<ull>(seqNo), messageId.c_str());
+  auto it = pendingCDRs_.find(PendingKey{smscId, seqNo});
+  if (it == pendingCDRs_.end()) {
+    logApplication(LOG_WARNING, this, name_, "updateCDRWithMessageID",
+                   "No pending CDR found for SMSC ID 0x%llx, sequence %llu",
+                   static_cast<ull>(smscId), static_cast<ull>(seqNo));
+    return;
+  }
+  const int64_t time = now();
+  it->second.messageId = messageId;
+  it->second.messageIdTime = time;
+  it->second.refreshIsoTimes();
+  messageIdIndex_.insert_or_assign(MessageIdKey{messageId, smscId >> 8},
+                                   IndexEntry{PendingKey{smscId, seqNo}, time});
+  logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
+                 "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
+                 pendingCDRs_.size(), messageIdIndex_.size());
+  if (mode() == Mode::OPERATION) {
+    CDRRecord copy = std::move(it->second);
+    pendingCDRs_.erase(it);
+    publishSizes();
+    lock.unlock();
+    queueCDR(std::move(copy));
+    return;
+  }
+  publishSizes();
+}
+
+void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo,
+                                             uint32_t commandStatus) {
+  if (mode() == Mode::NONE) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  logApplication(LOG_FINE, this, name_, "updateCDRWithSubmitFail",
+                 "Updating CDR with NAK command status - SMSC: 0x%llx, SeqNo: %llu, CmdStatus: %d",
+                 static_cast<ull>(smscId), static_cast<ull>(seqNo),
+                 static_cast<int>(commandStatus));
+  auto it = pendingCDRs_.find(PendingKey{smscId, seqNo});
+  if (it == pendingCDRs_.end()) {
+    logApplication(LOG_WARNING, this, name_, "updateCDRWithSubmitFail",
+                   "No pending CDR found for SMSC ID 0x%llx, sequence %llu",
+                   static_cast<ull>(smscId), static_cast<ull>(seqNo));
+    return;
+  }
+  it->second.submitStatus = commandStatus;
+  it->second.messageIdTime = now();
+  it->second.refreshIsoTimes();
+  CDRRecord copy = std::move(it->second);
+  pendingCDRs_.erase(it);
+  publishSizes();
+  lock.unlock();
+  queueCDR(std::move(copy));
+}
+
+void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,
+                                                  const std::string& messageId, uint32_t state,
+                                                  uint32_t error, const std::string& doneDate) {
+  if (mode() == Mode::NONE) {
+    return;
+  }
+  logApplication(LOG_FINE, this, name_, "updateCDRWithDeliveryReceipt",
+                 "Processing delivery receipt - MessageID: %s, Status: %u, Error: %u",
+                 messageId.c_str(), state, error);
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  const MessageIdKey key{messageId, smscId >> 8};
+  auto index = messageIdIndex_.find(key);
+  if (index == messageIdIndex_.end()) {
+    logApplication(LOG_WARNING, this, name_, "updateCDRWithDeliveryReceipt",
+                   "CDR not found for delivery receipt %s", messageId.c_str());
+    logApplication(LOG_WARNING, this, name_, "updateCDRWithDeliveryReceipt",
+                   "Delivery receipt for unknown message %s", messageId.c_str());
+    return;
+  }
+  const int64_t time = now();
+  CDRRecord record;
+  if (mode() == Mode::CORRELATE) {
+    const PendingKey pending = index->second.pending;
+    auto open = pendingCDRs_.find(pending);
+    if (open != pendingCDRs_.end()) {
+      record = open->second;
+    }
+    if (record.deliveryStatus != 0) {
+      logApplication(LOG_WARNING, this, name_, "updateCDRWithDeliveryReceipt",
+                     "Duplicate delivery receipt for message %s", messageId.c_str());
+    }
+    record.deliveryTime = record.dlrReceivedTime = time;
+    record.dlrDoneDate = doneDate;
+    record.errorCode = error;
+    record.deliveryStatus = state;
+    record.refreshIsoTimes();
+    lock.unlock();
+    queueCDR(std::move(record));
+    lock.lock();
+    pendingCDRs_.erase(pending);
+  } else {
+    record.messageId = messageId;
+    record.dlrReceivedTime = record.deliveryTime = time;
+    record.dlrDoneDate = doneDate;
+    record.deliveryStatus = state;
+    record.errorCode = error;
+    record.smscName = smscName;
+    record.smscId = smscId;
+    record.refreshIsoTimes();
+    lock.unlock();
+    queueCDR(std::move(record));
+    lock.lock();
+  }
+  // The lock was released meanwhile: look the entry up again.
+  messageIdIndex_.erase(key);
+  publishSizes();
+  logApplication(LOG_FINE, this, name_, "updateCDRWithDeliveryReceipt",
+                 "CDR updated with delivery receipt - Pending CDRs: %zu, MessageID Index: %zu",
+                 pendingCDRs_.size(), messageIdIndex_.size());
+}
+
+void SMPPCDRManager::queueCDR(CDRRecord record) {
+  logApplication(LOG_FINE, this, name_, "queueCDR",
+                 "Queueing CDR for storage - MessageID: %s, ESME: %s, SMSC: %llu (%s)",
+                 record.messageId.c_str(), record.esmeId.c_str(), static_cast<ull>(record.smscId),
+                 record.smscName.c_str());
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  cdrBatch_.push_back(std::move(record));
+  if (cdrBatch_.size() >= settings_.batchSize) {
+    handOverLocked();
+  }
+  publishSizes();
+}
+
+// Swapping keeps both vectors' capacity, so steady traffic does not allocate;
+// should the writer not yet have taken the previous batch, the new records
+// are appended behind it instead, keeping the order of rows.
+void SMPPCDRManager::handOverLocked() {
+  std::lock_guard<std::mutex> guard(writerMutex_);
+  if (watchBatch_.empty()) {
+    watchBatch_.swap(cdrBatch_);
+  } else {
+    watchBatch_.insert(watchBatch_.end(), std::make_move_iterator(cdrBatch_.begin()),
+                       std::make_move_iterator(cdrBatch_.end()));
+    cdrBatch_.clear();
+  }
+  statBatch_.store(0, std::memory_order_relaxed);
+  statWatch_.store(watchBatch_.size(), std::memory_order_relaxed);
+  writerWake_.notify_one();
+}
+
+void SMPPCDRManager::publishSizes() {
+  statPending_.store(pendingCDRs_.size(), std::memory_order_relaxed);
+  statIndex_.store(messageIdIndex_.size(), std::memory_order_relaxed);
+  statBatch_.store(cdrBatch_.size(), std::memory_order_relaxed);
+}
+
+void SMPPCDRManager::cleanupStaleCDRs() {
+  const size_t pendingBefore = pendingCDRs_.size();
+  const size_t indexBefore = messageIdIndex_.size();
+  logApplication(LOG_INFO, this, name_, "cleanupStaleCDRs",
+                 "Starting stale CDR cleanup - Current pending: %zu, index: %zu", pendingBefore,
+                 indexBefore);
+  const int64_t time = now();
+  const int64_t maxAge = settings_.cleanupIntervalHours * kNanosPerHour;
+  for (auto it = pendingCDRs_.begin(); it != pendingCDRs_.end();) {
+    if (time - it->second.submitTime > maxAge) {
+      logApplication(LOG_INFO, this, name_, "cleanupStaleCDRs",
+                     "Cleaning up stale CDR for message %s", it->second.messageId.c_str());
+      if (!it->second.messageId.empty()) {
+        messageIdIndex_.erase(MessageIdKey{it->second.messageId, it->second.smscId >> 8});
+      }
+      it = pendingCDRs_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  // In OPERATION mode an index entry outlives its record, waiting for a
+  // receipt that may never come; the same age limit bounds it.
+  for (auto it = messageIdIndex_.begin(); it != messageIdIndex_.end();) {
+    it = time - it->second.created > maxAge ? messageIdIndex_.erase(it) : std::next(it);
+  }
+  publishSizes();
+  logApplication(LOG_INFO, this, name_, "cleanupStaleCDRs",
+                 "Stale CDR cleanup complete - Removed %zu pending CDRs and %zu index entries",
+                 pendingBefore - pendingCDRs_.size(), indexBefore - messageIdIndex_.size());
+}
+
+void SMPPCDRManager::runStaleCleanup() {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  cleanupStaleCDRs();
+}
+
+void SMPPCDRManager::cleanupPendingCDRsForSMSC(uint64_t targetId) {
+  if (mode() == Mode::NONE) {
+    return;
+  }
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  const size_t pendingBefore = pendingCDRs_.size();
+  const size_t indexBefore = messageIdIndex_.size();
+  logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
+                 "Cleaning up pending CDRs for SMSC ID %llu", static_cast<ull>(targetId));
+  for (auto it = pendingCDRs_.begin(); it != pendingCDRs_.end();) {
+    if ((it->second.smscId >> 8) == targetId) {
+      logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
+                     "Removing pending CDR for SMSC ID %llu", static_cast<ull>(targetId));
+      it = pendingCDRs_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = messageIdIndex_.begin(); it != messageIdIndex_.end();) {
+    if (it->first.targetId == targetId) {
+      logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
+                     "Removing message ID index entry for SMSC ID %llu",
+                     static_cast<ull>(targetId));
+      it = messageIdIndex_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  publishSizes();
+  logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
+                 "Cleanup complete - Removed %zu pending CDRs and %zu index entries",
+                 pendingBefore - pendingCDRs_.size(), indexBefore - messageIdIndex_.size());
+}
+
+size_t SMPPCDRManager::pendingCount() {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  return pendingCDRs_.size();
+}
+
+size_t SMPPCDRManager::indexCount() {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  return messageIdIndex_.size();
+}
+
+size_t SMPPCDRManager::queuedCount() {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  return cdrBatch_.size();
+}
+
+} // namespace quorvex

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cdr/SMPPCDRManager.h"
+#include "support/TestProcess.h"
+
+namespace quorvex {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<int64_t> fakeNanos{0}; // ns returned by the test clock
+int64_t fakeClock() { return fakeNanos.load(); }
+
+constexpr int64_t kSecond = 1000000000LL;
+constexpr uint64_t kBind0 = 0x29ef074100; // bind 0 of one target
+constexpr uint64_t kBind1 = 0x29ef074101; // bind 1 of the same target
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    out.push_back(text.substr(pos, end - pos));
+    pos = end == std::string::npos ? text.size() : end + 1;
+  }
+  return out;
+}
+
+class SMPPCDRManagerTest : public ::testing::Test {
+protected:
+  SMPPCDRManagerTest() {
+    EXPECT_EQ(chdir(dir_.path().c_str()), 0);
+    fakeNanos = 1700000000LL * kSecond;
+    manager_.setClock(&fakeClock);
+  }
+
+  void start(CDRMode mode, size_t batchSize = 1000, int64_t flushSeconds = 3600) {
+    SMPPCDRManager::Settings settings;
+    settings.batchSize = batchSize;
+    settings.flushIntervalSeconds = flushSeconds;
+    manager_.initialize("cdrs.csv", settings);
+    manager_.setMode(mode);
+  }
+
+  void submit(uint64_t smscId, uint64_t seqNo) {
+    CDRSubmit s;
+    s.sourceAddr = "111";
+    s.destAddr = "222";
+    s.messageLength = 5;
+    manager_.queueSubmitEvent(s, "esme", "10.0.0.1", "smscA", smscId, seqNo);
+  }
+
+  std::vector<std::string> fileLines() { return lines(dir_.read("cdrs.csv")); }
+
+  test::TempDir dir_;
+  SMPPCDRManager manager_;
+};
+
+TEST_F(SMPPCDRManagerTest, OperationWritesSubmitRowThenReceiptRow) {
+  start(CDRMode::OPERATION);
+  submit(kBind0, 1);
+  fakeNanos += kSecond;
+  manager_.updateCDRWithMessageID(kBind0, 1, "abc");
+  EXPECT_EQ(manager_.pendingCount(), 0u);
+  EXPECT_EQ(manager_.indexCount(), 1u);
+  fakeNanos += kSecond;
+  // The receipt comes back over another bind of the same target.
+  manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "abc", 2, 0, "2311142213");
+  EXPECT_EQ(manager_.indexCount(), 0u);
+  manager_.shutdown();
+  const auto rows = fileLines();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1],
+            "abc,111,222,1700000000,2023-11-14T22:13:20Z,1700000001,"
+            "2023-11-14T22:13:21Z,,,,0,,,,,esme,10.0.0.1,180103889152,smscA,5,0,0,0,0,0,0,0");
+  EXPECT_EQ(rows[2], "abc,,,,,,,1700000002,2023-11-14T22:13:22Z,2311142213,,1700000002,"
+                     "2023-11-14T22:13:22Z,2,0,,,180103889153,smscA,,,,,,,,");
+}
+
+TEST_F(SMPPCDRManagerTest, CorrelateWritesOneRowPerFinishedMessage) {
+  start(CDRMode::CORRELATE);
+  submit(kBind0, 1); // answered and receipted
+  submit(kBind0, 2); // refused by the SMSC
+  submit(kBind0, 3); // never receipted
+  manager_.updateCDRWithMessageID(kBind0, 1, "abc");
+  manager_.updateCDRWithMessageID(kBind0, 3, "def");
+  manager_.updateCDRWithSubmitFail(kBind0, 2, 0x45);
+  manager_.updateCDRWithSubmitFail(kBind0, 99, 0x45); // unknown: ignored
+  manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "abc", 2, 7, "2311142213");
+  manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "abc", 2, 7, "2311142213");
+  EXPECT_EQ(manager_.pendingCount(), 1u);
+  manager_.shutdown();
+  const auto rows = fileLines();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1], ",111,222,1700000000,2023-11-14T22:13:20Z,,,,,,69,,,,,"
+                     "esme,10.0.0.1,180103889152,smscA,5,0,0,0,0,0,0,0");
+  EXPECT_EQ(rows[2], "abc,111,222,1700000000,2023-11-14T22:13:20Z,1700000000,2023-11-14T22:13:20Z,"
+                     "1700000000,2023-11-14T22:13:20Z,2311142213,0,1700000000,"
+                     "2023-11-14T22:13:20Z,2,7,esme,10.0.0.1,180103889152,smscA,5,0,0,0,0,0,0,0");
+}
+
+TEST_F(SMPPCDRManagerTest, HeaderOnlyForAFreshOrEmptyFile) {
+  dir_.write("cdrs.csv", "");
+  start(CDRMode::CORRELATE, 1);
+  submit(kBind0, 1);
+  manager_.updateCDRWithSubmitFail(kBind0, 1, 8);
+  ASSERT_TRUE(manager_.waitForBatchesWritten(1, 10s));
+  submit(kBind0, 2);
+  manager_.updateCDRWithSubmitFail(kBind0, 2, 8);
+  manager_.shutdown();
+  const auto rows = fileLines();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].rfind("messageId,", 0), 0u);
+  EXPECT_EQ(rows[2].rfind(",111,", 0), 0u);
+
+  dir_.write("cdrs.csv", "existing\n");
+  SMPPCDRManager again;
+  SMPPCDRManager::Settings settings;
+  again.initialize("cdrs.csv", settings);
+  again.setMode(CDRMode::CORRELATE);
+  CDRSubmit s;
+  again.queueSubmitEvent(s, "e", "ip", "t", kBind0, 1);
+  again.updateCDRWithSubmitFail(kBind0, 1, 8);
+  again.shutdown();
+  EXPECT_EQ(fileLines().size(), 2u);
+  EXPECT_EQ(fileLines()[0], "existing");
+}
+
+TEST_F(SMPPCDRManagerTest, FullBatchIsHandedOverAtOnce) {
+  start(CDRMode::OPERATION, 3);
+  for (uint64_t seq = 1; seq <= 2; ++seq) {
+    submit(kBind0, seq);
+    manager_.updateCDRWithMessageID(kBind0, seq, "id" + std::to_string(seq));
+  }
+  EXPECT_EQ(manager_.queuedCount(), 2u);
+  submit(kBind0, 3);
+  manager_.updateCDRWithMessageID(kBind0, 3, "id3");
+  EXPECT_EQ(manager_.queuedCount(), 0u);
+  ASSERT_TRUE(manager_.waitForBatchesWritten(1, 10s));
+  EXPECT_EQ(fileLines().size(), 4u);
+  manager_.shutdown();
+}
+
+TEST_F(SMPPCDRManagerTest, FlushThreadWritesAPartialBatch) {
+  start(CDRMode::OPERATION, 1000, 1);
+  for (uint64_t seq = 1; seq <= 999; ++seq) {
+    submit(kBind0, seq);
+    manager_.updateCDRWithMessageID(kBind0, seq, "id" + std::to_string(seq));
+  }
+  ASSERT_TRUE(manager_.waitForBatchesWritten(1, 30s));
+  EXPECT_EQ(fileLines().size(), 1000u);
+  manager_.shutdown();
+}
+
+TEST_F(SMPPCDRManagerTest, ShutdownLosesNothingQueuedByManyThreads) {
+  start(CDRMode::OPERATION, 7);
+  std::vector<std::thread> threads;
+  for (uint64_t t = 0; t < 4; ++t) {
+    threads.emplace_back([this, t] {
+      for (uint64_t i = 0; i < 500; ++i) {
+        const uint64_t smsc = kBind0 + t;
+        submit(smsc, i);
+        manager_.updateCDRWithMessageID(smsc, i, std::to_string(t) + "-" + std::to_string(i));
+        if (i % 2 == 0) {
+          manager_.updateCDRWithDeliveryReceipt(
+              smsc, "smscA", std::to_string(t) + "-" + std::to_string(i), 2, 0, "d");
+        }
+      }
+    });
+  }
+  for (auto& t : threads) {
+    t.join();
+  }
+  manager_.shutdown();
+  EXPECT_EQ(fileLines().size(), 1u + 4 * 500 + 4 * 250);
+}
+
+TEST_F(SMPPCDRManagerTest, StaleAndTargetCleanupDropWithoutWriting) {
+  start(CDRMode::OPERATION);
+  submit(kBind0, 1);
+  submit(kBind0, 2);
+  manager_.updateCDRWithMessageID(kBind0, 2, "waiting-for-receipt");
+  submit(0x7700000100, 1); // another target
+  fakeNanos += 24 * 3600 * kSecond;
+  manager_.runStaleCleanup(); // exactly the age limit: kept
+  EXPECT_EQ(manager_.pendingCount(), 2u);
+  EXPECT_EQ(manager_.indexCount(), 1u);
+  fakeNanos += 1;
+  manager_.runStaleCleanup();
+  EXPECT_EQ(manager_.pendingCount(), 0u);
+  EXPECT_EQ(manager_.indexCount(), 0u);
+
+  submit(kBind0, 3);
+  submit(kBind1, 4);
+  manager_.updateCDRWithMessageID(kBind1, 4, "x");
+  submit(0x7700000100, 5);
+  manager_.cleanupPendingCDRsForSMSC(kBind0 >> 8);
+  EXPECT_EQ(manager_.pendingCount(), 1u);
+  EXPECT_EQ(manager_.indexCount(), 0u);
+  manager_.shutdown();
+  EXPECT_EQ(fileLines().size(), 3u); // the two answered submits of target kBind0
+}
+
+TEST_F(SMPPCDRManagerTest, NoneModeRecordsNothingAndUnwritableFileIsReported) {
+  start(CDRMode::NONE, 1);
+  submit(kBind0, 1);
+  manager_.updateCDRWithSubmitFail(kBind0, 1, 8);
+  EXPECT_EQ(manager_.pendingCount(), 0u);
+  manager_.shutdown(); // does nothing; the destructor stops the threads
+  EXPECT_FALSE(dir_.exists("cdrs.csv"));
+
+  SMPPCDRManager broken;
+  SMPPCDRManager::Settings settings;
+  settings.batchSize = 1;
+  broken.initialize(dir_.path() + "/no-such-dir/cdrs.csv", settings);
+  CDRSubmit s;
+  broken.queueSubmitEvent(s, "e", "ip", "t", kBind0, 1);
+  broken.updateCDRWithSubmitFail(kBind0, 1, 8);
+  ASSERT_TRUE(broken.waitForBatchesWritten(1, 10s));
+  broken.shutdown();
+  EXPECT_NE(dir_.read("application.log")
+                .find("Failed to store CDR batch: Failed to open CDR file: " + dir_.path() +
+                      "/no-such-dir/cdrs.csv"),
+            std::string::npos);
+}
+
+} // namespace
+} // namespace quorvex
