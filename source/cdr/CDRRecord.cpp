@@ -7,14 +7,21 @@
 namespace quorvex {
 namespace {
 
+// Rows of one batch mostly share their seconds, so the last text is kept.
 std::string isoTime(int64_t nanos) {
+  thread_local time_t lastSeconds = -1;
+  thread_local std::string lastText;
   const time_t seconds = static_cast<time_t>(nanos / 1000000000);
-  struct tm parts;
-  char buffer[32] = {0};
-  if (gmtime_r(&seconds, &parts) != nullptr) {
-    strftime(buffer, sizeof(buffer), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  if (seconds != lastSeconds) {
+    struct tm parts;
+    char buffer[32] = {0};
+    if (gmtime_r(&seconds, &parts) != nullptr) {
+      strftime(buffer, sizeof(buffer), "%Y-%m-%dT%H:%M:%SZ", &parts);
+    }
+    lastSeconds = seconds;
+    lastText = buffer;
   }
-  return buffer;
+  return lastText;
 }
 
 enum Column {

@@ -72,11 +72,12 @@ void SMPPCDRManager::initialize(const std::string& path, const Settings& setting
   }
   path_ = path;
   settings_ = settings;
+  // clang-format off
   logApplication(LOG_INFO, this, name_, "initialize",
-                 "CDR Manager initialized with batch size: %zu, flush interval: %d seconds, "
-                 "cleanup interval: %d hours",
+                 "CDR Manager initialized with batch size: %zu, flush interval: %d seconds, cleanup interval: %d hours",
                  settings_.batchSize, static_cast<int>(settings_.flushIntervalSeconds),
                  static_cast<int>(settings_.cleanupIntervalHours));
+  // clang-format on
   cleanupThread_ = std::thread([this] { cleanupLoop(); });
   flushThread_ = std::thread([this] { flushLoop(); });
   {
@@ -147,7 +148,6 @@ void SMPPCDRManager::createInitialCDR(const CDRSubmit& submit, const std::string
                    "Concatenated SMS detected - Ref: %d, Total: %d, Part: %d", record.concatRef,
                    record.concatTotal, record.concatPart);
   }
-  record.refreshIsoTimes();
   pendingCDRs_.insert_or_assign(PendingKey{smscId, seqNo}, std::move(record));
   publishSizes();
   logApplication(LOG_FINE, this, name_, "createInitialCDR",
@@ -173,7 +173,6 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo,
   const int64_t time = now();
   it->second.messageId = messageId;
   it->second.messageIdTime = time;
-  it->second.refreshIsoTimes();
   messageIdIndex_.insert_or_assign(MessageIdKey{messageId, smscId >> 8},
                                    IndexEntry{PendingKey{smscId, seqNo}, time});
   logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
@@ -209,7 +208,6 @@ void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo,
   }
   it->second.submitStatus = commandStatus;
   it->second.messageIdTime = now();
-  it->second.refreshIsoTimes();
   CDRRecord copy = std::move(it->second);
   pendingCDRs_.erase(it);
   publishSizes();
@@ -252,7 +250,6 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
     record.dlrDoneDate = doneDate;
     record.errorCode = error;
     record.deliveryStatus = state;
-    record.refreshIsoTimes();
     lock.unlock();
     queueCDR(std::move(record));
     lock.lock();
@@ -265,7 +262,6 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
     record.errorCode = error;
     record.smscName = smscName;
     record.smscId = smscId;
-    record.refreshIsoTimes();
     lock.unlock();
     queueCDR(std::move(record));
     lock.lock();

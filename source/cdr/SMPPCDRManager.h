@@ -122,7 +122,9 @@ private:
   void writerLoop();
   void flushLoop();
   void cleanupLoop();
-  void writeBatchToFile(const std::vector<CDRRecord>& batch);
+  // Derives the ISO texts here, on the writer thread, keeping time formatting
+  // off the SMPP threads.
+  void writeBatchToFile(std::vector<CDRRecord>& batch);
   void publishSizes(); // state lock held
 
   const char* const name_ = "SMPPCDRManager"; // class name in log lines

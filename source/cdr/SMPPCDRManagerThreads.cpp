@@ -71,7 +71,7 @@ void SMPPCDRManager::cleanupLoop() {
   }
 }
 
-void SMPPCDRManager::writeBatchToFile(const std::vector<CDRRecord>& batch) {
+void SMPPCDRManager::writeBatchToFile(std::vector<CDRRecord>& batch) {
   if (batch.empty()) {
     return;
   }
@@ -92,6 +92,7 @@ void SMPPCDRManager::writeBatchToFile(const std::vector<CDRRecord>& batch) {
     };
     bool ok = !needHeader || writeLine(cdrCsvHeader());
     for (size_t i = 0; ok && i < batch.size(); ++i) {
+      batch[i].refreshIsoTimes();
       const std::string row = cdrCsvRow(batch[i], mode);
       if (!row.empty()) {
         ok = writeLine(row);

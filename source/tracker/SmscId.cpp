@@ -6,9 +6,7 @@ namespace {
 constexpr uint64_t kMul = (0xc6a4a793ULL << 32) + 0x5bd1e995ULL;
 constexpr uint64_t kSeed = 0xc70f6907ULL;
 
-uint64_t shiftMix(uint64_t v) {
-  return v ^ (v >> 47);
-}
+uint64_t shiftMix(uint64_t v) { return v ^ (v >> 47); }
 
 } // namespace
 

@@ -20,9 +20,7 @@ uint64_t targetNameHash(std::string_view name);
 uint64_t smscId(std::string_view targetName, uint32_t bindNumber, bool useTxRx);
 
 // The part shared by all binds of one target.
-constexpr uint64_t targetIdOf(uint64_t smscid) {
-  return smscid >> 8;
-}
+constexpr uint64_t targetIdOf(uint64_t smscid) { return smscid >> 8; }
 
 // The target part for a target name, equal to targetIdOf() of its binds.
 inline uint64_t targetIdOfName(std::string_view name) {

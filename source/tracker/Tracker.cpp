@@ -93,13 +93,13 @@ void Tracker::writeMissDiagnostic(const SubmitSMKey& key) {
   bool found = false;
   for (const auto& [k, v] : submitSMMap_) {
     if (k == key) {
-      std::snprintf(line, sizeof(line),
-                    "Exact pair {nextSMSC: 0x%llx, seqno_out: %llu} was found by linear scan but "
-                    "NOT by unordered_map::find().\n"
-                    "  Mapped value -> {sessionid: %llu, seqno: %llu, timestamp: %llu}\n",
-                    static_cast<ull>(k.nextSMSC), static_cast<ull>(k.seqnoOut),
-                    static_cast<ull>(v.sessionId), static_cast<ull>(v.seqno),
-                    static_cast<ull>(v.timestamp));
+      std::snprintf(line, sizeof(line), "Exact pair {nextSMSC: 0x%llx, seqno_out: %llu",
+                    static_cast<ull>(k.nextSMSC), static_cast<ull>(k.seqnoOut));
+      out += line;
+      out += "} was found by linear scan but NOT by unordered_map::find().\n";
+      std::snprintf(
+          line, sizeof(line), "  Mapped value -> {sessionid: %llu, seqno: %llu, timestamp: %llu}\n",
+          static_cast<ull>(v.sessionId), static_cast<ull>(v.seqno), static_cast<ull>(v.timestamp));
       out += line;
       found = true;
       break;
