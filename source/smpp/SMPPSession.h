@@ -58,6 +58,12 @@ public:
   void closeConnection() { connection_.close(); }
   void logBufferState();
 
+  // The per-PDU buffer-state line of run() costs a system call even when the
+  // log threshold drops it, so it is written only while this is on; turn it
+  // on when the threshold admits FINE lines. Off by default.
+  static void setBufferStateLogging(bool on) { bufferStateLogging_.store(on); }
+  static bool bufferStateLogging() { return bufferStateLogging_.load(std::memory_order_relaxed); }
+
   // Receive bookkeeping shared by both directions: enquire_link_resp clears
   // the probe, submit_sm_resp counts, every PDU refreshes the activity time.
   void noteReceivedPDU(const PDUHeader& header);
@@ -123,6 +129,8 @@ protected:
 
 private:
   bool responseMissing(uint64_t now);
+
+  static inline std::atomic<bool> bufferStateLogging_{false}; // run() logs buffer state
 
   SessionConnection connection_;                   // socket, framing reader, sender
   const Clock& clock_;                             // source of every timer reading

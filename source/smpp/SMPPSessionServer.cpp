@@ -24,7 +24,9 @@ bool SMPPSessionServer::run() {
       ++pdusRead_;
       noteReceivedPDU(conn.header());
     }
-    logBufferState();
+    if (bufferStateLogging()) {
+      logBufferState();
+    }
     if (!delivered) {
       return conn.dead() || conn.descriptor() == -1;
     }

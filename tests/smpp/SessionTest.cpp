@@ -4,6 +4,7 @@
 
 #include "PduBuilder.h"
 #include "SessionTestSupport.h"
+#include "app/Log.h"
 #include "smpp/SMPPSessionNull.h"
 #include "smpp/SMPPSessionServer.h"
 #include "smpp/SMPPSocketUnencrypted.h"
@@ -125,6 +126,22 @@ TEST_F(KeepAliveTest, ClosingTimeEndsRunAndTimedCheck) {
   clock.advanceSeconds(1);
   EXPECT_TRUE(session.run());
   EXPECT_TRUE(check());
+}
+
+TEST_F(KeepAliveTest, BufferStateLineShowsThePendingOctets) {
+  LogTail log;
+  setLogLevel(LOG_FINE);
+  SMPPSession::setBufferStateLogging(true);
+  session.setSystemId("esme9");
+  session.setPeer("192.0.2.1", 5000);
+  const std::vector<uint8_t> pdu = PduBuilder().frame(command::kEnquireLink, 0x0A0B);
+  pair.write({pdu.begin(), pdu.begin() + 10});
+  EXPECT_FALSE(session.run());
+  SMPPSession::setBufferStateLogging(false);
+  setLogLevel(LOG_INFO);
+  EXPECT_TRUE(log.contains("192.0.2.1:5000/esme9 bytes_to_read=0; buffer_socket_idx=10; buffer: "
+                           "00 00 00 10 00 00 00 15 00 00 \n"))
+      << log.text();
 }
 
 TEST(SessionIdentityTest, IdsGrowAndSendPDUCounts) {
