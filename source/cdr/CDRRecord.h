@@ -44,7 +44,8 @@ struct CDRRecord {
   std::string dlrReceivedTimeISO8601; // dlrReceivedTime as UTC text
   std::string deliveryTimeISO8601;    // deliveryTime as UTC text
 
-  // Derives the four ISO texts from the four times (0 gives the epoch).
+  // Derives the four ISO texts from the four times (0 gives the epoch); the
+  // writer calls it just before the row is written.
   void refreshIsoTimes();
 };
 

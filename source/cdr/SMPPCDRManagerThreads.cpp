@@ -1,5 +1,6 @@
 // The manager's three threads (writer, flush, cleanup), the file writing and
 // shutdown.
+#include <algorithm>
 #include <cstdio>
 
 #include "app/Log.h"
@@ -41,8 +42,10 @@ void SMPPCDRManager::flushLoop() {
   while (!stopping_.load()) {
     {
       std::unique_lock<std::mutex> lock(flushWaitMutex_);
+      // An interval below one second would make this loop spin.
       const auto deadline =
-          std::chrono::steady_clock::now() + std::chrono::seconds(settings_.flushIntervalSeconds);
+          std::chrono::steady_clock::now() +
+          std::chrono::seconds(std::max<int64_t>(1, settings_.flushIntervalSeconds));
       if (flushWake_.wait_until(lock, deadline, [this] { return stopping_.load(); })) {
         return;
       }

@@ -19,9 +19,7 @@ void appendNumber(std::string& out, uint64_t value) {
   out.append(buffer, result.ptr);
 }
 
-std::string_view familyOf(std::string_view series) {
-  return series.substr(0, series.find('{'));
-}
+std::string_view familyOf(std::string_view series) { return series.substr(0, series.find('{')); }
 
 } // namespace
 
@@ -49,22 +47,33 @@ void MetricsRegistry::registerHelp(std::string_view name, std::string_view help,
   series(labelled_, name) = labelled;
 }
 
+// A series updated before registration (the Tracker's map-size gauge, set
+// when "msgtrack" is loaded during static initialisation) keeps its value.
 void MetricsRegistry::registerCounter(std::string_view name, std::string_view help, bool labelled) {
-  Update update(*this);
+  const uint64_t now = clock_();
+  std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
-  update.counterReset(name);
+  if (counters_.find(name) == counters_.end()) {
+    counters_.emplace(std::string(name), Counter{now, 0});
+  }
 }
 
 void MetricsRegistry::registerGauge(std::string_view name, std::string_view help, bool labelled) {
-  Update update(*this);
+  const uint64_t now = clock_();
+  std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
-  update.gaugeSet(name, 0);
+  if (gauges_.find(name) == gauges_.end()) {
+    gauges_.emplace(std::string(name), Gauge{now, 0});
+  }
 }
 
 void MetricsRegistry::registerRate(std::string_view name, std::string_view help, bool labelled) {
-  Update update(*this);
+  const uint64_t now = clock_();
+  std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
-  update.rateReset(name);
+  if (rates_.find(name) == rates_.end()) {
+    rates_.emplace(std::string(name), freshRate(now));
+  }
 }
 
 MetricsRegistry::Update::Update(MetricsRegistry& registry)
@@ -115,24 +124,14 @@ void MetricsRegistry::counterIncrement(std::string_view name, uint64_t time) {
   }
 }
 
-void MetricsRegistry::counterReset(std::string_view name) {
-  Update(*this).counterReset(name);
-}
-void MetricsRegistry::gaugeIncrement(std::string_view name) {
-  Update(*this).gaugeAdd(name, 1);
-}
-void MetricsRegistry::gaugeDecrement(std::string_view name) {
-  Update(*this).gaugeAdd(name, -1);
-}
+void MetricsRegistry::counterReset(std::string_view name) { Update(*this).counterReset(name); }
+void MetricsRegistry::gaugeIncrement(std::string_view name) { Update(*this).gaugeAdd(name, 1); }
+void MetricsRegistry::gaugeDecrement(std::string_view name) { Update(*this).gaugeAdd(name, -1); }
 void MetricsRegistry::gaugeSet(std::string_view name, int64_t value) {
   Update(*this).gaugeSet(name, value);
 }
-void MetricsRegistry::rateIncrement(std::string_view name) {
-  Update(*this).rateIncrement(name);
-}
-void MetricsRegistry::rateReset(std::string_view name) {
-  Update(*this).rateReset(name);
-}
+void MetricsRegistry::rateIncrement(std::string_view name) { Update(*this).rateIncrement(name); }
+void MetricsRegistry::rateReset(std::string_view name) { Update(*this).rateReset(name); }
 
 uint64_t MetricsRegistry::counterValue(std::string_view name) {
   std::lock_guard<std::mutex> guard(mutex_);

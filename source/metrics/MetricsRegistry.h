@@ -27,7 +27,7 @@ public:
   void setClock(Clock clock);
 
   // Registration: stores help text and labelled flag and creates the bare
-  // series (value 0; rates with an empty window opened now).
+  // series when absent (value 0; rates with an empty window opened now).
   void registerCounter(std::string_view name, std::string_view help, bool labelled);
   void registerGauge(std::string_view name, std::string_view help, bool labelled);
   void registerRate(std::string_view name, std::string_view help, bool labelled);

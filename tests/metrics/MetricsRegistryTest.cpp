@@ -11,9 +11,7 @@ namespace quorvex {
 namespace {
 
 uint64_t fakeNow = 0; // µs returned by the test clock
-uint64_t fakeClock() {
-  return fakeNow;
-}
+uint64_t fakeClock() { return fakeNow; }
 
 // The lines of `text` that start with `prefix`.
 std::vector<std::string> linesStarting(const std::string& text, const std::string& prefix) {
@@ -60,6 +58,12 @@ TEST_F(MetricsRegistryTest, FreshRegistryShowsZerosAndHidesBareLabelledFamilies)
             std::string::npos);
   EXPECT_EQ(linesStarting(text, "# HELP ").size(), 80u);
   EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(MetricsRegistryTest, RegistrationKeepsAValueSetBeforeIt) {
+  registry_.gaugeSet("sysTracker_messageIDMap_size", 12);
+  registerMetrics(registry_);
+  EXPECT_EQ(registry_.gaugeValue("sysTracker_messageIDMap_size"), 12);
 }
 
 TEST_F(MetricsRegistryTest, FamiliesSortedByKindThenNameAndUnregisteredWithoutHelp) {
