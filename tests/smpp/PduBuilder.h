@@ -53,4 +53,11 @@ inline PduBuilder submitBody(const std::string& schedule = "", const std::string
   return b;
 }
 
+// A data_sm body (addresses "1" and "2"), TLVs to be appended.
+inline PduBuilder dataSMBody() {
+  PduBuilder b;
+  b.cstr("").octet(1).octet(1).cstr("1").octet(1).octet(1).cstr("2").octet(0).octet(0).octet(0);
+  return b;
+}
+
 } // namespace quorvex::smpp::test

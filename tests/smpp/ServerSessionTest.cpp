@@ -157,18 +157,7 @@ TEST_F(ServerSessionTest, VersionRulesOfBinds) {
   EXPECT_EQ(server.interfaceVersion(), 0x33);
 
   // data_sm below 0x34: generic_nack, and the pass ends there.
-  const std::vector<uint8_t> dataSM = PduBuilder()
-                                          .cstr("")
-                                          .octet(1)
-                                          .octet(1)
-                                          .cstr("1")
-                                          .octet(1)
-                                          .octet(1)
-                                          .cstr("2")
-                                          .octet(0)
-                                          .octet(0)
-                                          .octet(0)
-                                          .frame(command::kDataSM, 3);
+  const std::vector<uint8_t> dataSM = test::dataSMBody().frame(command::kDataSM, 3);
   r = exchange(join({dataSM, PduBuilder().frame(command::kEnquireLink, 4)}));
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].header.command_id, command::kGenericNack);
@@ -248,18 +237,7 @@ TEST_F(ServerSessionTest, SubmitOnReceiverBindAndUnbound) {
   EXPECT_EQ(r[0].header.command_status, status::kInvalidBindState);
 
   bindAs(command::kBindReceiver);
-  const std::vector<uint8_t> dataSM = PduBuilder()
-                                          .cstr("")
-                                          .octet(1)
-                                          .octet(1)
-                                          .cstr("1")
-                                          .octet(1)
-                                          .octet(1)
-                                          .cstr("2")
-                                          .octet(0)
-                                          .octet(0)
-                                          .octet(0)
-                                          .frame(command::kDataSM, 8);
+  const std::vector<uint8_t> dataSM = test::dataSMBody().frame(command::kDataSM, 8);
   r = exchange(join({submit, dataSM}));
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0].header.command_id, command::kSubmitSMResp);
@@ -309,19 +287,8 @@ TEST_F(ServerSessionTest, SubmitOutcomes) {
 
 TEST_F(ServerSessionTest, DataSMAnsweredWithDataSMResp) {
   bindAs(command::kBindTransmitter, 0x50);
-  const std::vector<uint8_t> dataSM = PduBuilder()
-                                          .cstr("")
-                                          .octet(1)
-                                          .octet(1)
-                                          .cstr("1")
-                                          .octet(1)
-                                          .octet(1)
-                                          .cstr("2")
-                                          .octet(0)
-                                          .octet(0)
-                                          .octet(0)
-                                          .tlv(0x0424, {'x'})
-                                          .frame(command::kDataSM, 30);
+  const std::vector<uint8_t> dataSM =
+      test::dataSMBody().tlv(0x0424, {'x'}).frame(command::kDataSM, 30);
   const std::vector<Frame> r = exchange(dataSM);
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].header.command_id, command::kDataSMResp);
