@@ -9,7 +9,10 @@
 
 #include "app/Log.h"
 #include "app/Process.h"
+#include "cdr/SMPPCDRManager.h"
 #include "config/TarnConfiguration.h"
+#include "metrics/MetricFamilies.h"
+#include "tracker/Tracker.h"
 
 namespace quorvex {
 namespace {
@@ -22,13 +25,6 @@ namespace standin {
 
 bool httpRunning = false;
 
-void cdrSetMode(const char* modeName) {
-  logApplication(LOG_INFO, nullptr, "SMPPCDRManager", "setMode", "Setting CDR mode to %s",
-                 modeName);
-}
-void cdrShutdown() {
-  logApplication(LOG_INFO, nullptr, "SMPPCDRManager", "shutdown", "Shutting down CDR Manager");
-}
 void httpStart() { httpRunning = true; }
 void upstreamStop() { std::printf("Waiting on upstream connections closing\n"); }
 // The listener loop: until a stop is requested. It opens no socket yet.
@@ -62,12 +58,12 @@ void logComposed(const char* function, const char* prefix) {
 #pragma GCC diagnostic pop
 }
 
-enum class CDRMode { OPERATION, CORRELATE, NONE };
-
-void shutdownCommon(CDRMode mode) {
+void shutdownCommon() {
   closeAuditLog();
-  if (mode != CDRMode::NONE) {
-    standin::cdrShutdown();
+  // The CDR manager goes last, so every record the other threads produced is written.
+  SMPPCDRManager& cdr = SMPPCDRManager::instance();
+  if (cdr.mode() != CDRMode::NONE) {
+    cdr.shutdown();
   }
 }
 
@@ -92,29 +88,18 @@ int runApplication(int argc, char** argv) {
       logApplication(LOG_INFO, nullptr, kClass, "main", "Created configuration");
     }
     // A failed load never called setMode: the CDR manager is still in OPERATION.
-    shutdownCommon(CDRMode::OPERATION);
+    shutdownCommon();
     return 0;
   }
 
   const std::string clientId = config.getSettingString("auth.client_id", "");
   const std::string clientSecret = config.getSettingString("auth.client_secret", "");
-  const std::string defaultSystemId = config.getSettingString("dlr.default_system_id", "");
-  const bool disableTracking = config.getSettingBool("dlr.disable_msgid_tracking", false);
-  (void)defaultSystemId; // handed to the Tracker once it exists
-  (void)disableTracking;
+  tracker().setDefaultSystemID(config.getSettingString("dlr.default_system_id", ""));
+  tracker().setDisableMessageIDTracking(config.getSettingBool("dlr.disable_msgid_tracking", false));
 
-  const std::string cdrPath = config.getCDRSettingString("file_path", "cdrs.csv");
-  (void)cdrPath; // handed to the CDR manager's initialize once it exists
-  const std::string modeText = config.getCDRSettingString("mode", "operation");
-  CDRMode cdrMode = CDRMode::OPERATION;
-  if (modeText == "correlate") {
-    cdrMode = CDRMode::CORRELATE;
-  } else if (modeText == "none") {
-    cdrMode = CDRMode::NONE;
-  }
-  standin::cdrSetMode(cdrMode == CDRMode::CORRELATE ? "CORRELATE"
-                      : cdrMode == CDRMode::NONE    ? "NONE"
-                                                    : "OPERATION");
+  SMPPCDRManager& cdr = SMPPCDRManager::instance();
+  cdr.initialize(config.getCDRSettingString("file_path", "cdrs.csv"));
+  cdr.setMode(SMPPCDRManager::modeFromText(config.getCDRSettingString("mode", "operation")));
 
   if (argc > 1) {
     // The admin client takes the recognised command words; anything else
@@ -130,6 +115,7 @@ int runApplication(int argc, char** argv) {
   (void)maxPerIp;
   auditSwitch().store(config.getSettingBool("log.audit", false));
 
+  registerMetrics();
   standin::httpStart();
   sleepMillis(200);
   if (standin::httpRunning) {
@@ -140,7 +126,7 @@ int runApplication(int argc, char** argv) {
   logApplication(LOG_INFO, nullptr, kClass, "http_stop", "Waiting on HTTP server to close");
   logComposed("main", "Stopped ");
 
-  shutdownCommon(cdrMode);
+  shutdownCommon();
   return 0;
 }
 

@@ -1,3 +1,20 @@
 #include "app/Application.h"
+#include "config/TarnConfiguration.h"
+#include "metrics/MetricsRegistry.h"
+#include "tracker/Tracker.h"
+
+namespace {
+
+// The process-wide objects exist before main runs, in this order, and are
+// destroyed in reverse order after it returns: the Tracker loads "msgtrack"
+// here and saves it at exit, in every role of the executable.
+const bool processObjectsReady = [] {
+  quorvex::configuration();
+  quorvex::metricsRegistry();
+  quorvex::tracker();
+  return true;
+}();
+
+} // namespace
 
 int main(int argc, char** argv) { return quorvex::runApplication(argc, argv); }

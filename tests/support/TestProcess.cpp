@@ -78,6 +78,7 @@ uint16_t freePort() {
 GatewayProcess::GatewayProcess(const std::string& workDir, std::vector<std::string> args)
     : workDir_(workDir) {
   const std::string out = workDir + "/console.out";
+  const std::string err = workDir + "/console.err";
   pid_ = ::fork();
   if (pid_ < 0) {
     throw std::runtime_error("fork failed");
@@ -87,12 +88,14 @@ GatewayProcess::GatewayProcess(const std::string& workDir, std::vector<std::stri
       _exit(127);
     }
     int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
+    int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || efd < 0) {
       _exit(127);
     }
     ::dup2(fd, 1);
-    ::dup2(fd, 2);
+    ::dup2(efd, 2);
     ::close(fd);
+    ::close(efd);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(QUORVEX_BINARY));
     for (auto& a : args) {
@@ -111,12 +114,20 @@ GatewayProcess::~GatewayProcess() {
   }
 }
 
-std::string GatewayProcess::output() const {
-  std::ifstream in(workDir_ + "/console.out", std::ios::binary);
+namespace {
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
 }
+
+} // namespace
+
+std::string GatewayProcess::output() const { return readWhole(workDir_ + "/console.out"); }
+
+std::string GatewayProcess::errors() const { return readWhole(workDir_ + "/console.err"); }
 
 bool GatewayProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

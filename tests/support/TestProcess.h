@@ -34,8 +34,8 @@ private:
 // A TCP port on 127.0.0.1 that was free a moment ago.
 uint16_t freePort();
 
-// The built quorvex, started in `workDir` with `args`; standard output and
-// standard error go to "console.out" there.
+// The built quorvex, started in `workDir` with `args`; standard output goes
+// to "console.out" there and standard error to "console.err".
 class GatewayProcess {
 public:
   explicit GatewayProcess(const std::string& workDir, std::vector<std::string> args = {});
@@ -45,6 +45,8 @@ public:
 
   // Everything the process has printed so far.
   std::string output() const;
+  // Everything the process has written to standard error so far.
+  std::string errors() const;
   // Waits until the output contains `text`; false on timeout or exit.
   bool waitForOutput(const std::string& text,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
