@@ -21,6 +21,12 @@ void appendNumber(std::string& out, uint64_t value) {
 
 std::string_view familyOf(std::string_view series) { return series.substr(0, series.find('{')); }
 
+// Whether the window opened at `start` has closed by `now`. The time of an
+// update is read before the lock, so a racing update or a scrape may already
+// have opened a window after it; such a late reading (or a clock stepped
+// back) falls in the open window instead of wrapping round to a huge age.
+bool windowClosed(uint64_t now, uint64_t start) { return now > start && now - start > kWindowMicros; }
+
 } // namespace
 
 MetricsRegistry::MetricsRegistry(Clock clock) : clock_(clock != nullptr ? clock : &nowMicros) {}
@@ -102,7 +108,7 @@ void MetricsRegistry::Update::gaugeSet(std::string_view name, int64_t value) {
 
 void MetricsRegistry::Update::rateIncrement(std::string_view name) {
   Rate& r = series(registry_.rates_, name);
-  if (now_ - r.windowStart > kWindowMicros) {
+  if (windowClosed(now_, r.windowStart)) {
     r.publishedTime = r.windowStart;
     r.publishedCount = r.windowCount;
     r.windowStart = now_;
@@ -195,7 +201,7 @@ std::string MetricsRegistry::renderMetrics() {
   });
   renderKind(out, rates_, " gauge\n", [this](std::string& o, Rate& r) {
     const uint64_t now = clock_();
-    if (now - r.windowStart > kWindowMicros) {
+    if (windowClosed(now, r.windowStart)) {
       r.publishedTime = r.windowStart;
       r.publishedCount = r.windowCount;
       r.windowStart = now;

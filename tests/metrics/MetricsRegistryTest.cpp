@@ -105,6 +105,26 @@ TEST_F(MetricsRegistryTest, RateShowsLastCompletedWindow) {
             std::vector<std::string>{"quorvex_r 2 1700000001500"});
 }
 
+// An update reads the clock before it waits for the lock, so a scrape (or
+// another update) can open a window later than that reading; the event then
+// belongs to the open window and must not publish an empty one.
+TEST_F(MetricsRegistryTest, EventTimedBeforeTheOpenWindowCountsInIt) {
+  registry_.registerRate("r", "R.", false);
+  const uint64_t start = fakeNow;
+  registry_.rateIncrement("r");
+  registry_.rateIncrement("r");
+  fakeNow = start + 1500000;
+  const std::vector<std::string> two{"quorvex_r 2 1700000000000"};
+  EXPECT_EQ(linesStarting(registry_.renderMetrics(), "quorvex_r "), two);
+  fakeNow = start + 1400000; // read before the scrape took the lock
+  registry_.rateIncrement("r");
+  fakeNow = start + 1600000;
+  EXPECT_EQ(linesStarting(registry_.renderMetrics(), "quorvex_r "), two);
+  fakeNow = start + 2600000;
+  EXPECT_EQ(linesStarting(registry_.renderMetrics(), "quorvex_r "),
+            std::vector<std::string>{"quorvex_r 1 1700000001500"});
+}
+
 TEST_F(MetricsRegistryTest, LoneRateEventShowsUntilTheNextWindowCloses) {
   registry_.registerRate("r", "R.", false);
   fakeNow += 5000000;
