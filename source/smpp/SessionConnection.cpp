@@ -83,14 +83,18 @@ void SessionConnection::fill() {
     }
     return;
   }
-  const long available = socket_->available();
   if (readStart_ > 0) {
     std::memmove(readBuffer_.get(), readBuffer_.get() + readStart_, readEnd_ - readStart_);
     readEnd_ -= readStart_;
     readStart_ = 0;
   }
-  // Data that would not fit stays in the kernel until PDUs are consumed.
-  if (available < 0 || static_cast<unsigned long>(available) + readEnd_ > readCapacity_) {
+  // Only an incomplete frame is left here (under 66560 octets), so there is
+  // always room. The read takes what fits; the rest of a backlog larger than
+  // the buffer stays in the kernel for the next call. Skipping the read
+  // whenever the backlog exceeds the free room would stall the session for
+  // good once a fast peer gets that far ahead: the backlog only grows, and a
+  // level-triggered readiness loop would spin on it.
+  if (readEnd_ >= readCapacity_) {
     return;
   }
   const int n = socket_->read(readBuffer_.get() + readEnd_, readCapacity_ - readEnd_);

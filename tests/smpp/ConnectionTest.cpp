@@ -112,6 +112,36 @@ TEST_F(ConnectionTest, LengthBelowHeaderIsFatalNotAStall) {
   }
 }
 
+// A peer far ahead of the reader: the kernel holds more than the read
+// buffer can take, and every read returns as much of the stream as asked for.
+class BacklogSocket : public ScriptedSocket {
+public:
+  int read(uint8_t* buffer, size_t length) override {
+    for (size_t i = 0; i < length; ++i, ++served) {
+      buffer[i] = frame[served % frame.size()];
+    }
+    return static_cast<int>(length);
+  }
+  int peek() override { return 1; }
+  long available() override { return 4L * kReadBufferCapacity; }
+
+  const std::vector<uint8_t> frame = PduBuilder().cstr("x").frame(command::kEnquireLink, 5);
+  size_t served = 0; // octets handed out so far
+};
+
+TEST(BacklogTest, BacklogLargerThanTheReadBufferIsStillRead) {
+  SessionConnection conn;
+  conn.attach(std::make_unique<BacklogSocket>(), 99, false);
+  // More PDUs than one buffer holds, so the reader must refill mid-frame.
+  const size_t perBuffer = kReadBufferCapacity / 18;
+  for (size_t i = 0; i < 2 * perBuffer + 3; ++i) {
+    ASSERT_TRUE(conn.readPDU()) << i;
+    ASSERT_EQ(conn.header().command_id, command::kEnquireLink);
+    ASSERT_EQ(conn.bodyLength(), 2);
+  }
+  EXPECT_FALSE(conn.dead());
+}
+
 TEST_F(ConnectionTest, PeerCloseAfterAPDU) {
   pair.write(PduBuilder().frame(command::kUnbind, 4));
   pair.closePeer();
