@@ -55,7 +55,8 @@ void Tracker::addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC,
     haveLastAddSubmit_ = true;
     lastAddSubmit_ = now;
   }
-  if (!submitSMMap_.empty() && now - lastAddSubmit_ > kStaleGapMicros) {
+  // A wall clock stepped back is no lull (the unsigned gap would wrap round).
+  if (!submitSMMap_.empty() && now > lastAddSubmit_ && now - lastAddSubmit_ > kStaleGapMicros) {
     logApplication(LOG_WARNING, this, kClass, "addSubmitSM", "submitSMMap cleared");
     submitSMMap_.clear();
   }

@@ -76,6 +76,11 @@ TEST_F(TrackerTest, ThirtySecondLullEmptiesSubmitMap) {
   EXPECT_FALSE(tracker_.getSessionForSubmitSMResp(bind0_, 2).has_value());
   ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(tracker_.getSessionForSubmitSMResp(bind0_, 3).has_value());
+  // A wall clock stepped back is not a lull.
+  tracker_.addSubmitSM(1, 4, bind0_, 4);
+  fakeNow -= 1000000;
+  tracker_.addSubmitSM(1, 5, bind0_, 5);
+  EXPECT_EQ(tracker_.submitSMMapSize(), 2u);
 }
 
 TEST_F(TrackerTest, MessageIdLookupOrder) {
