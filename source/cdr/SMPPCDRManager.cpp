@@ -1,5 +1,6 @@
 #include "cdr/SMPPCDRManager.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 
@@ -317,7 +318,11 @@ void SMPPCDRManager::cleanupStaleCDRs() {
                  "Starting stale CDR cleanup - Current pending: %zu, index: %zu", pendingBefore,
                  indexBefore);
   const int64_t time = now();
-  const int64_t maxAge = settings_.cleanupIntervalHours * kNanosPerHour;
+  // A configured age beyond what 64-bit nanoseconds hold means "never".
+  const int64_t hours = settings_.cleanupIntervalHours;
+  const int64_t maxAge = hours > INT64_MAX / kNanosPerHour ? INT64_MAX
+                         : hours < 0                       ? 0
+                                                           : hours * kNanosPerHour;
   for (auto it = pendingCDRs_.begin(); it != pendingCDRs_.end();) {
     if (time - it->second.submitTime > maxAge) {
       logApplication(LOG_INFO, this, name_, "cleanupStaleCDRs",

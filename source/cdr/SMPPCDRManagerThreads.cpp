@@ -42,10 +42,13 @@ void SMPPCDRManager::flushLoop() {
   while (!stopping_.load()) {
     {
       std::unique_lock<std::mutex> lock(flushWaitMutex_);
-      // An interval below one second would make this loop spin.
+      // An interval below one second would make this loop spin; one beyond
+      // a century would overflow the clock's nanoseconds and spin as well.
+      constexpr int64_t kLongestInterval = 100LL * 366 * 24 * 3600;
       const auto deadline =
           std::chrono::steady_clock::now() +
-          std::chrono::seconds(std::max<int64_t>(1, settings_.flushIntervalSeconds));
+          std::chrono::seconds(std::clamp<int64_t>(settings_.flushIntervalSeconds, 1,
+                                                   kLongestInterval));
       if (flushWake_.wait_until(lock, deadline, [this] { return stopping_.load(); })) {
         return;
       }

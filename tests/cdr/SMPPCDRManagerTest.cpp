@@ -208,6 +208,24 @@ TEST_F(SMPPCDRManagerTest, StaleAndTargetCleanupDropWithoutWriting) {
   EXPECT_EQ(fileLines().size(), 3u); // the two answered submits of target kBind0
 }
 
+TEST_F(SMPPCDRManagerTest, HugeConfiguredIntervalsMeanNeverRatherThanOverflow) {
+  SMPPCDRManager::Settings settings;
+  settings.flushIntervalSeconds = INT64_MAX;
+  settings.cleanupIntervalHours = INT64_MAX;
+  manager_.initialize("cdrs.csv", settings);
+  manager_.setMode(CDRMode::CORRELATE);
+  submit(kBind0, 1);
+  submit(kBind0, 2);
+  manager_.updateCDRWithSubmitFail(kBind0, 2, 8);
+  fakeNanos += 1000LL * 24 * 3600 * kSecond;
+  manager_.runStaleCleanup();
+  EXPECT_EQ(manager_.pendingCount(), 1u);
+  // The flush thread waits instead of handing over at once.
+  EXPECT_FALSE(manager_.waitForBatchesWritten(1, 300ms));
+  manager_.shutdown();
+  EXPECT_EQ(fileLines().size(), 2u);
+}
+
 TEST_F(SMPPCDRManagerTest, NoneModeRecordsNothingAndUnwritableFileIsReported) {
   start(CDRMode::NONE, 1);
   submit(kBind0, 1);
