@@ -43,6 +43,8 @@ uint64_t nowMicros() {
 
 void setLogLevel(int level) { threshold = level; }
 
+bool logEnabled(int level) { return level >= threshold; }
+
 std::atomic<bool>& auditSwitch() { return auditSwitchFlag; }
 
 void logApplication(int level, const void* object, const char* className, const char* function,

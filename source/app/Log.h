@@ -40,6 +40,10 @@ void logAudit(const void* object, const char* className, const char* function, c
 // Sets the application threshold; called during start-up before other threads exist.
 void setLogLevel(int level);
 
+// True when a line of `level` would be written; lets callers skip costly
+// argument preparation for lines the threshold drops.
+bool logEnabled(int level);
+
 // Closes "audit.log" if it is open.
 void closeAuditLog();
 
