@@ -34,6 +34,17 @@ std::map<std::string, std::string> SimulatorProcess::counts() {
   return {};
 }
 
+LoadRun runLoadGenerator(std::vector<std::string> args) {
+  quorvex::test::TempDir dir;
+  quorvex::test::ChildProcess process(QUORVEX_LOADGEN, std::move(args), dir.path(), "loadgen");
+  LoadRun run;
+  run.exitStatus = process.waitExit(std::chrono::seconds(60));
+  run.output = process.output();
+  run.errors = process.errors();
+  run.result = lastKeyValues(run.output, "loadgen result");
+  return run;
+}
+
 std::map<std::string, std::string> lastKeyValues(const std::string& text,
                                                  const std::string& prefix) {
   const size_t at = text.rfind(prefix);

@@ -30,6 +30,17 @@ private:
   uint16_t port_ = 0;                                    // its listening port
 };
 
+// A finished load-generator run.
+struct LoadRun {
+  int exitStatus = -1;                       // process exit status
+  std::map<std::string, std::string> result; // key=value pairs of the result line
+  std::string output;                        // everything on standard output
+  std::string errors;                        // everything on standard error
+};
+
+// Runs the load generator to its end with `args`.
+LoadRun runLoadGenerator(std::vector<std::string> args);
+
 // The key=value pairs of the last line of `text` that starts with `prefix`.
 std::map<std::string, std::string> lastKeyValues(const std::string& text,
                                                  const std::string& prefix);
