@@ -1,0 +1,198 @@
+// The upstream manager: bind slots and weighted submit pools built from the
+// target sets, the upstream thread that keeps the client binds open and
+// reads every PDU the SMSCs send, and the traffic path between the ESME
+// side and the SMSCs.
+//
+// Threads: the upstream thread runs the connection passes, reading,
+// dispatch, submit_sm_resp relay and deliver_sm processing. The main thread
+// calls sendSubmitSM and the pool operations. Lock order: sessions mutex ->
+// pool mutex -> configuration mutex; sessions mutex -> Tracker mutex or CDR
+// state lock; metrics and log innermost.
+//
+// Sources: SMPPUpstream.cpp (thread and iteration), SMPPUpstreamPools.cpp
+// (slots, pools, rebuilds), SMPPUpstreamConnections.cpp (connect, bind,
+// read, remove), SMPPUpstreamTraffic.cpp (submit, responses, deliveries).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "smpp/Clock.h"
+#include "smpp/EntityControlMaster.h"
+#include "smpp/EventLoop.h"
+#include "smpp/PDUHeader.h"
+#include "smpp/SubmitSMRecord.h"
+#include "upstream/BindSlot.h"
+#include "upstream/DownstreamPort.h"
+#include "upstream/MORouter.h"
+#include "upstream/SMPPSessionClient.h"
+#include "upstream/SubmitPool.h"
+#include "upstream/UnknownReceipts.h"
+
+namespace quorvex {
+
+class MetricEvents;
+class SMPPCDRManager;
+class TarnConfiguration;
+struct ConfTarget;
+class Tracker;
+struct DeliverSMView;
+
+// The process-wide services the upstream manager works with.
+struct UpstreamContext {
+  TarnConfiguration& config; // targets, ESMEs, MO numbers, change stamp
+  Tracker& tracker;          // submit and message-id correlation
+  SMPPCDRManager& cdr;       // CDR updates and per-target clean-up
+  MetricEvents& metrics;     // event counters and gauges
+  const smpp::Clock& clock;  // every timer and time stamp
+};
+
+class SMPPUpstream : public smpp::EntityControlMaster, private smpp::EventHandler {
+public:
+  static constexpr const char* kLogClass = "SMPPUpstream";
+
+  explicit SMPPUpstream(UpstreamContext context);
+  // Stops the thread if running, then closes every session without unbind.
+  ~SMPPUpstream() override;
+  SMPPUpstream(const SMPPUpstream&) = delete;
+  SMPPUpstream& operator=(const SMPPUpstream&) = delete;
+
+  // Installs the downstream side; call before start(). Not owned.
+  void setDownstreamPort(DownstreamPort* port);
+
+  // Thread control (start-up and shutdown).
+  void start();
+  void stop();
+
+  // Slots and pools.
+  // Rebuilds slots and pools from the configuration; `configurationChange`
+  // adds the unused-bind pass (false for the start-up variant).
+  void reinitUpstreamBinds(bool configurationChange);
+  void addSMSCToTargetSetSubmitPool(const std::string& targetSetId, const std::string& targetName,
+                                    uint64_t smscid, int weight);
+  void clearTargetSetSubmitPool(const std::string& targetSetId);
+  // Tickets of the set; 0 for no queue, an unknown set or submits disabled.
+  int submitPoolSize(const std::string& targetSetId);
+  // Next candidate of the set's rotation; 0 when the set has no tickets.
+  uint64_t nextSMSCFromSubmitPool(const std::string& targetSetId);
+  void identifyUnusedSMSCEntries();
+
+  // Traffic. Main thread: places one submit on the candidate bind; false when
+  // it has no bound TX/TRX session, its TPS window is full or sending fails.
+  bool sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSessionID, uint64_t smscid,
+                    uint64_t esmeSeqno, const smpp::SubmitSMRecord& submit, uint32_t& seqnoOut,
+                    std::string& smscName);
+  // Upstream thread, with the PDU body in the session's body buffer.
+  void processSubmitSMResp(SMPPSessionClient& session, uint32_t sequence, uint32_t status);
+  void processDeliverSM(SMPPSessionClient& session, uint32_t sequence);
+  // A receipt held for {target of smscid, messageId} is delivered now.
+  void checkUnknown(uint64_t smscid, const std::string& messageId);
+
+  // One iteration of the upstream thread (tests drive it directly).
+  void upstreamRun();
+  // Start-up initialisation of the thread body.
+  void initialise();
+
+  // Observation (status report, tests). `f(slots, sessions)` runs under the
+  // sessions mutex.
+  template <class F> void inspect(F f) {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    f(static_cast<const std::map<uint64_t, BindSlot>&>(slots_),
+      static_cast<const std::vector<std::unique_ptr<SMPPSessionClient>>&>(sessions_));
+  }
+  std::vector<uint64_t> poolTickets(const std::string& targetSetId) {
+    return pool_.tickets(targetSetId);
+  }
+  uint64_t deliverSMCount() const { return deliverSMCount_.load(std::memory_order_relaxed); }
+  uint64_t lastDeliverSMTime() const { return lastDeliverSM_.load(std::memory_order_relaxed); }
+  uint64_t boundSessionCount() const { return boundCount_.load(std::memory_order_relaxed); }
+  size_t heldReceiptCount() { return unknown_.size(); }
+  uint64_t droppedHeldReceipts() { return unknown_.dropped(); }
+
+  // Wait of one readiness pass in ms (10); tests shorten it.
+  void setReadinessWaitMillis(int millis) { readinessWaitMillis_ = millis; }
+
+private:
+  // Pools (SMPPUpstreamPools.cpp); sessions mutex held.
+  void reinitLocked(bool configurationChange);
+  void identifyUnusedLocked();
+  void updateSlot(BindSlot& slot, const ConfTarget& target, int bindType);
+  BindSlot& createSlot(uint64_t smscid, const ConfTarget& target, int bindType);
+
+  // Connections (SMPPUpstreamConnections.cpp).
+  void makeConnections();
+  void connectSlot(const BindSlot& slot);
+  // True once connected; false while connecting or when the session was
+  // removed (destroyed).
+  bool checkAsyncConnect(SMPPSessionClient& session);
+  void handleAsyncConnectOutcome(SMPPSessionClient& session, bool ok);
+  // "<what> %s 0x%llx (%s:%d/%s)" with the session's target and peer.
+  void logConnectionDetails(SMPPSessionClient& session, const char* function, const char* what);
+  void initiateBind(SMPPSessionClient& session);
+  void processSessionActivity();
+  void onReadable(int fd) override;
+  void readSession(SMPPSessionClient& session);
+  // False: stop reading the session (it may have been removed).
+  bool dispatch(SMPPSessionClient& session, const smpp::PDUHeader& header, bool wasBound);
+  bool handleBindResponse(SMPPSessionClient& session, uint32_t status, bool wasBound);
+  // Closes the socket and stops watching it; the session stays listed.
+  void closeSession(SMPPSessionClient& session);
+  // Takes the sessions mutex and removes.
+  void removeSession(SMPPSessionClient& session);
+  void removeUpstreamSession(SMPPSessionClient& session); // sessions mutex held
+
+  // Traffic helpers (SMPPUpstreamTraffic.cpp).
+  void processReceipt(SMPPSessionClient& session, uint32_t sequence, const DeliverSMView& view);
+  void processMO(SMPPSessionClient& session, uint32_t sequence, const DeliverSMView& view);
+  void sendDeliverSMResp(SMPPSessionClient& session, uint32_t sequence, const uint8_t* echo,
+                         size_t echoLength);
+  // Counts, completes the CDR and queues the receipt for its ESME.
+  void deliverReceipt(const std::string& esme, uint64_t smscid, const std::string& targetName,
+                      const std::string& messageId, int state, int error,
+                      const std::string& doneDate, const uint8_t* body, size_t length);
+  void expireHeldReceipts(uint64_t now);
+
+  void threadBody();
+
+  UpstreamContext context_;           // services used
+  UnwiredDownstreamPort unwired_;     // port until one is installed
+  std::atomic<DownstreamPort*> port_; // the downstream side
+
+  std::mutex sessionsMutex_;                                 // guards slots_ and sessions_
+  std::map<uint64_t, BindSlot> slots_;                       // smscid -> slot, ascending
+  std::vector<std::unique_ptr<SMPPSessionClient>> sessions_; // creation order
+  // Used by the upstream thread only (and the destructor after it ended).
+  std::vector<SMPPSessionClient*> descriptors_; // descriptor -> session
+  size_t socketCount_ = 0;                      // descriptors watched
+  smpp::EventLoop eventLoop_;                   // readiness of upstream descriptors
+
+  SubmitPool pool_;                                          // the weighted submit pools
+  MORouter moRouter_;                                        // MO number look-up (upstream thread)
+  UnknownReceipts unknown_;                                  // receipts awaiting their message id
+  std::atomic<uint64_t> heldMaxAge_{24ULL * 3600 * 1000000}; // µs a receipt is held
+
+  uint64_t changeStampSeen_ = 0; // configChangeStamp at the last rebuild
+  uint64_t nextPass_ = 0;        // µs of the next connection pass
+  uint64_t speedStart_ = 0;      // µs the speed-check interval began
+  uint32_t speedCount_ = 0;      // iterations in that interval
+  bool activity_ = false;        // a PDU was processed this iteration
+  int readinessWaitMillis_ = 10; // wait of one readiness pass
+
+  std::atomic<uint64_t> deliverSMCount_{0}; // deliver_sm received
+  std::atomic<uint64_t> lastDeliverSM_{0};  // µs of the last deliver_sm
+  std::atomic<uint64_t> boundCount_{0};     // successful bind responses
+
+  std::atomic<bool> stop_{false}; // set by stop()
+  std::thread thread_;            // the upstream thread
+};
+
+// The process-wide upstream manager on the process-wide services.
+SMPPUpstream& smppUpstream();
+
+} // namespace quorvex

@@ -1,0 +1,354 @@
+// Connection manager of the upstream thread: connection passes with
+// back-off, asynchronous connect, bind, reading and dispatch, removal.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "app/Log.h"
+#include "cdr/SMPPCDRManager.h"
+#include "metrics/MetricEvents.h"
+#include "tracker/SmscId.h"
+#include "upstream/SMPPUpstream.h"
+
+namespace quorvex {
+namespace {
+
+constexpr uint64_t kMicrosPerSecond = 1000000ULL;
+// Connection passes run at most this often...
+constexpr uint64_t kPassMicros = 100000;
+// ...and each attempt started pushes the next pass back by this much.
+constexpr uint64_t kAttemptPaceMicros = 1000000;
+// A bind response must arrive within this long of the connect.
+constexpr uint64_t kBindDeadlineMicros = 30 * kMicrosPerSecond;
+
+// Delay before the next attempt, by attempts made since the last connect.
+uint64_t backOffMicros(uint64_t attempts) {
+  static constexpr uint64_t kSeconds[] = {3, 10, 15, 15, 30};
+  const uint64_t seconds = attempts < 5 ? kSeconds[attempts] : 45;
+  return seconds * kMicrosPerSecond;
+}
+
+// getaddrinfo rather than gethostbyname: the latter's static result is not
+// safe while other threads resolve names.
+bool resolveIPv4(const std::string& host, in_addr& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
+    return false;
+  }
+  out = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
+  ::freeaddrinfo(result);
+  return true;
+}
+
+// Opens a non-blocking socket and starts connecting it; -1 (errno set) when
+// the socket, the resolution or the connect fails.
+int startConnect(const std::string& host, uint32_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  int on = 1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (::ioctl(fd, FIONBIO, &on) != 0 || !resolveIPv4(host, address.sin_addr)) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 &&
+      errno != EINPROGRESS) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+} // namespace
+
+void SMPPUpstream::logConnectionDetails(SMPPSessionClient& session, const char* function,
+                                        const char* what) {
+  logApplication(LOG_INFO, this, kLogClass, function, "%s %s 0x%llx (%s:%d/%s)", what,
+                 session.targetName().c_str(), static_cast<unsigned long long>(session.smscid()),
+                 session.host().c_str(), static_cast<int>(session.port()),
+                 session.systemId().c_str());
+}
+
+void SMPPUpstream::makeConnections() {
+  const uint64_t now = context_.clock.nowMicros();
+  if (now < nextPass_) {
+    return;
+  }
+  // Counted from now: a pass clock left behind (at start, after a stall)
+  // would otherwise run a pass on every iteration until it caught up.
+  nextPass_ = now + kPassMicros;
+  std::vector<BindSlot> due;
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    for (auto& [smscid, slot] : slots_) {
+      if (slot.adminDown || slot.sessionActive || now < slot.nextAttempt) {
+        continue;
+      }
+      slot.nextAttempt = now + backOffMicros(slot.attempts);
+      ++slot.attempts;
+      slot.sessionActive = true;
+      nextPass_ += kAttemptPaceMicros;
+      due.push_back(slot);
+    }
+  }
+  for (const BindSlot& slot : due) {
+    connectSlot(slot);
+  }
+}
+
+void SMPPUpstream::connectSlot(const BindSlot& slot) {
+  auto session = std::make_unique<SMPPSessionClient>(this, slot, context_.clock);
+  logConnectionDetails(*session, "makeConnections", "Pre-connecting to");
+  const int fd = startConnect(slot.host, slot.port);
+  if (fd < 0) {
+    const int error = errno;
+    context_.metrics.upstreamBindResult(false);
+    logApplication(LOG_INFO, this, kLogClass, "makeConnections",
+                   "Unable to connect %s 0x%llx errno=%d (%s:%d/%s)", slot.targetName.c_str(),
+                   static_cast<unsigned long long>(slot.smscid), error, slot.host.c_str(),
+                   static_cast<int>(slot.port), slot.systemId.c_str());
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    slots_[slot.smscid].sessionActive = false;
+    return;
+  }
+  session->attachSocket(fd);
+  session->setConnectionState(kConnectionConnecting);
+  context_.metrics.upstreamConnectAttempt();
+  logConnectionDetails(*session, "makeConnections", "Connecting to");
+
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  if (!eventLoop_.add(fd, this)) {
+    // Cannot be watched: treated like a failed connect, retried later.
+    context_.metrics.upstreamBindResult(false);
+    logConnectionDetails(*session, "makeConnections", "Unable to connect");
+    slots_[slot.smscid].sessionActive = false;
+    return;
+  }
+  if (descriptors_.size() <= static_cast<size_t>(fd)) {
+    descriptors_.resize(static_cast<size_t>(fd) + 1, nullptr);
+  }
+  descriptors_[static_cast<size_t>(fd)] = session.get();
+  session->setWatchedDescriptor(fd);
+  ++socketCount_;
+  slots_[slot.smscid].session = session.get();
+  // Counted here, where removal will find the session in the list.
+  context_.metrics.upstreamSessionOpened(slot.targetName, slot.bindType);
+  sessions_.push_back(std::move(session));
+}
+
+bool SMPPUpstream::checkAsyncConnect(SMPPSessionClient& session) {
+  const int fd = session.watchedDescriptor();
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    return false;
+  }
+  if (error != 0) {
+    closeSession(session);
+    session.setConnectionState(kConnectionClosed);
+    handleAsyncConnectOutcome(session, false);
+    return false;
+  }
+  sockaddr_storage peer{};
+  socklen_t peerLength = sizeof(peer);
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    return false; // still in progress
+  }
+  session.setConnectionState(kConnectionConnected);
+  handleAsyncConnectOutcome(session, true);
+  return true;
+}
+
+void SMPPUpstream::handleAsyncConnectOutcome(SMPPSessionClient& session, bool ok) {
+  if (!ok) {
+    context_.metrics.upstreamBindResult(false);
+    logConnectionDetails(session, "handleAsyncConnectOutcome", "Unable to connect");
+    removeSession(session);
+    return;
+  }
+  {
+    // The next reconnect of this slot starts the ladder again at 3 s.
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    auto slot = slots_.find(session.smscid());
+    if (slot != slots_.end()) {
+      slot->second.attempts = 0;
+    }
+  }
+  logConnectionDetails(session, "logConnectionDetails", "Connected");
+  initiateBind(session);
+}
+
+void SMPPUpstream::initiateBind(SMPPSessionClient& session) {
+  logApplication(LOG_INFO, this, kLogClass, "initiateBind", "%s %s 0x%llx (%s:%d/%s)",
+                 bindTypeWord(session.bindType()), session.targetName().c_str(),
+                 static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
+                 static_cast<int>(session.port()), session.systemId().c_str());
+  session.setClosingTime(context_.clock.nowMicros() + kBindDeadlineMicros);
+  if (session.bindState() == smpp::kUnbound && session.sendBind()) {
+    session.setBindState(smpp::kBindRequested);
+  }
+}
+
+void SMPPUpstream::processSessionActivity() {
+  if (socketCount_ == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(readinessWaitMillis_));
+    return;
+  }
+  if (eventLoop_.poll(readinessWaitMillis_) < 0 && errno != EINTR) {
+    std::perror("  select() failed.");
+  }
+}
+
+void SMPPUpstream::onReadable(int fd) {
+  SMPPSessionClient* session = static_cast<size_t>(fd) < descriptors_.size()
+                                   ? descriptors_[static_cast<size_t>(fd)]
+                                   : nullptr;
+  // A connecting socket is settled by the connect check, not read.
+  if (session == nullptr || session->connectionState() != kConnectionConnected) {
+    return;
+  }
+  readSession(*session);
+}
+
+void SMPPUpstream::readSession(SMPPSessionClient& session) {
+  smpp::SessionConnection& connection = session.connection();
+  while (connection.readPDU()) {
+    const smpp::PDUHeader header = connection.header();
+    const bool wasBound = session.bindState() >= smpp::kBoundTransceiver;
+    session.noteReceivedPDU(header);
+    if (header.command_status == smpp::status::kOk) {
+      if (header.command_id == smpp::command::kBindTransmitterResp) {
+        session.setBindState(smpp::kBoundTransmitter);
+      } else if (header.command_id == smpp::command::kBindTransceiverResp) {
+        session.setBindState(smpp::kBoundTransceiver);
+      } else if (header.command_id == smpp::command::kBindReceiverResp) {
+        session.setBindState(smpp::kBoundReceiver);
+      }
+    }
+    activity_ = true;
+    if (!dispatch(session, header, wasBound)) {
+      return; // the session is gone
+    }
+  }
+  if (connection.dead()) {
+    logConnectionDetails(session, "processSessionActivity", "Session dead");
+    closeSession(session);
+    session.setConnectionState(kConnectionClosed);
+    removeSession(session);
+  }
+}
+
+bool SMPPUpstream::dispatch(SMPPSessionClient& session, const smpp::PDUHeader& header,
+                            bool wasBound) {
+  namespace command = smpp::command;
+  switch (header.command_id) {
+  case command::kEnquireLink:
+    session.sendPDU(header.sequence_number, command::kEnquireLinkResp, smpp::status::kOk, nullptr,
+                    0);
+    return true;
+  case command::kUnbind:
+    // The SMSC closes the connection; the session is torn down then.
+    session.sendPDU(header.sequence_number, command::kUnbindResp, smpp::status::kOk, nullptr, 0);
+    return true;
+  case command::kSubmitSMResp:
+    processSubmitSMResp(session, header.sequence_number, header.command_status);
+    return true;
+  case command::kDeliverSM:
+    processDeliverSM(session, header.sequence_number);
+    return true;
+  case command::kBindReceiverResp:
+  case command::kBindTransmitterResp:
+  case command::kBindTransceiverResp:
+    return handleBindResponse(session, header.command_status, wasBound);
+  default:
+    return true;
+  }
+}
+
+bool SMPPUpstream::handleBindResponse(SMPPSessionClient& session, uint32_t status, bool wasBound) {
+  session.setClosingTime(0);
+  const char* verdict = status == smpp::status::kOk ? "OK" : "NAK";
+  logApplication(LOG_INFO, this, kLogClass, "handleBindResponse",
+                 "Bind resp %s 0x%llx (%s:%d/%s) %s (%d)", session.targetName().c_str(),
+                 static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
+                 static_cast<int>(session.port()), session.systemId().c_str(), verdict,
+                 static_cast<int>(status));
+  context_.metrics.upstreamBindResult(status == smpp::status::kOk);
+  if (status != smpp::status::kOk) {
+    closeSession(session);
+    session.setConnectionState(kConnectionClosed);
+    removeSession(session);
+    return false;
+  }
+  // A repeated bind response must not count the session as bound twice.
+  if (session.bindState() >= smpp::kBoundTransceiver && !wasBound) {
+    context_.metrics.upstreamSessionBound(session.targetName(), session.bindType());
+  }
+  boundCount_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void SMPPUpstream::closeSession(SMPPSessionClient& session) {
+  const int fd = session.watchedDescriptor();
+  if (fd >= 0) {
+    // Unwatched before the close, so a reused descriptor number is clean.
+    eventLoop_.remove(fd);
+    if (static_cast<size_t>(fd) < descriptors_.size()) {
+      descriptors_[static_cast<size_t>(fd)] = nullptr;
+    }
+    session.setWatchedDescriptor(-1);
+    --socketCount_;
+  }
+  session.closeConnection();
+}
+
+void SMPPUpstream::removeSession(SMPPSessionClient& session) {
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  removeUpstreamSession(session);
+}
+
+void SMPPUpstream::removeUpstreamSession(SMPPSessionClient& session) {
+  closeSession(session);
+  const uint64_t smscid = session.smscid();
+  auto slot = slots_.find(smscid);
+  if (slot != slots_.end()) {
+    slot->second.sessionActive = false;
+    if (slot->second.session == &session) {
+      slot->second.session = nullptr;
+    }
+  }
+  context_.cdr.cleanupPendingCDRsForSMSC(targetIdOf(smscid));
+  for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+    if (it->get() != &session) {
+      continue;
+    }
+    if (session.bindState() >= smpp::kBoundTransceiver) {
+      context_.metrics.upstreamBoundSessionEnded(session.targetName(), session.bindType());
+    }
+    context_.metrics.upstreamSessionClosed(session.targetName(), session.bindType());
+    sessions_.erase(it);
+    return;
+  }
+}
+
+} // namespace quorvex

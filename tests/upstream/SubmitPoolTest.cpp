@@ -1,0 +1,225 @@
+// Bind slots, smscid identities, weighted pools and their rebuilds.
+#include <gtest/gtest.h>
+
+#include "tracker/SmscId.h"
+#include "upstream/SubmitPool.h"
+#include "upstream/UpstreamTestSupport.h"
+
+namespace quorvex::upstream::test {
+namespace {
+
+std::vector<uint64_t> take(SMPPUpstream& upstream, const std::string& set, int n) {
+  std::vector<uint64_t> out;
+  for (int i = 0; i < n; ++i) {
+    out.push_back(upstream.nextSMSCFromSubmitPool(set));
+  }
+  return out;
+}
+
+TEST(SubmitPoolTicketTest, RotatesOneByOneAndAppendsBehindTheRotation) {
+  SubmitPool pool;
+  EXPECT_EQ(pool.append("s", 1, 2), 2u);
+  EXPECT_EQ(pool.append("s", 2, 1), 3u);
+  EXPECT_EQ(pool.next("s"), 1u);
+  // The back of a rotated queue is just before its front.
+  pool.append("s", 3, 1);
+  EXPECT_EQ(pool.tickets("s"), (std::vector<uint64_t>{1, 2, 1, 3}));
+  EXPECT_EQ(pool.next("s"), 1u);
+  EXPECT_EQ(pool.next("s"), 2u);
+  EXPECT_EQ(pool.next("s"), 1u);
+  EXPECT_EQ(pool.next("s"), 3u);
+}
+
+TEST(SubmitPoolTicketTest, EmptyAndUnknownSetsGiveNoCandidate) {
+  SubmitPool pool;
+  EXPECT_EQ(pool.next("none"), 0u);
+  pool.append("s", 9, 0);
+  EXPECT_EQ(pool.next("s"), 0u);
+  pool.append("s", 9, 1);
+  pool.clear("s");
+  EXPECT_EQ(pool.next("s"), 0u);
+  EXPECT_TRUE(pool.tickets("s").empty());
+}
+
+using PoolTest = UpstreamTest;
+
+TEST_F(PoolTest, WeightsThreeAndOneGiveRunsOfCandidates) {
+  addSet("s1", {makeTarget("A", 1, 1, 3), makeTarget("B", 1, 1, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  const uint64_t a = smscId("A", 0, false);
+  const uint64_t b = smscId("B", 0, false);
+  EXPECT_EQ(upstream_->submitPoolSize("s1"), 4);
+  EXPECT_EQ(take(*upstream_, "s1", 8), (std::vector<uint64_t>{a, a, a, b, a, a, a, b}));
+}
+
+TEST_F(PoolTest, BindsOfOneTargetTakeTheirTicketsInTurn) {
+  addSet("s1", {makeTarget("A", 1, 2, 2), makeTarget("B", 1, 1, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  const uint64_t a0 = smscId("A", 0, false);
+  const uint64_t a1 = smscId("A", 1, false);
+  const uint64_t b = smscId("B", 0, false);
+  EXPECT_EQ(a1, a0 + 1);
+  EXPECT_EQ(take(*upstream_, "s1", 5), (std::vector<uint64_t>{a0, a0, a1, a1, b}));
+}
+
+TEST_F(PoolTest, WeightZeroKeepsTheSlotButNoTickets) {
+  addSet("s1", {makeTarget("A", 1, 1, 0), makeTarget("B", 1, 1, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  EXPECT_TRUE(hasSlot(smscId("A", 0, false)));
+  EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{smscId("B", 0, false)}));
+}
+
+TEST_F(PoolTest, DisabledUnknownAndRemovedSetsHaveNoUsableTickets) {
+  addSet("off", {makeTarget("A", 1, 1, 2)}, false);
+  addSet("gone", {makeTarget("B", 1, 1, 2)});
+  upstream_->reinitUpstreamBinds(false);
+  EXPECT_EQ(upstream_->poolTickets("off").size(), 2u);
+  EXPECT_EQ(upstream_->submitPoolSize("off"), 0);
+  EXPECT_EQ(upstream_->submitPoolSize("nosuchset"), 0);
+  EXPECT_EQ(upstream_->submitPoolSize("gone"), 2);
+  config_.confSharedTargetSets.erase("gone");
+  upstream_->reinitUpstreamBinds(true);
+  // The queue of a removed set keeps its tickets, but the set is unknown.
+  EXPECT_EQ(upstream_->poolTickets("gone").size(), 2u);
+  EXPECT_EQ(upstream_->submitPoolSize("gone"), 0);
+}
+
+TEST_F(PoolTest, TxRxPairsGiveTransmitterAndReceiverSlotsWithTicketsOnTransmitters) {
+  ConfTarget t = makeTarget("P", 1, 2, 1);
+  t.useTxRx = true;
+  addSet("s1", {t});
+  upstream_->reinitUpstreamBinds(false);
+  const uint64_t base = smscId("P", 0, true);
+  EXPECT_EQ(slot(base).bindType, kBindTX);
+  EXPECT_EQ(slot(base + 1).bindType, kBindRX);
+  EXPECT_EQ(slot(base + 2).bindType, kBindTX);
+  EXPECT_EQ(slot(base + 3).bindType, kBindRX);
+  EXPECT_EQ(smscId("P", 1, true), base + 2);
+  EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{base, base + 2}));
+  EXPECT_EQ(slot(base + 1).targetName, "P");
+}
+
+TEST_F(PoolTest, ReceiveOnlyTargetsBindAsReceiverWithoutTickets) {
+  ConfTarget t = makeTarget("R", 1, 2, 5);
+  t.useRxOnly = true;
+  addSet("s1", {t, makeTarget("B", 1, 1, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  EXPECT_EQ(slot(smscId("R", 0, false)).bindType, kBindRX);
+  EXPECT_EQ(slot(smscId("R", 1, false)).bindType, kBindRX);
+  EXPECT_FALSE(hasSlot(smscId("R", 0, false) + 2));
+  EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{smscId("B", 0, false)}));
+}
+
+TEST_F(PoolTest, NewSlotsStartClosedWithDefaultsAndTheTargetsSettings) {
+  ConfTarget t = makeTarget("A", 2776, 1, 1);
+  t.adminDown = true;
+  t.tpsLimit = 7;
+  addSet("s1", {t});
+  upstream_->reinitUpstreamBinds(false);
+  const BindSlot s = slot(smscId("A", 0, false));
+  EXPECT_EQ(s.port, 2776u);
+  EXPECT_EQ(s.interfaceVersion, 0x34);
+  EXPECT_EQ(s.bindType, kBindTRX);
+  EXPECT_EQ(s.enquireLinkInterval, 60u);
+  EXPECT_EQ(s.responseTimeout, 60u);
+  EXPECT_TRUE(s.adminDown);
+  EXPECT_EQ(s.tpsLimit, 7u);
+  EXPECT_EQ(s.nextAttempt, 0u);
+  EXPECT_EQ(s.attempts, 0u);
+  EXPECT_FALSE(s.sessionActive);
+}
+
+TEST_F(PoolTest, RenamingATargetLeavesTheOldSlotsAdminDown) {
+  addSet("s1", {makeTarget("old", 1, 1, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  config_.confSharedTargetSets["s1"].targets[0].name = "new";
+  smpp::test::LogTail log;
+  upstream_->reinitUpstreamBinds(true);
+  const uint64_t old = smscId("old", 0, false);
+  EXPECT_TRUE(slot(old).adminDown);
+  EXPECT_FALSE(slot(smscId("new", 0, false)).adminDown);
+  EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{smscId("new", 0, false)}));
+  char expected[128];
+  std::snprintf(expected, sizeof(expected),
+                "Unused target set to admindown: smscname=old smscid=0x%llx",
+                static_cast<unsigned long long>(old));
+  EXPECT_TRUE(log.contains(expected));
+}
+
+TEST_F(PoolTest, LoweringAndRaisingBindQuantityReusesIdentities) {
+  addSet("s1", {makeTarget("A", 1, 3, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  config_.confSharedTargetSets["s1"].targets[0].bindQty = 1;
+  upstream_->reinitUpstreamBinds(true);
+  EXPECT_FALSE(slot(smscId("A", 0, false)).adminDown);
+  EXPECT_TRUE(slot(smscId("A", 1, false)).adminDown);
+  EXPECT_TRUE(slot(smscId("A", 2, false)).adminDown);
+  config_.confSharedTargetSets["s1"].targets[0].bindQty = 3;
+  upstream_->reinitUpstreamBinds(true);
+  EXPECT_FALSE(slot(smscId("A", 1, false)).adminDown);
+  EXPECT_FALSE(slot(smscId("A", 2, false)).adminDown);
+  EXPECT_EQ(upstream_->poolTickets("s1").size(), 3u);
+}
+
+TEST_F(PoolTest, StartUpVariantSkipsTheUnusedBindPass) {
+  addSet("s1", {makeTarget("A", 1, 2, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  config_.confSharedTargetSets["s1"].targets[0].bindQty = 1;
+  upstream_->reinitUpstreamBinds(false);
+  EXPECT_FALSE(slot(smscId("A", 1, false)).adminDown);
+}
+
+TEST_F(PoolTest, ChangeKeepsConnectionStateAndResetsRotation) {
+  addSet("s1", {makeTarget("A", 1, 1, 1), makeTarget("B", 1, 1, 1)});
+  upstream_->reinitUpstreamBinds(false);
+  EXPECT_EQ(upstream_->nextSMSCFromSubmitPool("s1"), smscId("A", 0, false));
+  config_.confSharedTargetSets["s1"].targets[1].host = "10.0.0.9";
+  upstream_->reinitUpstreamBinds(true);
+  EXPECT_EQ(slot(smscId("B", 0, false)).host, "10.0.0.9");
+  EXPECT_EQ(upstream_->nextSMSCFromSubmitPool("s1"), smscId("A", 0, false));
+}
+
+TEST_F(PoolTest, ReceiverOfAPairTakesNewSettingsLikeItsTransmitter) {
+  ConfTarget t = makeTarget("P", 1, 1, 1);
+  t.useTxRx = true;
+  addSet("s1", {t});
+  upstream_->reinitUpstreamBinds(false);
+  ConfTarget& changed = config_.confSharedTargetSets["s1"].targets[0];
+  changed.port = 4000;
+  changed.adminDown = true;
+  changed.tpsLimit = 9;
+  upstream_->reinitUpstreamBinds(true);
+  const BindSlot rx = slot(smscId("P", 0, true) + 1);
+  EXPECT_EQ(rx.port, 4000u);
+  EXPECT_TRUE(rx.adminDown);
+  EXPECT_EQ(rx.tpsLimit, 9u);
+  EXPECT_EQ(rx.bindType, kBindRX);
+}
+
+TEST_F(PoolTest, TargetEsmeMapMakesEsmesOwnersOfTheirTargetsReceipts) {
+  addSet("s1", {makeTarget("A", 1, 2, 1)});
+  addEsme("esme1", "s1");
+  addEsme("esme2", "nosuchset");
+  upstream_->reinitUpstreamBinds(false);
+  // Any bind of the target finds the owner, though no id was mapped.
+  EXPECT_EQ(tracker_.getMessageIDMapping(smscId("A", 1, false), "never-seen").value_or(""),
+            "esme1");
+}
+
+TEST_F(PoolTest, RebuildWritesThePoolsToStandardOutput) {
+  addSet("s1", {makeTarget("A", 1, 1, 2)});
+  addSet("s0", {});
+  ::testing::internal::CaptureStdout();
+  upstream_->reinitUpstreamBinds(false);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  char expected[160];
+  const unsigned long long a = smscId("A", 0, false);
+  std::snprintf(expected, sizeof(expected), "Shared Target Set ID: s1\nSMSC IDs: 0x%llx 0x%llx \n",
+                a, a);
+  EXPECT_NE(out.find(expected), std::string::npos) << out;
+  // A set that never held a ticket has no queue to show.
+  EXPECT_EQ(out.find("Shared Target Set ID: s0"), std::string::npos) << out;
+}
+
+} // namespace
+} // namespace quorvex::upstream::test
