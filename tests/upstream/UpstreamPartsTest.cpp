@@ -1,0 +1,220 @@
+// The pieces of the upstream traffic path on their own: the outstanding
+// submit table, deliver_sm decoding, receipt fields, MO text and look-up,
+// and the table of receipts held for an unknown message id.
+#include <gtest/gtest.h>
+
+#include "config/TarnConfiguration.h"
+#include "smpp/PduBuilder.h"
+#include "tracker/SmscId.h"
+#include "upstream/DeliverSMView.h"
+#include "upstream/MORouter.h"
+#include "upstream/OutstandingSubmits.h"
+#include "upstream/ReceiptFields.h"
+#include "upstream/ShortMessageText.h"
+#include "upstream/UnknownReceipts.h"
+
+namespace quorvex::upstream::test {
+namespace {
+
+using smpp::test::PduBuilder;
+
+// A deliver_sm body with the given esm_class, coding, message and TLVs.
+PduBuilder deliverBody(uint8_t esmClass, const std::vector<uint8_t>& message,
+                       uint8_t dataCoding = 0, const std::string& destination = "100") {
+  PduBuilder b;
+  b.cstr("").octet(1).octet(1).cstr("447700900123").octet(0).octet(0).cstr(destination);
+  b.octet(esmClass).octet(0).octet(0).cstr("").cstr("").octet(0).octet(0).octet(dataCoding);
+  b.octet(0).octet(static_cast<uint8_t>(message.size())).raw(message);
+  return b;
+}
+
+std::vector<uint8_t> bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+ReceiptFields receiptOf(const PduBuilder& b) {
+  DeliverSMView view;
+  EXPECT_TRUE(decodeDeliverSM(b.body().data(), b.body().size(), view));
+  return readReceipt(view);
+}
+
+TEST(OutstandingSubmitsTest, TakesEachEntryOnceAndTracksTheOldest) {
+  OutstandingSubmits table(4);
+  table.add(1, 101, 1000);
+  table.add(2, 102, 2000);
+  table.add(3, 103, 3000);
+  EXPECT_EQ(table.oldestSent(), 1000u);
+  EXPECT_EQ(table.take(1).value_or(0), 101u);
+  EXPECT_FALSE(table.take(1).has_value());
+  EXPECT_EQ(table.oldestSent(), 2000u);
+  EXPECT_EQ(table.take(3).value_or(0), 103u);
+  EXPECT_EQ(table.oldestSent(), 2000u);
+  EXPECT_EQ(table.take(2).value_or(0), 102u);
+  EXPECT_EQ(table.oldestSent(), 0u);
+  EXPECT_EQ(table.size(), 0u);
+}
+
+TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
+  OutstandingSubmits table(4);
+  for (uint32_t seq = 1; seq <= 10; ++seq) {
+    table.add(seq, seq + 100, seq * 10);
+  }
+  EXPECT_EQ(table.size(), 10u);
+  EXPECT_EQ(table.oldestSent(), 10u);
+  for (uint32_t seq = 1; seq <= 10; ++seq) {
+    EXPECT_EQ(table.take(seq).value_or(0), seq + 100) << seq;
+  }
+  EXPECT_EQ(table.oldestSent(), 0u);
+  EXPECT_FALSE(table.take(11).has_value());
+}
+
+TEST(DeliverSMViewTest, DecodesFieldsAndRejectsFieldsRunningPastTheBody) {
+  PduBuilder b = deliverBody(0x04, bytes("hello"), 0, "555");
+  b.tlv(0x1801, {0xAB});
+  DeliverSMView view;
+  ASSERT_TRUE(decodeDeliverSM(b.body().data(), b.body().size(), view));
+  EXPECT_EQ(view.sourceAddr, "447700900123");
+  EXPECT_EQ(view.destinationAddr, "555");
+  EXPECT_EQ(view.esmClass, 0x04);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.shortMessage), view.smLength), "hello");
+  EXPECT_EQ(view.tlvLength, 5u);
+  // Cut inside the TLV value, inside the message, and a missing NUL.
+  EXPECT_FALSE(decodeDeliverSM(b.body().data(), b.body().size() - 1, view));
+  const size_t messageEnd = b.body().size() - 5;
+  EXPECT_FALSE(decodeDeliverSM(b.body().data(), messageEnd - 2, view));
+  EXPECT_FALSE(decodeDeliverSM(b.body().data(), 3, view));
+  // A source address longer than 20 characters.
+  PduBuilder longAddress;
+  longAddress.cstr("").octet(0).octet(0).cstr(std::string(21, '1'));
+  EXPECT_FALSE(decodeDeliverSM(longAddress.body().data(), longAddress.body().size(), view));
+}
+
+TEST(ReceiptFieldsTest, StandardTextGivesIdStateErrorAndDoneDate) {
+  const ReceiptFields r = receiptOf(deliverBody(
+      0x04, bytes("id:77431 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
+                  "stat:DELIVRD err:000 text:")));
+  EXPECT_EQ(r.messageId, "77431");
+  EXPECT_EQ(r.state, 2);
+  EXPECT_EQ(r.error, 0);
+  EXPECT_EQ(r.doneDate, "2401011201");
+}
+
+TEST(ReceiptFieldsTest, TextThatDoesNotParseFullyKeepsOnlyTheStateWord) {
+  const ReceiptFields r = receiptOf(deliverBody(0x04, bytes("something stat:UNDELIV")));
+  EXPECT_EQ(r.messageId, "");
+  EXPECT_EQ(r.state, 5);
+  EXPECT_EQ(r.error, 0);
+}
+
+TEST(ReceiptFieldsTest, TlvsOverrideTheTextInOrder) {
+  PduBuilder b = deliverBody(
+      0x04, bytes("id:111 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
+                  "stat:DELIVRD err:000 text:"));
+  b.tlv(0x001E, bytes(std::string("abc\0", 4)));
+  b.tlv(0x0427, {5});
+  b.tlv(0x0423, {3, 0x01, 0x02});
+  const ReceiptFields r = receiptOf(b);
+  EXPECT_EQ(r.messageId, "abc");
+  EXPECT_EQ(r.state, 5);
+  EXPECT_EQ(r.error, 0x0102);
+}
+
+TEST(ReceiptFieldsTest, NetworkErrorOfAnotherTypeOrLengthIsIgnored) {
+  PduBuilder b = deliverBody(0x04, bytes(""));
+  b.tlv(0x0423, {2, 0x01, 0x02});
+  b.tlv(0x0423, {3, 0x01});
+  b.tlv(0x001E, bytes("noterm"));
+  const ReceiptFields r = receiptOf(b);
+  EXPECT_EQ(r.error, 0);
+  EXPECT_EQ(r.messageId, "noterm");
+}
+
+TEST(ShortMessageTextTest, Ucs2BecomesUtf8) {
+  // "Grüße €" and a character outside the basic plane (U+1F600).
+  const std::vector<uint8_t> ucs2 = {0x00, 'G',  0x00, 'r',  0x00, 0xFC, 0x00, 0xDF, 0x00,
+                                     'e',  0x00, ' ',  0x20, 0xAC, 0xD8, 0x3D, 0xDE, 0x00};
+  EXPECT_EQ(shortMessageText(ucs2.data(), ucs2.size(), 0, 8), "Gr\xC3\xBC\xC3\x9F"
+                                                              "e \xE2\x82\xAC\xF0\x9F\x98\x80");
+}
+
+TEST(ShortMessageTextTest, BrokenUcs2GivesReplacementCharacters) {
+  const std::vector<uint8_t> loneSurrogate = {0xD8, 0x3D, 0x00, 'A', 0x00};
+  EXPECT_EQ(ucs2ToUtf8(loneSurrogate.data(), loneSurrogate.size()), "\xEF\xBF\xBD"
+                                                                    "A\xEF\xBF\xBD");
+}
+
+TEST(ShortMessageTextTest, UserDataHeaderIsSkippedAndOtherCodingsKeptRaw) {
+  const std::vector<uint8_t> udh = {0x05, 0x00, 0x03, 0x01, 0x02, 0x01, 'S', 'T', 'O', 'P'};
+  EXPECT_EQ(shortMessageText(udh.data(), udh.size(), 0x40, 0), "STOP");
+  EXPECT_EQ(shortMessageText(udh.data(), 6, 0x40, 0), "");
+  const std::vector<uint8_t> latin = {'c', 0xE9};
+  EXPECT_EQ(shortMessageText(latin.data(), latin.size(), 0, 3), "c\xE9");
+  EXPECT_EQ(shortMessageText(nullptr, 0, 0, 8), "");
+}
+
+class MORouterTest : public ::testing::Test {
+protected:
+  TarnConfiguration config_;
+  MORouter router_{config_};
+};
+
+TEST_F(MORouterTest, ExactNumberWinsOverExpressions) {
+  config_.numberOwners = {{"100", "owner100"}, {"1", "owner1"}};
+  EXPECT_EQ(router_.lookup("100"), "owner100");
+  // Searched anywhere, first in ascending order: "1" before "100".
+  EXPECT_EQ(router_.lookup("x100y"), "owner1");
+  EXPECT_EQ(router_.lookup("999"), "");
+}
+
+TEST_F(MORouterTest, InvalidExpressionsAreSkippedButStillMatchExactly) {
+  config_.numberOwners = {{"(12", "broken"}, {"^4477", "uk"}};
+  EXPECT_EQ(router_.lookup("447700900123"), "uk");
+  EXPECT_EQ(router_.lookup("(12"), "broken");
+  EXPECT_EQ(router_.lookup("x(12"), "");
+}
+
+TEST_F(MORouterTest, ChangesAreSeenOnceTheChangeStampMoves) {
+  config_.numberOwners = {{"200", "a"}};
+  EXPECT_EQ(router_.lookup("200"), "a");
+  config_.numberOwners = {{"200", "b"}};
+  EXPECT_EQ(router_.lookup("200"), "a");
+  config_.configChangeStamp.store(42);
+  EXPECT_EQ(router_.lookup("200"), "b");
+}
+
+TEST(UnknownReceiptsTest, HeldUnderTheTargetSoAnyBindOfItFindsThem) {
+  UnknownReceipts table;
+  HeldReceipt held;
+  held.body = {1, 2, 3};
+  held.arrived = 1000;
+  EXPECT_EQ(table.add(smscId("T", 0, false), "m1", held), 1u);
+  EXPECT_FALSE(table.take(smscId("U", 0, false), "m1").has_value());
+  const auto found = table.take(smscId("T", 3, false), "m1");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->body, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(table.size(), 0u);
+}
+
+TEST(UnknownReceiptsTest, ExpiryDropsOnlyReceiptsOlderThanTheMaximumAge) {
+  UnknownReceipts table;
+  HeldReceipt old;
+  old.arrived = 1000;
+  HeldReceipt young;
+  young.arrived = 5000;
+  table.add(1 << 8, "old", old);
+  table.add(1 << 8, "young", young);
+  table.add(1 << 8, "taken", old);
+  table.take(1 << 8, "taken");
+  EXPECT_EQ(table.expire(6000, 4000), 1u);
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(table.dropped(), 1u);
+  // Held again later: the new arrival time counts.
+  young.arrived = 9000;
+  table.add(1 << 8, "young", young);
+  EXPECT_EQ(table.expire(10000, 4000), 0u);
+  EXPECT_EQ(table.expire(14000, 4000), 1u);
+  EXPECT_EQ(table.size(), 0u);
+}
+
+} // namespace
+} // namespace quorvex::upstream::test
