@@ -65,6 +65,19 @@ TEST(LatencyRecorderTest, NearestRankPercentiles) {
   EXPECT_EQ(recorder.max(), 1000u);
 }
 
+TEST(LatencyRecorderTest, LargeValuesWithinTwoPerMille) {
+  LatencyRecorder recorder;
+  for (uint64_t v : {1024u, 5000u, 123456u, 9876543u}) {
+    recorder.record(v);
+  }
+  EXPECT_EQ(recorder.percentile(25), 1024u);
+  EXPECT_NEAR(static_cast<double>(recorder.percentile(50)), 5000, 5000 * 0.002);
+  EXPECT_NEAR(static_cast<double>(recorder.percentile(75)), 123456, 123456 * 0.002);
+  EXPECT_LE(recorder.percentile(75), 123456u);
+  EXPECT_EQ(recorder.max(), 9876543u);
+  EXPECT_EQ(recorder.percentile(100), 9876543u);
+}
+
 TEST(DeliverReaderTest, ReceiptIdFromTextOrTlv) {
   smpp::SubmitSMRecord submit;
   submit.source_addr = "1";

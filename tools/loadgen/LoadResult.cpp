@@ -20,7 +20,7 @@ void putRate(std::string& line, const char* key, double value) {
 
 } // namespace
 
-std::string formatResult(LoadResult& r) {
+std::string formatResult(const LoadResult& r) {
   std::string line = "loadgen result";
   put(line, "sessions", r.sessions);
   put(line, "bound", r.bound);

@@ -27,6 +27,6 @@ struct LoadResult {
 };
 
 // "loadgen result key=value ..." (see the --help text).
-std::string formatResult(LoadResult& result);
+std::string formatResult(const LoadResult& result);
 
 } // namespace quorvex::tools
