@@ -1,0 +1,225 @@
+// The connection manager against a minimal SMSC on a loopback socket: the
+// iteration is driven by hand and timers run on a hand-moved clock.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "smpp/SMPPConstants.h"
+#include "tracker/SmscId.h"
+#include "upstream/UpstreamTestSupport.h"
+
+namespace quorvex::upstream::test {
+namespace {
+
+namespace command = smpp::command;
+
+class ConnectionTest : public UpstreamTest {
+protected:
+  // Configures target "A" with one bind at `port` and starts the thread's
+  // initialisation.
+  uint64_t configure(uint16_t port, bool rxOnly = false) {
+    ConfTarget t = makeTarget("A", port, 1, 1);
+    t.useRxOnly = rxOnly;
+    addSet("s1", {t});
+    upstream_->initialise();
+    return smscId("A", 0, false);
+  }
+  // Runs until the SMSC has the connection and the bind request; returns
+  // the SMSC's descriptor (or -1) and the bind frame.
+  int connectAndReadBind(uint64_t smscid, Frame& bind) {
+    upstream_->upstreamRun();
+    const int fd = smsc_.accept();
+    if (fd < 0 || !runUntil([&] { return bindStateOf(smscid) == smpp::kBindRequested; })) {
+      return -1;
+    }
+    bind = FakeSMSC::read(fd);
+    return fd;
+  }
+  int bind(uint64_t smscid, uint32_t respId = command::kBindTransceiverResp) {
+    Frame request;
+    const int fd = connectAndReadBind(smscid, request);
+    if (fd < 0) {
+      return -1;
+    }
+    FakeSMSC::write(fd, PduBuilder().cstr("SMSC").frame(respId, request.header.sequence_number));
+    if (!runUntil([&] { return bindStateOf(smscid) >= smpp::kBoundTransceiver; })) {
+      return -1;
+    }
+    return fd;
+  }
+
+  FakeSMSC smsc_;
+};
+
+TEST_F(ConnectionTest, ConnectsAndBindsAsTransceiverWithTheSlotsCredentials) {
+  const uint64_t id = configure(smsc_.port());
+  smpp::test::LogTail log;
+  Frame request;
+  const int fd = connectAndReadBind(id, request);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(request.header.command_id, command::kBindTransceiver);
+  EXPECT_EQ(
+      request.body,
+      (PduBuilder().cstr("gw").cstr("pw").cstr("").octet(0x34).octet(0).octet(0).cstr("").body()));
+  FakeSMSC::write(fd, PduBuilder().cstr("SMSC").frame(command::kBindTransceiverResp,
+                                                      request.header.sequence_number));
+  ASSERT_TRUE(runUntil([&] { return bindStateOf(id) == smpp::kBoundTransceiver; }));
+  EXPECT_EQ(upstream_->boundSessionCount(), 1u);
+  EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessionsBound"), 1);
+  EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessions"), 1);
+  EXPECT_EQ(registry_.counterValue("smppUpstreamBindAttempt{result=\"success\"}"), 1u);
+  char line[160];
+  std::snprintf(line, sizeof(line), "Bind resp A 0x%llx (127.0.0.1:%d/gw) OK (0)",
+                static_cast<unsigned long long>(id), smsc_.port());
+  EXPECT_TRUE(log.contains(line)) << log.text();
+  EXPECT_TRUE(log.contains("BindTRX A"));
+}
+
+TEST_F(ConnectionTest, ReceiveOnlyTargetsSendBindReceiver) {
+  const uint64_t id = configure(smsc_.port(), true);
+  ASSERT_GE(bind(id, command::kBindReceiverResp), 0);
+  EXPECT_EQ(bindStateOf(id), smpp::kBoundReceiver);
+}
+
+TEST_F(ConnectionTest, DownSmscIsRetriedOnTheBackOffLadder) {
+  const uint16_t port = smsc_.port();
+  smsc_.stopListening();
+  const uint64_t id = configure(port);
+  std::vector<uint64_t> delays;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const uint64_t before = slot(id).attempts;
+    ASSERT_TRUE(runUntil([&] { return slot(id).attempts > before && !slot(id).sessionActive; }));
+    delays.push_back((slot(id).nextAttempt - testNow()) / 1000000ULL);
+    testNow() = slot(id).nextAttempt;
+  }
+  EXPECT_EQ(delays, (std::vector<uint64_t>{3, 10, 15, 15, 30, 45, 45, 45}));
+  EXPECT_EQ(sessionCount(), 0u);
+  EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessions"), 0);
+}
+
+TEST_F(ConnectionTest, BindRefusalIsRetriedAfterThreeSeconds) {
+  const uint64_t id = configure(smsc_.port());
+  for (int round = 0; round < 2; ++round) {
+    smpp::test::LogTail log;
+    Frame request;
+    const int fd = connectAndReadBind(id, request);
+    ASSERT_GE(fd, 0);
+    FakeSMSC::write(
+        fd, PduBuilder().frame(command::kBindTransceiverResp, request.header.sequence_number, 13));
+    ASSERT_TRUE(runUntil([&] { return sessionCount() == 0; }));
+    EXPECT_TRUE(log.contains("NAK (13)")) << log.text();
+    // The TCP connect reset the ladder: the next attempt waits 3 s.
+    EXPECT_EQ(slot(id).nextAttempt - testNow(), 3000000u);
+    testNow() = slot(id).nextAttempt;
+  }
+  EXPECT_EQ(registry_.counterValue("smppUpstreamBindAttempt{result=\"fail\"}"), 2u);
+}
+
+TEST_F(ConnectionTest, BindWithoutResponseIsDroppedAfterThirtySeconds) {
+  const uint64_t id = configure(smsc_.port());
+  Frame request;
+  ASSERT_GE(connectAndReadBind(id, request), 0);
+  clock_.advanceSeconds(29);
+  upstream_->upstreamRun();
+  EXPECT_EQ(sessionCount(), 1u);
+  clock_.advanceSeconds(2);
+  upstream_->upstreamRun();
+  EXPECT_EQ(sessionCount(), 0u);
+  EXPECT_FALSE(slot(id).sessionActive);
+}
+
+TEST_F(ConnectionTest, AdminDownUnbindsAndClosesAndOpensNothingUntilCleared) {
+  const uint64_t id = configure(smsc_.port());
+  const int fd = bind(id);
+  ASSERT_GE(fd, 0);
+  config_.confSharedTargetSets["s1"].targets[0].adminDown = true;
+  touchConfiguration();
+  upstream_->upstreamRun();
+  EXPECT_EQ(sessionCount(), 0u);
+  EXPECT_EQ(FakeSMSC::read(fd).header.command_id, command::kUnbind);
+  EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessionsBound"), 0);
+  clock_.advanceSeconds(100);
+  upstream_->upstreamRun();
+  EXPECT_EQ(sessionCount(), 0u);
+  config_.confSharedTargetSets["s1"].targets[0].adminDown = false;
+  touchConfiguration();
+  clock_.advanceSeconds(1); // past the pacing of connection passes
+  ASSERT_GE(bind(id), 0);
+}
+
+TEST_F(ConnectionTest, EnquireLinkAfterSilenceThenUnbindThenClose) {
+  const uint64_t id = configure(smsc_.port());
+  const int fd = bind(id);
+  ASSERT_GE(fd, 0);
+  clock_.advanceSeconds(61);
+  upstream_->upstreamRun();
+  EXPECT_EQ(FakeSMSC::read(fd).header.command_id, command::kEnquireLink);
+  clock_.advanceSeconds(61);
+  upstream_->upstreamRun();
+  EXPECT_EQ(FakeSMSC::read(fd).header.command_id, command::kUnbind);
+  clock_.advanceSeconds(6);
+  upstream_->upstreamRun();
+  EXPECT_EQ(sessionCount(), 0u);
+}
+
+TEST_F(ConnectionTest, SmscRequestsAreAnsweredAndSplitOrJoinedPdusAreRead) {
+  const uint64_t id = configure(smsc_.port());
+  const int fd = bind(id);
+  ASSERT_GE(fd, 0);
+  const std::vector<uint8_t> first = PduBuilder().frame(command::kEnquireLink, 7);
+  FakeSMSC::write(fd, std::vector<uint8_t>(first.begin(), first.begin() + 10));
+  upstream_->upstreamRun();
+  std::vector<uint8_t> rest(first.begin() + 10, first.end());
+  const std::vector<uint8_t> second = PduBuilder().frame(command::kUnbind, 8);
+  rest.insert(rest.end(), second.begin(), second.end());
+  FakeSMSC::write(fd, rest);
+  runUntil([] { return false; }, 5);
+  const Frame a = FakeSMSC::read(fd);
+  const Frame b = FakeSMSC::read(fd);
+  EXPECT_EQ(a.header.command_id, command::kEnquireLinkResp);
+  EXPECT_EQ(a.header.sequence_number, 7u);
+  EXPECT_EQ(b.header.command_id, command::kUnbindResp);
+  EXPECT_EQ(b.header.sequence_number, 8u);
+  // After its unbind the session waits for the SMSC to close.
+  EXPECT_EQ(sessionCount(), 1u);
+  smsc_.close(fd);
+  ASSERT_TRUE(runUntil([&] { return sessionCount() == 0; }));
+  EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessions"), 0);
+  // Reconnected after the 3 s back-off.
+  clock_.advanceSeconds(3);
+  ASSERT_GE(bind(id), 0);
+}
+
+TEST_F(ConnectionTest, OversizedPduKillsTheSession) {
+  const uint64_t id = configure(smsc_.port());
+  const int fd = bind(id);
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> frame = PduBuilder().frame(command::kEnquireLink, 1);
+  smpp::PDUHeader{70000, command::kEnquireLink, 0, 1}.encode(frame.data());
+  FakeSMSC::write(fd, frame);
+  ASSERT_TRUE(runUntil([&] { return sessionCount() == 0; }));
+}
+
+TEST_F(ConnectionTest, ThreadStartsBindsAndStops) {
+  addSet("s1", {makeTarget("A", smsc_.port(), 1, 1)});
+  SMPPUpstream upstream(UpstreamContext{config_, tracker_, cdr_, events_, smpp::systemClock()});
+  upstream.start();
+  const int fd = smsc_.accept(5000);
+  ASSERT_GE(fd, 0);
+  const Frame request = FakeSMSC::read(fd, 5000);
+  ASSERT_EQ(request.header.command_id, command::kBindTransceiver);
+  FakeSMSC::write(fd, PduBuilder().cstr("SMSC").frame(command::kBindTransceiverResp,
+                                                      request.header.sequence_number));
+  for (int i = 0; i < 500 && upstream.boundSessionCount() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(upstream.boundSessionCount(), 1u);
+  ::testing::internal::CaptureStdout();
+  upstream.stop();
+  EXPECT_NE(
+      ::testing::internal::GetCapturedStdout().find("Waiting on upstream connections closing\n"),
+      std::string::npos);
+}
+
+} // namespace
+} // namespace quorvex::upstream::test
