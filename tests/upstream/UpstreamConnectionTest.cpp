@@ -13,43 +13,7 @@ namespace {
 
 namespace command = smpp::command;
 
-class ConnectionTest : public UpstreamTest {
-protected:
-  // Configures target "A" with one bind at `port` and starts the thread's
-  // initialisation.
-  uint64_t configure(uint16_t port, bool rxOnly = false) {
-    ConfTarget t = makeTarget("A", port, 1, 1);
-    t.useRxOnly = rxOnly;
-    addSet("s1", {t});
-    upstream_->initialise();
-    return smscId("A", 0, false);
-  }
-  // Runs until the SMSC has the connection and the bind request; returns
-  // the SMSC's descriptor (or -1) and the bind frame.
-  int connectAndReadBind(uint64_t smscid, Frame& bind) {
-    upstream_->upstreamRun();
-    const int fd = smsc_.accept();
-    if (fd < 0 || !runUntil([&] { return bindStateOf(smscid) == smpp::kBindRequested; })) {
-      return -1;
-    }
-    bind = FakeSMSC::read(fd);
-    return fd;
-  }
-  int bind(uint64_t smscid, uint32_t respId = command::kBindTransceiverResp) {
-    Frame request;
-    const int fd = connectAndReadBind(smscid, request);
-    if (fd < 0) {
-      return -1;
-    }
-    FakeSMSC::write(fd, PduBuilder().cstr("SMSC").frame(respId, request.header.sequence_number));
-    if (!runUntil([&] { return bindStateOf(smscid) >= smpp::kBoundTransceiver; })) {
-      return -1;
-    }
-    return fd;
-  }
-
-  FakeSMSC smsc_;
-};
+using ConnectionTest = LoopbackSmscTest;
 
 TEST_F(ConnectionTest, ConnectsAndBindsAsTransceiverWithTheSlotsCredentials) {
   const uint64_t id = configure(smsc_.port());

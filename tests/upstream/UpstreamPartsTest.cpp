@@ -12,21 +12,12 @@
 #include "upstream/ReceiptFields.h"
 #include "upstream/ShortMessageText.h"
 #include "upstream/UnknownReceipts.h"
+#include "upstream/UpstreamTestSupport.h"
 
 namespace quorvex::upstream::test {
 namespace {
 
 using smpp::test::PduBuilder;
-
-// A deliver_sm body with the given esm_class, coding, message and TLVs.
-PduBuilder deliverBody(uint8_t esmClass, const std::vector<uint8_t>& message,
-                       uint8_t dataCoding = 0, const std::string& destination = "100") {
-  PduBuilder b;
-  b.cstr("").octet(1).octet(1).cstr("447700900123").octet(0).octet(0).cstr(destination);
-  b.octet(esmClass).octet(0).octet(0).cstr("").cstr("").octet(0).octet(0).octet(dataCoding);
-  b.octet(0).octet(static_cast<uint8_t>(message.size())).raw(message);
-  return b;
-}
 
 std::vector<uint8_t> bytes(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());
@@ -69,7 +60,7 @@ TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
 }
 
 TEST(DeliverSMViewTest, DecodesFieldsAndRejectsFieldsRunningPastTheBody) {
-  PduBuilder b = deliverBody(0x04, bytes("hello"), 0, "555");
+  PduBuilder b = deliverSMBody(0x04, bytes("hello"), 0, "555");
   b.tlv(0x1801, {0xAB});
   DeliverSMView view;
   ASSERT_TRUE(decodeDeliverSM(b.body().data(), b.body().size(), view));
@@ -90,7 +81,7 @@ TEST(DeliverSMViewTest, DecodesFieldsAndRejectsFieldsRunningPastTheBody) {
 }
 
 TEST(ReceiptFieldsTest, StandardTextGivesIdStateErrorAndDoneDate) {
-  const ReceiptFields r = receiptOf(deliverBody(
+  const ReceiptFields r = receiptOf(deliverSMBody(
       0x04, bytes("id:77431 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
                   "stat:DELIVRD err:000 text:")));
   EXPECT_EQ(r.messageId, "77431");
@@ -100,14 +91,14 @@ TEST(ReceiptFieldsTest, StandardTextGivesIdStateErrorAndDoneDate) {
 }
 
 TEST(ReceiptFieldsTest, TextThatDoesNotParseFullyKeepsOnlyTheStateWord) {
-  const ReceiptFields r = receiptOf(deliverBody(0x04, bytes("something stat:UNDELIV")));
+  const ReceiptFields r = receiptOf(deliverSMBody(0x04, bytes("something stat:UNDELIV")));
   EXPECT_EQ(r.messageId, "");
   EXPECT_EQ(r.state, 5);
   EXPECT_EQ(r.error, 0);
 }
 
 TEST(ReceiptFieldsTest, TlvsOverrideTheTextInOrder) {
-  PduBuilder b = deliverBody(
+  PduBuilder b = deliverSMBody(
       0x04, bytes("id:111 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
                   "stat:DELIVRD err:000 text:"));
   b.tlv(0x001E, bytes(std::string("abc\0", 4)));
@@ -120,7 +111,7 @@ TEST(ReceiptFieldsTest, TlvsOverrideTheTextInOrder) {
 }
 
 TEST(ReceiptFieldsTest, NetworkErrorOfAnotherTypeOrLengthIsIgnored) {
-  PduBuilder b = deliverBody(0x04, bytes(""));
+  PduBuilder b = deliverSMBody(0x04, bytes(""));
   b.tlv(0x0423, {2, 0x01, 0x02});
   b.tlv(0x0423, {3, 0x01});
   b.tlv(0x001E, bytes("noterm"));

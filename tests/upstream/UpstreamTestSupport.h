@@ -23,8 +23,10 @@
 #include "metrics/MetricsRegistry.h"
 #include "smpp/Clock.h"
 #include "smpp/PduBuilder.h"
+#include "smpp/SMPPConstants.h"
 #include "smpp/SessionTestSupport.h"
 #include "support/TestProcess.h"
+#include "tracker/SmscId.h"
 #include "tracker/Tracker.h"
 #include "upstream/DownstreamPort.h"
 #include "upstream/SMPPUpstream.h"
@@ -77,6 +79,17 @@ public:
   std::vector<Relay> relays;       // relays in order
   std::vector<Push> pushes;        // pushes in order
 };
+
+// A deliver_sm body with the given esm_class, coding, message and
+// destination; TLVs may be appended.
+inline PduBuilder deliverSMBody(uint8_t esmClass, const std::vector<uint8_t>& message,
+                                uint8_t dataCoding = 0, const std::string& destination = "100") {
+  PduBuilder b;
+  b.cstr("").octet(1).octet(1).cstr("447700900123").octet(0).octet(0).cstr(destination);
+  b.octet(esmClass).octet(0).octet(0).cstr("").cstr("").octet(0).octet(0).octet(dataCoding);
+  b.octet(0).octet(static_cast<uint8_t>(message.size())).raw(message);
+  return b;
+}
 
 // A target record with the fields the tests vary.
 inline ConfTarget makeTarget(const std::string& name, uint16_t port, int bindQty, int weight) {
@@ -265,6 +278,45 @@ protected:
   SMPPCDRManager cdr_;
   RecordingPort port_;
   std::unique_ptr<SMPPUpstream> upstream_;
+};
+
+// The upstream manager against the loopback SMSC, driven by hand.
+class LoopbackSmscTest : public UpstreamTest {
+protected:
+  // Configures target "A" with one bind at `port` and starts the thread's
+  // initialisation.
+  uint64_t configure(uint16_t port, bool rxOnly = false) {
+    ConfTarget t = makeTarget("A", port, 1, 1);
+    t.useRxOnly = rxOnly;
+    addSet("s1", {t});
+    upstream_->initialise();
+    return smscId("A", 0, false);
+  }
+  // Runs until the SMSC has the connection and the bind request; returns
+  // the SMSC's descriptor (or -1) and the bind frame.
+  int connectAndReadBind(uint64_t smscid, Frame& bind) {
+    upstream_->upstreamRun();
+    const int fd = smsc_.accept();
+    if (fd < 0 || !runUntil([&] { return bindStateOf(smscid) == smpp::kBindRequested; })) {
+      return -1;
+    }
+    bind = FakeSMSC::read(fd);
+    return fd;
+  }
+  int bind(uint64_t smscid, uint32_t respId = smpp::command::kBindTransceiverResp) {
+    Frame request;
+    const int fd = connectAndReadBind(smscid, request);
+    if (fd < 0) {
+      return -1;
+    }
+    FakeSMSC::write(fd, PduBuilder().cstr("SMSC").frame(respId, request.header.sequence_number));
+    if (!runUntil([&] { return bindStateOf(smscid) >= smpp::kBoundTransceiver; })) {
+      return -1;
+    }
+    return fd;
+  }
+
+  FakeSMSC smsc_;
 };
 
 } // namespace quorvex::upstream::test
