@@ -132,8 +132,8 @@ private:
   // removed (destroyed).
   bool checkAsyncConnect(SMPPSessionClient& session);
   void handleAsyncConnectOutcome(SMPPSessionClient& session, bool ok);
-  // "<what> %s 0x%llx (%s:%d/%s)" with the session's target and peer.
-  void logConnectionDetails(SMPPSessionClient& session, const char* function, const char* what);
+  // Logs `format` (five conversions: target, smscid, host, port, system id).
+  void logConnectionDetails(SMPPSessionClient& session, const char* function, const char* format);
   void initiateBind(SMPPSessionClient& session);
   void processSessionActivity();
   void onReadable(int fd) override;

@@ -82,11 +82,11 @@ int startConnect(const std::string& host, uint32_t port) {
 } // namespace
 
 void SMPPUpstream::logConnectionDetails(SMPPSessionClient& session, const char* function,
-                                        const char* what) {
-  logApplication(LOG_INFO, this, kLogClass, function, "%s %s 0x%llx (%s:%d/%s)", what,
-                 session.targetName().c_str(), static_cast<unsigned long long>(session.smscid()),
-                 session.host().c_str(), static_cast<int>(session.port()),
-                 session.systemId().c_str());
+                                        const char* format) {
+  // Every format passed here is a literal with these five conversions.
+  logApplication(LOG_INFO, this, kLogClass, function, format, session.targetName().c_str(),
+                 static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
+                 static_cast<int>(session.port()), session.systemId().c_str());
 }
 
 void SMPPUpstream::makeConnections() {
@@ -118,7 +118,7 @@ void SMPPUpstream::makeConnections() {
 
 void SMPPUpstream::connectSlot(const BindSlot& slot) {
   auto session = std::make_unique<SMPPSessionClient>(this, slot, context_.clock);
-  logConnectionDetails(*session, "makeConnections", "Pre-connecting to");
+  logConnectionDetails(*session, "makeConnections", "Pre-connecting to %s 0x%llx (%s:%d/%s)");
   const int fd = startConnect(slot.host, slot.port);
   if (fd < 0) {
     const int error = errno;
@@ -134,13 +134,13 @@ void SMPPUpstream::connectSlot(const BindSlot& slot) {
   session->attachSocket(fd);
   session->setConnectionState(kConnectionConnecting);
   context_.metrics.upstreamConnectAttempt();
-  logConnectionDetails(*session, "makeConnections", "Connecting to");
+  logConnectionDetails(*session, "makeConnections", "Connecting to %s 0x%llx (%s:%d/%s)");
 
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   if (!eventLoop_.add(fd, this)) {
     // Cannot be watched: treated like a failed connect, retried later.
     context_.metrics.upstreamBindResult(false);
-    logConnectionDetails(*session, "makeConnections", "Unable to connect");
+    logConnectionDetails(*session, "makeConnections", "Unable to connect %s 0x%llx (%s:%d/%s)");
     slots_[slot.smscid].sessionActive = false;
     return;
   }
@@ -182,7 +182,8 @@ bool SMPPUpstream::checkAsyncConnect(SMPPSessionClient& session) {
 void SMPPUpstream::handleAsyncConnectOutcome(SMPPSessionClient& session, bool ok) {
   if (!ok) {
     context_.metrics.upstreamBindResult(false);
-    logConnectionDetails(session, "handleAsyncConnectOutcome", "Unable to connect");
+    logConnectionDetails(session, "handleAsyncConnectOutcome",
+                         "Unable to connect %s 0x%llx (%s:%d/%s)");
     removeSession(session);
     return;
   }
@@ -194,7 +195,7 @@ void SMPPUpstream::handleAsyncConnectOutcome(SMPPSessionClient& session, bool ok
       slot->second.attempts = 0;
     }
   }
-  logConnectionDetails(session, "logConnectionDetails", "Connected");
+  logConnectionDetails(session, "logConnectionDetails", "Connected %s 0x%llx (%s:%d/%s)");
   initiateBind(session);
 }
 
@@ -251,7 +252,7 @@ void SMPPUpstream::readSession(SMPPSessionClient& session) {
     }
   }
   if (connection.dead()) {
-    logConnectionDetails(session, "processSessionActivity", "Session dead");
+    logConnectionDetails(session, "processSessionActivity", "Session dead %s 0x%llx (%s:%d/%s)");
     closeSession(session);
     session.setConnectionState(kConnectionClosed);
     removeSession(session);
@@ -287,12 +288,12 @@ bool SMPPUpstream::dispatch(SMPPSessionClient& session, const smpp::PDUHeader& h
 
 bool SMPPUpstream::handleBindResponse(SMPPSessionClient& session, uint32_t status, bool wasBound) {
   session.setClosingTime(0);
-  const char* verdict = status == smpp::status::kOk ? "OK" : "NAK";
-  logApplication(LOG_INFO, this, kLogClass, "handleBindResponse",
-                 "Bind resp %s 0x%llx (%s:%d/%s) %s (%d)", session.targetName().c_str(),
-                 static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
-                 static_cast<int>(session.port()), session.systemId().c_str(), verdict,
-                 static_cast<int>(status));
+  const char* format = status == smpp::status::kOk ? "Bind resp %s 0x%llx (%s:%d/%s) OK (%d)"
+                                                   : "Bind resp %s 0x%llx (%s:%d/%s) NAK (%d)";
+  logApplication(LOG_INFO, this, kLogClass, "handleBindResponse", format,
+                 session.targetName().c_str(), static_cast<unsigned long long>(session.smscid()),
+                 session.host().c_str(), static_cast<int>(session.port()),
+                 session.systemId().c_str(), static_cast<int>(status));
   context_.metrics.upstreamBindResult(status == smpp::status::kOk);
   if (status != smpp::status::kOk) {
     closeSession(session);
