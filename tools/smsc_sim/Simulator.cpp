@@ -61,6 +61,13 @@ bool Simulator::start(std::string& error) {
     error = "cannot create the event loop";
     return false;
   }
+  // Standard input as a control channel when it can be watched (a pipe or a
+  // terminal; /dev/null and plain files cannot, and then there is none).
+  // Watched before listening, so a closed descriptor 0 reused by the
+  // listener is never taken for the control input.
+  if (loop_.add(STDIN_FILENO, this)) {
+    control_ = std::make_unique<LineReader>(STDIN_FILENO);
+  }
   listener_ = listenTcp(options_.host, options_.port, error);
   if (listener_ < 0) {
     return false;
@@ -68,11 +75,6 @@ bool Simulator::start(std::string& error) {
   if (!loop_.add(listener_, this)) {
     error = "cannot watch the listening socket";
     return false;
-  }
-  // Standard input as a control channel when it can be watched (a pipe or a
-  // terminal; /dev/null and plain files cannot, and then there is none).
-  if (loop_.add(STDIN_FILENO, this)) {
-    control_ = std::make_unique<LineReader>(STDIN_FILENO);
   }
   printLine("smsc-sim listening port=" + std::to_string(localPort(listener_)));
   return true;
