@@ -11,6 +11,7 @@
 #include "app/Process.h"
 #include "cdr/SMPPCDRManager.h"
 #include "config/TarnConfiguration.h"
+#include "downstream/SMPPLoadBalancerServer.h"
 #include "metrics/MetricFamilies.h"
 #include "tracker/Tracker.h"
 
@@ -27,17 +28,6 @@ bool httpRunning = false;
 
 void httpStart() { httpRunning = true; }
 void upstreamStop() { std::printf("Waiting on upstream connections closing\n"); }
-// The listener loop: until a stop is requested. It opens no socket yet.
-void listenerRun(int port) {
-  installSignalHandlers();
-  logApplication(LOG_INFO, nullptr, "SMPPServer", "run",
-                 "Listening for SMPP on port %d (listensockfdSMPP=%d)", port, -1);
-  while (stopRequested == 0) {
-    struct timespec pause = {0, 1000000};
-    nanosleep(&pause, nullptr);
-  }
-}
-
 } // namespace standin
 
 // Sleeps the whole duration even when signals interrupt it.
@@ -109,10 +99,14 @@ int runApplication(int argc, char** argv) {
   }
 
   logComposed("main", "Starting ");
-  const bool whitelistOnly = config.getSettingBool("ipwhitelistonly", false);
-  const int64_t maxPerIp = config.getSettingInt("smpp.max_connections_per_ip", 20);
-  (void)whitelistOnly; // handed to the listener once it exists
-  (void)maxPerIp;
+  SMPPLoadBalancerServer& server = loadBalancerServer();
+  {
+    std::lock_guard<std::mutex> guard(server.whitelistMutex());
+    server.setWhitelistFileName(SMPPLoadBalancerServer::kWhitelistFileName);
+  }
+  server.setWhitelistOnly(config.getSettingBool("ipwhitelistonly", false));
+  server.setMaxConnectionsPerIP(
+      static_cast<int>(config.getSettingInt("smpp.max_connections_per_ip", 20)));
   auditSwitch().store(config.getSettingBool("log.audit", false));
 
   registerMetrics();
@@ -120,7 +114,7 @@ int runApplication(int argc, char** argv) {
   sleepMillis(200);
   if (standin::httpRunning) {
     const int64_t port = config.getSettingInt("smpp.port", 2775);
-    standin::listenerRun(static_cast<int>(port));
+    server.run(static_cast<int>(port), 0, true);
     standin::upstreamStop();
   }
   logApplication(LOG_INFO, nullptr, kClass, "http_stop", "Waiting on HTTP server to close");

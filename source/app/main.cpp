@@ -1,5 +1,7 @@
 #include "app/Application.h"
 #include "config/TarnConfiguration.h"
+#include "downstream/DeliverSMQueue.h"
+#include "downstream/SMPPLoadBalancerServer.h"
 #include "metrics/MetricsRegistry.h"
 #include "tracker/Tracker.h"
 
@@ -9,9 +11,11 @@ namespace {
 // destroyed in reverse order after it returns: the Tracker loads "msgtrack"
 // here and saves it at exit, in every role of the executable.
 const bool processObjectsReady = [] {
+  quorvex::loadBalancerServer();
   quorvex::configuration();
   quorvex::metricsRegistry();
   quorvex::tracker();
+  quorvex::deliverSMQueue();
   return true;
 }();
 
