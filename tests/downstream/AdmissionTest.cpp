@@ -1,0 +1,229 @@
+// Connection admission of a running gateway: rate blocks per address and
+// per prefix, whitelist-only mode, bulk data before the bind, bindless
+// connections, the total client limit and the bind timeout.
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "downstream/GatewayFixture.h"
+
+namespace quorvex::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Connections = std::vector<std::unique_ptr<SmppTestClient>>;
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A connection the gateway refused: accepted by the kernel, then closed.
+bool refused(SmppTestClient& client) {
+  return client.connected() && client.waitClosed(milliseconds(5000));
+}
+
+// The gateway keeps an admitted connection open.
+bool admitted(SmppTestClient& client) {
+  return client.connected() && client.enquireLink() &&
+         client.readCommand(0x80000015, milliseconds(5000)).has_value();
+}
+
+TEST(AdmissionTest, EleventhConnectionInTenSecondsIsBlocked) {
+  Gateway gateway(baseConfig());
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  Connections open;
+  for (int i = 0; i < 10; ++i) {
+    open.push_back(gateway.connect());
+  }
+  EXPECT_TRUE(admitted(*open.back()));
+  auto eleventh = gateway.connect();
+  EXPECT_TRUE(refused(*eleventh));
+  auto twelfth = gateway.connect();
+  EXPECT_TRUE(refused(*twelfth));
+  EXPECT_TRUE(admitted(*open.front()));
+  const std::string out = gateway.output();
+  // Logged once; later attempts are refused silently.
+  EXPECT_EQ(occurrences(out, "INFO SMPPServer::run BLOCKING connection for 130.0s - "), 1u) << out;
+  EXPECT_EQ(occurrences(out, "INFO SMPPServer::run New SMPP connection - "), 10u) << out;
+  EXPECT_EQ(gateway.stop(), 0);
+}
+
+TEST(AdmissionTest, TwentySixthConnectionFromOnePrefixIsBlocked) {
+  Gateway gateway(baseConfig());
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  const char* const sources[] = {"127.0.0.21", "127.0.0.22", "127.0.0.23"};
+  Connections open;
+  for (int i = 0; i < 25; ++i) {
+    open.push_back(gateway.connect(sources[i % 3]));
+  }
+  EXPECT_TRUE(admitted(*open.back()));
+  auto last = gateway.connect(sources[25 % 3]); // its ninth: under the address limit
+  EXPECT_TRUE(refused(*last));
+  EXPECT_TRUE(gateway.waitFor("BLOCKING connection for 130.0s - "));
+  EXPECT_NE(gateway.output().find(" [127.0.0.22]\n", gateway.output().find("BLOCKING")),
+            std::string::npos);
+}
+
+TEST(AdmissionTest, WhitelistOnlyWithoutFileRejectsEveryone) {
+  nlohmann::json config = baseConfig();
+  config["base"]["ipwhitelistonly"] = true;
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto client = gateway.connect();
+  EXPECT_TRUE(refused(*client));
+  EXPECT_TRUE(
+      gateway.waitFor("WARNING SMPPServer::run IP not in whitelist. REJECTING connection - "));
+}
+
+TEST(AdmissionTest, WhitelistOnlyAdmitsListedAddresses) {
+  nlohmann::json config = baseConfig();
+  config["base"]["ipwhitelistonly"] = true;
+  Gateway gateway(config, "# ours\n  127.0.0.1 \t\n10.1.2\nhost.example\n\n");
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto listed = gateway.connect();
+  EXPECT_TRUE(admitted(*listed));
+  auto other = gateway.connect("127.0.0.2");
+  EXPECT_TRUE(refused(*other));
+  const std::string out = gateway.output();
+  EXPECT_NE(out.find("INFO SMPPServer::loadIPWhitelist Added IP 127.0.0.1\n"), std::string::npos);
+  EXPECT_EQ(occurrences(out, "Added IP"), 1u);
+  EXPECT_NE(out.find("Connection from whitelisted IP - do not block [127.0.0.1]\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("IP not in whitelist. REJECTING connection - "), std::string::npos);
+}
+
+TEST(AdmissionTest, WhitelistStarAdmitsAllWithoutLimits) {
+  nlohmann::json config = baseConfig();
+  config["base"]["ipwhitelistonly"] = true;
+  config["base"]["smpp.max_connections_per_ip"] = 2;
+  Gateway gateway(config, "*\n");
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  // Never blocked and not held to the per-address limit.
+  Connections open;
+  for (int i = 0; i < 12; ++i) {
+    open.push_back(gateway.connect("127.0.0.5"));
+  }
+  for (auto& client : open) {
+    EXPECT_TRUE(admitted(*client));
+  }
+  EXPECT_EQ(gateway.output().find("BLOCKING"), std::string::npos);
+}
+
+TEST(AdmissionTest, PerAddressLiveLimitDenies) {
+  nlohmann::json config = baseConfig();
+  config["base"]["smpp.max_connections_per_ip"] = 2;
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto first = gateway.connect();
+  auto second = gateway.connect();
+  EXPECT_TRUE(admitted(*second));
+  auto third = gateway.connect();
+  EXPECT_TRUE(refused(*third));
+  EXPECT_TRUE(gateway.waitFor("INFO SMPPServer::run DENYING connection - "));
+  first->close();
+  // The closed connection frees its place (once the gateway has seen it go).
+  EXPECT_TRUE(gateway.waitFor(
+      "INFO SMPPServer::notifyEvent_ESMEBindAttemptNotReceived IP 127.0.0.1 count=1\n"));
+  auto fourth = gateway.connect();
+  EXPECT_TRUE(admitted(*fourth));
+}
+
+TEST(AdmissionTest, BulkBytesBeforeAcceptBlockForFiveMinutes) {
+  Gateway gateway(baseConfig());
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  const std::vector<uint8_t> bulk(400, 'x');
+  // The bytes must be waiting when the gateway accepts, a race the client
+  // usually wins; each try uses an address of its own.
+  bool blocked = false;
+  for (int attempt = 0; attempt < 8 && !blocked; ++attempt) {
+    const std::string source = "127.0.3." + std::to_string(attempt + 1);
+    auto client = gateway.connect(source);
+    ASSERT_TRUE(client->connected());
+    client->sendRaw(bulk);
+    // Refused at once, or admitted and closed for its oversized "PDU".
+    EXPECT_TRUE(client->waitClosed(milliseconds(5000)));
+    const std::string blockLine = "excessive number of bytes [" + source + "] [byte to read=400]\n";
+    const std::string admitLine = "[" + source + "] [bytes to read=";
+    const auto deadline = std::chrono::steady_clock::now() + seconds(10);
+    std::string out;
+    while (std::chrono::steady_clock::now() < deadline) {
+      out = gateway.output();
+      if (out.find(blockLine) != std::string::npos || out.find(admitLine) != std::string::npos) {
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    blocked = out.find(blockLine) != std::string::npos;
+    if (blocked) {
+      EXPECT_TRUE(gateway.waitFor("BLOCKING connection for 300.0s - "));
+      auto again = gateway.connect(source);
+      EXPECT_TRUE(refused(*again));
+    }
+  }
+  EXPECT_TRUE(blocked) << gateway.output();
+}
+
+TEST(AdmissionTest, ThreeBindlessConnectionsBlockTheAddress) {
+  Gateway gateway(baseConfig());
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  for (int i = 0; i < 3; ++i) {
+    auto client = gateway.connect();
+    EXPECT_TRUE(admitted(*client));
+  }
+  ASSERT_TRUE(gateway.waitFor("IP 127.0.0.1 count=3\n")) << gateway.output();
+  auto fourth = gateway.connect();
+  EXPECT_TRUE(refused(*fourth));
+  EXPECT_TRUE(gateway.waitFor(
+      "Connection IP blocked due to no bind request for 3 connection attempts [127.0.0.1] [byte to read=0]\n"));
+  EXPECT_TRUE(gateway.waitFor("BLOCKING connection for 300.0s - "));
+  // A connection that bound is not bindless: closed before a bindless one,
+  // it is reported (or not) by the time that one is.
+  auto binder = gateway.connect("127.0.0.7");
+  EXPECT_EQ(binder->bind(kBindTransmitter, "anyone", ""), 0u);
+  binder->close();
+  auto silent = gateway.connect("127.0.0.8");
+  EXPECT_TRUE(admitted(*silent));
+  silent->close();
+  EXPECT_TRUE(gateway.waitFor("IP 127.0.0.8 count=1\n"));
+  EXPECT_EQ(gateway.output().find("IP 127.0.0.7 count="), std::string::npos);
+}
+
+TEST(AdmissionTest, ClientLimitOfOneThousand) {
+  nlohmann::json config = baseConfig();
+  Gateway gateway(config, "*\n");
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  Connections open;
+  for (int i = 0; i < 1000; ++i) {
+    open.push_back(gateway.connect());
+    ASSERT_TRUE(open.back()->connected()) << i;
+  }
+  EXPECT_TRUE(admitted(*open.back()));
+  auto over = gateway.connect();
+  EXPECT_TRUE(refused(*over));
+  EXPECT_TRUE(gateway.waitFor(
+      "WARNING SMPPServer::run Client connection limit reached. REJECTING connection - "));
+  open.clear();
+  EXPECT_EQ(gateway.stop(), 0);
+}
+
+TEST(AdmissionTest, SilentConnectionClosedAfterTwentySeconds) {
+  Gateway gateway(baseConfig());
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  const auto start = std::chrono::steady_clock::now();
+  auto client = gateway.connect();
+  ASSERT_TRUE(client->waitClosed(seconds(30)));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, milliseconds(19500));
+  const std::string out = gateway.output();
+  EXPECT_NE(out.find("INFO SMPPSession::timedCheck Due to close (line:"), std::string::npos) << out;
+  EXPECT_NE(out.find("INFO SMPPServer::run Force close on connection - "), std::string::npos);
+  EXPECT_NE(out.find("IP 127.0.0.1 count=1\n"), std::string::npos);
+}
+
+} // namespace
+} // namespace quorvex::test

@@ -1,0 +1,137 @@
+// Bind authorisation against a running gateway: passwords, bcrypt hashes,
+// disabled accounts, allowed addresses, address-bound and unregistered ESMEs.
+#include <crypt.h>
+
+#include <memory>
+
+#include "downstream/GatewayFixture.h"
+
+namespace quorvex::test {
+namespace {
+
+std::string bcrypt(const std::string& password) {
+  auto data = std::make_unique<crypt_data>();
+  return crypt_r(password.c_str(), "$2b$04$abcdefghijklmnopqrstuu", data.get());
+}
+
+nlohmann::json bindConfig() {
+  nlohmann::json config = baseConfig();
+  nlohmann::json& esme = config["esme"];
+  esme.push_back(account("plain", "secret"));
+  nlohmann::json hashed = account("hashed");
+  hashed["password_hash"] = bcrypt("hashpw");
+  esme.push_back(hashed);
+  nlohmann::json both = account("both", "plainpw");
+  both["password_hash"] = bcrypt("hashpw");
+  esme.push_back(both);
+  nlohmann::json md5 = account("md5");
+  md5["password_hash"] = "$1$abcdefgh$abcdefghijklmnopqrstuv";
+  esme.push_back(md5);
+  nlohmann::json disabled = account("disabled");
+  disabled["binding_enabled"] = false;
+  esme.push_back(disabled);
+  nlohmann::json one = account("ipone");
+  one["allowedips"] = {"127.0.0.1"};
+  esme.push_back(one);
+  nlohmann::json net = account("ipnet");
+  net["allowedips"] = {"10.9.9.9", "127.0.0.0/16"};
+  esme.push_back(net);
+  nlohmann::json zero = account("ipzero");
+  zero["allowedips"] = {"0.0.0.0/0"};
+  esme.push_back(zero);
+  esme.push_back(account("[127.0.0.9]scoped", "sp"));
+  return config;
+}
+
+// Binds, then unbinds on success so that the connection can bind again.
+std::optional<uint32_t> tryBind(SmppTestClient& client, const std::string& systemId,
+                                const std::string& password) {
+  std::optional<uint32_t> status = client.bind(kBindTransmitter, systemId, password);
+  if (status == 0u) {
+    client.unbind();
+    client.readCommand(0x80000006);
+  }
+  return status;
+}
+
+TEST(BindTest, AccountsPasswordsAndAddresses) {
+  Gateway gateway(bindConfig());
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto client = gateway.connect();
+  ASSERT_TRUE(client->connected());
+
+  EXPECT_EQ(tryBind(*client, "plain", "secret"), 0u);
+  EXPECT_EQ(tryBind(*client, "hashed", "hashpw"), 0u);
+  EXPECT_EQ(tryBind(*client, "both", "hashpw"), 0u);
+  EXPECT_EQ(tryBind(*client, "ipone", ""), 0u);
+  EXPECT_EQ(tryBind(*client, "ipnet", ""), 0u);
+  // Not registered under that name from this address: any password will do.
+  EXPECT_EQ(tryBind(*client, "scoped", "whatever"), 0u);
+  EXPECT_EQ(tryBind(*client, "stranger", "whatever"), 0u);
+
+  // A refusal ends binding for the rest of the gateway's read pass, which a
+  // quick next bind may still be part of: each refusal gets a connection.
+  auto refusal = [&](const std::string& systemId, const std::string& password,
+                     const std::string& source = "") {
+    auto fresh = gateway.connect(source);
+    return fresh->bind(kBindTransmitter, systemId, password);
+  };
+  EXPECT_EQ(refusal("plain", "Secret"), kBindFail);
+  EXPECT_EQ(refusal("hashed", "wrong"), kBindFail);
+  EXPECT_EQ(refusal("both", "plainpw"), kBindFail);
+  EXPECT_EQ(refusal("md5", "anything"), kBindFail);
+  EXPECT_EQ(refusal("disabled", ""), kBindFail);
+  EXPECT_EQ(refusal("ipzero", ""), kBindFail);
+
+  auto far = gateway.connect("127.0.200.3");
+  EXPECT_EQ(tryBind(*far, "ipnet", ""), 0u);
+  EXPECT_EQ(tryBind(*far, "ipone", ""), kBindFail);
+  EXPECT_EQ(refusal("ipnet", "", "127.1.0.1"), kBindFail);
+  auto scoped = gateway.connect("127.0.0.9");
+  EXPECT_EQ(tryBind(*scoped, "scoped", "sp"), 0u);
+  EXPECT_EQ(tryBind(*scoped, "scoped", "wrong"), kBindFail);
+
+  const std::string out = gateway.output();
+  for (
+      const char* line :
+      {"INFO SMPPLoadBalancerSession::onBindAuthorisation Bind request from ESME plain IP 127.0.0.1\n",
+       "Binding attempt rejected. Password incorrect for ESME plain IP 127.0.0.1\n",
+       "Binding attempt rejected. Password hash mismatch for ESME hashed IP 127.0.0.1\n",
+       "Binding attempt rejected. Password hash mismatch for ESME md5 IP 127.0.0.1\n",
+       "Binding attempt rejected. Binding disabled for ESME disabled IP 127.0.0.1\n",
+       "Binding attempt rejected. IP address 127.0.0.1 not in allowed IPs for ESME ipzero\n",
+       "Binding attempt rejected. IP address 127.1.0.1 not in allowed IPs for ESME ipnet\n",
+       "Using shared target set \"INTERNAL_SMSC_SIM\" for ESME plain\n",
+       "Using shared target set \"default\" for ESME stranger\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(gateway.stop(), 0);
+}
+
+TEST(BindTest, UnregisteredRefusedWhenDefaultBindingDisabled) {
+  nlohmann::json config = baseConfig();
+  config["base"]["default_binding_enabled"] = false;
+  config["esme"].push_back(account("known", "pw"));
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto client = gateway.connect();
+  EXPECT_EQ(tryBind(*client, "known", "pw"), 0u);
+  EXPECT_EQ(tryBind(*client, "stranger", ""), kBindFail);
+  EXPECT_TRUE(gateway.waitFor(
+      "Binding attempt rejected. Binding disabled for ESME stranger IP 127.0.0.1\n"));
+}
+
+TEST(BindTest, TransceiverNeedsVersion34AndBoundSessionRefusesRebind) {
+  nlohmann::json config = baseConfig();
+  config["esme"].push_back(account("esme", "pw"));
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto old = gateway.connect();
+  EXPECT_EQ(old->bind(kBindTransceiver, "esme", "pw", 0x33), kBindFail);
+  auto client = gateway.connect();
+  EXPECT_EQ(client->bind(kBindTransceiver, "esme", "pw", 0x34), 0u);
+  EXPECT_EQ(client->bind(kBindTransmitter, "esme", "pw"), 0x00000005u); // ESME_RALYBND
+}
+
+} // namespace
+} // namespace quorvex::test

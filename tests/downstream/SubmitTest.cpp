@@ -1,0 +1,195 @@
+// Submits against a running gateway: the simulated SMSC with its receipts
+// spread over an ESME's receivers, the TPS throttle and route precedence.
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "downstream/GatewayFixture.h"
+
+namespace quorvex::test {
+namespace {
+
+SubmitFields withReceipt(const std::string& destination = "447700900123") {
+  SubmitFields fields;
+  fields.destination = destination;
+  fields.registeredDelivery = 1;
+  return fields;
+}
+
+// The message id of an accepted submit_sm_resp, empty otherwise.
+std::string acceptedId(const std::optional<Pdu>& response) {
+  return response && response->status == 0 ? SmppTestClient::cString(response->body)
+                                           : std::string();
+}
+
+// Reads one receipt, answers it, and returns its decoded body.
+std::optional<DeliverSM> takeReceipt(SmppTestClient& client, int timeoutMillis = 5000) {
+  std::optional<Pdu> pdu = client.readCommand(kDeliverSM, std::chrono::milliseconds(timeoutMillis));
+  if (!pdu) {
+    return std::nullopt;
+  }
+  client.deliverSMResp(pdu->sequence);
+  return SmppTestClient::parseDeliverSM(pdu->body);
+}
+
+std::string receiptId(const DeliverSM& receipt) {
+  const size_t start = receipt.shortMessage.find("id:");
+  const size_t end = receipt.shortMessage.find(' ', start);
+  return start == std::string::npos ? "" : receipt.shortMessage.substr(start + 3, end - start - 3);
+}
+
+TEST(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
+  nlohmann::json config = baseConfig();
+  config["esme"].push_back(account("sim", "pw"));
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto rx1 = gateway.connect();
+  auto rx2 = gateway.connect();
+  auto tx = gateway.connect();
+  ASSERT_EQ(rx1->bind(kBindReceiver, "sim", "pw"), 0u);
+  ASSERT_EQ(rx2->bind(kBindReceiver, "sim", "pw"), 0u);
+  ASSERT_EQ(tx->bind(kBindTransmitter, "sim", "pw"), 0u);
+
+  SubmitFields silent;
+  silent.registeredDelivery = 0;
+  EXPECT_EQ(acceptedId(tx->submitAndWait(silent)).size(), 64u);
+  std::set<std::string> ids;
+  for (int i = 0; i < 4; ++i) {
+    const std::string id = acceptedId(tx->submitAndWait(withReceipt()));
+    ASSERT_EQ(id.size(), 64u);
+    EXPECT_EQ(
+        id.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"),
+        std::string::npos);
+    ids.insert(id);
+  }
+  std::set<std::string> received;
+  for (SmppTestClient* rx : {rx1.get(), rx2.get(), rx1.get(), rx2.get()}) {
+    std::optional<DeliverSM> receipt = takeReceipt(*rx);
+    ASSERT_TRUE(receipt);
+    EXPECT_EQ(receipt->source, "447700900123");
+    EXPECT_EQ(receipt->destination, "447700900001");
+    EXPECT_EQ(receipt->esmClass, 0x04);
+    EXPECT_NE(receipt->shortMessage.find(" sub:000 dlvrd:001 submit date:"), std::string::npos);
+    EXPECT_NE(receipt->shortMessage.find(" stat:DELIVRD err:000 text:"), std::string::npos);
+    ASSERT_EQ(receipt->tlvs.size(), 3u);
+    EXPECT_EQ(receipt->tlvs[0].first, 0x0427);
+    EXPECT_EQ(receipt->tlvs[0].second, std::vector<uint8_t>{2});
+    EXPECT_EQ(receipt->tlvs[1].first, 0x0423);
+    EXPECT_EQ(receipt->tlvs[1].second, (std::vector<uint8_t>{3, 0, 0}));
+    EXPECT_EQ(receipt->tlvs[2].first, 0x001E);
+    const std::string id = receiptId(*receipt);
+    EXPECT_EQ(std::string(receipt->tlvs[2].second.begin(), receipt->tlvs[2].second.end()),
+              id + std::string(1, '\0'));
+    received.insert(id);
+  }
+  EXPECT_EQ(received, ids);
+  // Nothing more: no receipt for the silent submit, none on the transmitter.
+  EXPECT_FALSE(rx1->readCommand(kDeliverSM, std::chrono::milliseconds(600)));
+  EXPECT_FALSE(rx2->readCommand(kDeliverSM, std::chrono::milliseconds(100)));
+  EXPECT_FALSE(tx->readCommand(kDeliverSM, std::chrono::milliseconds(100)));
+  EXPECT_EQ(gateway.stop(), 0);
+}
+
+TEST(SubmitTest, QueuedReceiptsWaitForAReceiverInOrder) {
+  nlohmann::json config = baseConfig();
+  config["esme"].push_back(account("late", "pw"));
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto tx = gateway.connect();
+  // The receipt takes the submitting session's version: 3.3, so no TLVs.
+  ASSERT_EQ(tx->bind(kBindTransmitter, "late", "pw", 0x33), 0u);
+  std::vector<std::string> ids;
+  for (int i = 0; i < 3; ++i) {
+    ids.push_back(acceptedId(tx->submitAndWait(withReceipt())));
+    ASSERT_EQ(ids.back().size(), 64u);
+  }
+  auto rx = gateway.connect();
+  ASSERT_EQ(rx->bind(kBindReceiver, "late", "pw"), 0u);
+  for (const std::string& id : ids) {
+    std::optional<DeliverSM> receipt = takeReceipt(*rx);
+    ASSERT_TRUE(receipt);
+    EXPECT_EQ(receiptId(*receipt), id);
+    EXPECT_TRUE(receipt->tlvs.empty());
+  }
+}
+
+TEST(SubmitTest, ThrottleAtSmallLimit) {
+  nlohmann::json config = baseConfig();
+  nlohmann::json esme = account("slow", "pw");
+  esme["tpslimit"] = 2;
+  config["esme"].push_back(esme);
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto client = gateway.connect();
+  ASSERT_EQ(client->bind(kBindTransmitter, "slow", "pw"), 0u);
+  // One write: the three submits fall into the same window.
+  std::vector<uint8_t> burst;
+  for (int i = 0; i < 3; ++i) {
+    const std::vector<uint8_t> pdu = SmppTestClient::frame(
+        0x00000004, client->nextSequence(), 0, SmppTestClient::submitBody(SubmitFields()));
+    burst.insert(burst.end(), pdu.begin(), pdu.end());
+  }
+  ASSERT_TRUE(client->sendRaw(burst));
+  std::vector<uint32_t> statuses;
+  for (int i = 0; i < 3; ++i) {
+    std::optional<Pdu> response = client->readCommand(kSubmitSMResp);
+    ASSERT_TRUE(response);
+    statuses.push_back(response->status);
+  }
+  EXPECT_EQ(statuses, (std::vector<uint32_t>{0, 0, kThrottled}));
+  // The window closes one second after it opened; the next submit opens a new one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  std::optional<Pdu> later = client->submitAndWait(SubmitFields());
+  ASSERT_TRUE(later);
+  EXPECT_EQ(later->status, 0u);
+}
+
+TEST(SubmitTest, RoutePrecedenceAndUnroutableTargetSets) {
+  nlohmann::json config = baseConfig();
+  config["routes-mt"].push_back(
+      {{"criteria", {{"match", "destination"}, {"type", "country"}, {"value", "44"}}},
+       {"targetset", "setUK"}});
+  nlohmann::json esme = account("router", "pw");
+  esme["routes-mt"] = nlohmann::json::array(
+      {{{"criteria", {{"match", "destination"}, {"type", "exact"}, {"value", "447700900123"}}},
+        {"targetset", "INTERNAL_SMSC_SIM"}}});
+  config["esme"].push_back(esme);
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto client = gateway.connect();
+  ASSERT_EQ(client->bind(kBindTransceiver, "router", "pw"), 0u);
+
+  auto statusFor = [&](const std::string& destination) {
+    SubmitFields fields;
+    fields.destination = destination;
+    std::optional<Pdu> response = client->submitAndWait(fields);
+    return response ? response->status : 0xFFFFFFFFu;
+  };
+  EXPECT_EQ(statusFor("447700900123"), 0u);          // the ESME's rule wins
+  EXPECT_EQ(statusFor("447700900124"), kSubmitFail); // the global rule: no such pool
+  EXPECT_EQ(statusFor("33612345678"), 0u);           // the account's own set
+  EXPECT_EQ(statusFor("+33612345678"), 0u);          // a sign is allowed
+  EXPECT_EQ(statusFor("NOTANUMBER"), kSubmitFail);   // not numeric
+}
+
+TEST(SubmitTest, DemoConfigurationAnswersWithReceipts) {
+  std::ifstream in(QUORVEX_DEMO_CONFIG);
+  std::stringstream text;
+  text << in.rdbuf();
+  nlohmann::json config = nlohmann::json::parse(text.str());
+  config["base"]["smpp.port"] = freePort();
+  config["base"]["http.port"] = freePort();
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  auto client = gateway.connect();
+  ASSERT_EQ(client->bind(kBindTransceiver, "demo", "demo"), 0u);
+  const std::string id = acceptedId(client->submitAndWait(withReceipt()));
+  ASSERT_EQ(id.size(), 64u);
+  std::optional<DeliverSM> receipt = takeReceipt(*client);
+  ASSERT_TRUE(receipt);
+  EXPECT_EQ(receiptId(*receipt), id);
+}
+
+} // namespace
+} // namespace quorvex::test

@@ -1,0 +1,99 @@
+// A small blocking SMPP client for tests that talk to a running gateway over
+// loopback: it frames and reads PDUs and encodes the requests an ESME sends.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvex::test {
+
+// One PDU as read from the wire.
+struct Pdu {
+  uint32_t commandId = 0;    // command_id
+  uint32_t status = 0;       // command_status
+  uint32_t sequence = 0;     // sequence_number
+  std::vector<uint8_t> body; // octets after the 16-octet header
+};
+
+// The fields of a submit_sm the tests vary.
+struct SubmitFields {
+  std::string source = "447700900001";      // source_addr
+  std::string destination = "447700900123"; // destination_addr
+  uint8_t registeredDelivery = 0;           // receipt request
+  std::string text = "hello";               // short_message
+};
+
+// A decoded deliver_sm body.
+struct DeliverSM {
+  uint8_t sourceTon = 0;      // source_addr_ton
+  uint8_t sourceNpi = 0;      // source_addr_npi
+  std::string source;         // source_addr
+  uint8_t destinationTon = 0; // dest_addr_ton
+  uint8_t destinationNpi = 0; // dest_addr_npi
+  std::string destination;    // destination_addr
+  uint8_t esmClass = 0;       // esm_class
+  std::string shortMessage;   // short_message without its trailing NUL
+  std::vector<std::pair<uint16_t, std::vector<uint8_t>>> tlvs; // tag, value
+};
+
+class SmppTestClient {
+public:
+  using Millis = std::chrono::milliseconds;
+
+  // Connects to 127.0.0.1:`port`, from `sourceAddress` (any 127.x.y.z) when given.
+  explicit SmppTestClient(uint16_t port, const std::string& sourceAddress = "");
+  ~SmppTestClient();
+  SmppTestClient(const SmppTestClient&) = delete;
+  SmppTestClient& operator=(const SmppTestClient&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  void close();
+
+  bool sendRaw(const std::vector<uint8_t>& bytes);
+  bool send(uint32_t commandId, uint32_t sequence, const std::vector<uint8_t>& body = {},
+            uint32_t status = 0);
+  uint32_t nextSequence() { return sequence_++; }
+
+  // The next PDU, or nothing on timeout or when the peer closed.
+  std::optional<Pdu> read(Millis timeout = Millis(5000));
+  // The next PDU with `commandId`; others read meanwhile stay queued for read().
+  std::optional<Pdu> readCommand(uint32_t commandId, Millis timeout = Millis(5000));
+  // True once the gateway has closed the connection (within `timeout`).
+  bool waitClosed(Millis timeout);
+
+  // Binds and returns the response status; nullopt without a response.
+  std::optional<uint32_t> bind(uint32_t bindCommandId, const std::string& systemId,
+                               const std::string& password, uint8_t interfaceVersion = 0x34);
+  // Sends a submit_sm and returns its sequence number.
+  uint32_t submit(const SubmitFields& fields);
+  // Sends a submit_sm and waits for its response.
+  std::optional<Pdu> submitAndWait(const SubmitFields& fields, Millis timeout = Millis(5000));
+  bool deliverSMResp(uint32_t sequence, uint32_t status = 0);
+  bool enquireLink();
+  bool unbind();
+
+  static std::vector<uint8_t> frame(uint32_t commandId, uint32_t sequence, uint32_t status,
+                                    const std::vector<uint8_t>& body);
+  static std::vector<uint8_t> bindBody(const std::string& systemId, const std::string& password,
+                                       uint8_t interfaceVersion);
+  static std::vector<uint8_t> submitBody(const SubmitFields& fields);
+  static std::optional<DeliverSM> parseDeliverSM(const std::vector<uint8_t>& body);
+  // The C-octet string at the start of a body (a response's message_id).
+  static std::string cString(const std::vector<uint8_t>& body);
+
+private:
+  // Reads one PDU from the socket (not from the queue).
+  std::optional<Pdu> readSocket(Millis timeout);
+  bool readExact(uint8_t* out, size_t length, std::chrono::steady_clock::time_point deadline);
+
+  int fd_ = -1;             // connected socket, -1 = closed
+  uint32_t sequence_ = 1;   // next request sequence number
+  bool peerClosed_ = false; // the gateway closed its side
+  std::deque<Pdu> pending_; // PDUs read while waiting for another command
+};
+
+} // namespace quorvex::test
