@@ -1,0 +1,233 @@
+#include "admin/EsmeOperations.h"
+
+#include <iostream>
+
+#include "app/Log.h"
+#include "config/TarnConfiguration.h"
+
+namespace quorvex {
+
+using nlohmann::json;
+
+namespace {
+
+const char* const kClass = "TarnConfiguration";
+
+// Members copied from a request body into the stored ESME entry as they are.
+const char* const kCopiedMembers[] = {"tpslimit", "submits_enabled", "binding_enabled", "password",
+                                      "password_hash"};
+
+std::vector<std::string> stringElements(const json& array) {
+  std::vector<std::string> out;
+  for (const auto& element : array) {
+    if (element.is_string()) {
+      out.push_back(element.get<std::string>());
+    }
+  }
+  return out;
+}
+
+bool hasArray(const json& body, const char* key) {
+  return body.contains(key) && body[key].is_array();
+}
+
+// Applies the members present in `body` to `record`; throws on a wrong type
+// before anything is stored, so a failed request changes nothing.
+void applyToRecord(ConfESME& record, const json& body) {
+  if (body.contains("targetset")) {
+    record.sharedTargetSetId = body["targetset"].get<std::string>();
+  }
+  if (body.contains("tpslimit")) {
+    record.tpsLimit = static_cast<uint16_t>(jsonToInt(body["tpslimit"]));
+  }
+  if (body.contains("submits_enabled")) {
+    record.submitsEnabled = body["submits_enabled"].get<bool>();
+  }
+  if (body.contains("binding_enabled")) {
+    record.bindingEnabled = body["binding_enabled"].get<bool>();
+  }
+  if (body.contains("password")) {
+    record.password = body["password"].get<std::string>();
+  }
+  if (body.contains("password_hash")) {
+    record.passwordHash = body["password_hash"].get<std::string>();
+  }
+  if (hasArray(body, "inboundmo")) {
+    record.moNumbers = stringElements(body["inboundmo"]);
+  }
+  if (hasArray(body, "allowedips")) {
+    record.allowedIPs = stringElements(body["allowedips"]);
+  }
+}
+
+// Copies the body's members into a stored entry.
+void applyToEntry(json& entry, const json& body) {
+  if (body.contains("targetset")) {
+    entry["sharedtargetsetid"] = body["targetset"];
+  }
+  for (const char* key : kCopiedMembers) {
+    if (body.contains(key)) {
+      entry[key] = body[key];
+    }
+  }
+  for (const char* key : {"inboundmo", "allowedips"}) {
+    if (hasArray(body, key)) {
+      entry[key] = body[key];
+    }
+  }
+}
+
+bool hasSystemId(const json& entry, const std::string& systemId) {
+  return entry.is_object() && entry.contains("systemid") && entry["systemid"] == systemId;
+}
+
+// The first "esme" element with this system id, or null.
+json* findEntry(json& doc, const std::string& systemId) {
+  if (!doc.contains("esme") || !doc["esme"].is_array()) {
+    return nullptr;
+  }
+  for (auto& entry : doc["esme"]) {
+    if (hasSystemId(entry, systemId)) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+void setOwners(TarnConfiguration& config, const std::string& systemId,
+               const std::vector<std::string>& numbers) {
+  config.esmeNumbers[systemId] = numbers;
+  for (auto it = config.numberOwners.begin(); it != config.numberOwners.end();) {
+    it = it->second == systemId ? config.numberOwners.erase(it) : std::next(it);
+  }
+  for (const auto& number : numbers) {
+    config.numberOwners[number] = systemId;
+  }
+}
+
+} // namespace
+
+void commitChange(TarnConfiguration& config) {
+  config.performSave();
+  config.configChangeStamp.store(nowMicros());
+}
+
+OperationResult EsmeOperations::esmeAdd(const json& body) {
+  OperationResult result;
+  const bool touch = body.contains("touch");
+  printOperation(touch ? "Touch ESME" : "Add ESME");
+  std::lock_guard<std::mutex> guard(config_.lock());
+  logApplication(LOG_INFO, &config_, kClass, "esmeAdd", "IN");
+  if (touch) {
+    commitChange(config_);
+    return fail(result, "ESME touch");
+  }
+  if (!body.contains("systemid")) {
+    return fail(result, "Missing field: systemid");
+  }
+  if (!body.contains("targetset")) {
+    return fail(result, "Missing field: targetset");
+  }
+  const std::string systemId = body["systemid"].get<std::string>();
+  if (config_.confESME.count(systemId) != 0) {
+    return fail(result, "ESME already exists");
+  }
+  ConfESME record;
+  record.systemId = systemId;
+  applyToRecord(record, body);
+  json entry = {{"systemid", systemId}, {"sharedtargetsetid", body["targetset"]}};
+  applyToEntry(entry, body);
+
+  setOwners(config_, systemId, record.moNumbers);
+  config_.confESME[systemId] = std::move(record);
+  config_.jconfig["esme"].push_back(std::move(entry));
+  commitChange(config_);
+  result.success = true;
+  result.message = "ESME added " + systemId;
+  logApplication(LOG_INFO, &config_, kClass, "esmeAdd", "OUT");
+  return result;
+}
+
+OperationResult EsmeOperations::esmeModify(const std::string& systemId, const json& body) {
+  OperationResult result;
+  printOperation("Modify ESME");
+  std::lock_guard<std::mutex> guard(config_.lock());
+  auto it = config_.confESME.find(systemId);
+  if (it == config_.confESME.end()) {
+    return fail(result, "ESME not found");
+  }
+  ConfESME record = it->second;
+  applyToRecord(record, body);
+  json* stored = findEntry(config_.jconfig, systemId);
+  json entry = stored != nullptr ? *stored : json();
+  if (stored != nullptr) {
+    applyToEntry(entry, body);
+  }
+
+  setOwners(config_, systemId, record.moNumbers);
+  it->second = std::move(record);
+  if (stored != nullptr) {
+    *stored = std::move(entry);
+  }
+  commitChange(config_);
+  result.success = true;
+  result.message = "ESME modified " + systemId;
+  return result;
+}
+
+OperationResult EsmeOperations::esmeRemove(const std::string& systemId) {
+  OperationResult result;
+  printOperation("Remove ESME");
+  std::lock_guard<std::mutex> guard(config_.lock());
+  if (config_.confESME.erase(systemId) == 0) {
+    return fail(result, "ESME not found " + systemId);
+  }
+  config_.esmeNumbers.erase(systemId);
+  for (auto it = config_.numberOwners.begin(); it != config_.numberOwners.end();) {
+    it = it->second == systemId ? config_.numberOwners.erase(it) : std::next(it);
+  }
+  if (config_.jconfig.contains("esme") && config_.jconfig["esme"].is_array()) {
+    auto& list = config_.jconfig["esme"];
+    for (auto entry = list.begin(); entry != list.end(); ++entry) {
+      if (hasSystemId(*entry, systemId)) {
+        list.erase(entry);
+        break;
+      }
+    }
+  }
+  commitChange(config_);
+  result.success = true;
+  result.message = "ESME removed " + systemId;
+  return result;
+}
+
+OperationResult EsmeOperations::esmeView(const std::string& systemId) {
+  OperationResult result;
+  // Changes come only from this thread; the lock keeps the SMPP threads' reads consistent too.
+  std::lock_guard<std::mutex> guard(config_.lock());
+  if (config_.confESME.count(systemId) == 0) {
+    return fail(result, "ESME not found " + systemId);
+  }
+  const json* entry = findEntry(config_.jconfig, systemId);
+  result.value = entry != nullptr ? *entry : json();
+  result.success = true;
+  return result;
+}
+
+OperationResult EsmeOperations::esmeList() {
+  OperationResult result;
+  std::lock_guard<std::mutex> guard(config_.lock());
+  result.success = true;
+  if (!config_.jconfig.contains("esme") || !config_.jconfig["esme"].is_array()) {
+    return result;
+  }
+  result.value = json::array();
+  for (const auto& entry : config_.jconfig["esme"]) {
+    if (entry.is_object() && entry.contains("systemid")) {
+      result.value.push_back(entry["systemid"]);
+    }
+  }
+  return result;
+}
+
+} // namespace quorvex

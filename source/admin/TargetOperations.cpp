@@ -1,0 +1,188 @@
+#include "admin/TargetOperations.h"
+
+#include <algorithm>
+
+#include "admin/EsmeOperations.h"
+#include "admin/TargetSetOperations.h"
+#include "app/Log.h"
+#include "config/TarnConfiguration.h"
+
+namespace quorvex {
+
+using nlohmann::json;
+
+namespace {
+
+// The stored target entries of a set, or null when the set has no array.
+json* targetsOf(json& doc, const std::string& setId) {
+  json* set = findTargetSetEntry(doc, setId);
+  if (set == nullptr || !set->contains("targets") || !(*set)["targets"].is_array()) {
+    return nullptr;
+  }
+  return &(*set)["targets"];
+}
+
+json* findTargetEntry(json& doc, const std::string& setId, const std::string& name) {
+  json* targets = targetsOf(doc, setId);
+  if (targets == nullptr) {
+    return nullptr;
+  }
+  for (auto& target : *targets) {
+    if (target.is_object() && target.contains("name") && target["name"] == name) {
+      return &target;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<ConfTarget>::iterator findRecord(std::vector<ConfTarget>& targets,
+                                             const std::string& name) {
+  return std::find_if(targets.begin(), targets.end(),
+                      [&](const ConfTarget& t) { return t.name == name; });
+}
+
+void setDefault(json& body, const char* key, json value) {
+  if (!body.contains(key)) {
+    body[key] = std::move(value);
+  }
+}
+
+} // namespace
+
+OperationResult TargetOperations::targetAdd(const std::string& setId, json body) {
+  OperationResult result;
+  printOperation("Add Target");
+  std::lock_guard<std::mutex> guard(config_.lock());
+  setDefault(body, "bindqty", 1);
+  setDefault(body, "systemtype", "");
+  setDefault(body, "weight", 1);
+  setDefault(body, "admindown", false);
+  bool error = false;
+  ConfTarget target;
+  config_.processTarget(error, target, body, true);
+  if (error) {
+    return result; // processTarget logged the missing member; the message stays "OK"
+  }
+  auto set = config_.confSharedTargetSets.find(setId);
+  if (set == config_.confSharedTargetSets.end()) {
+    return fail(result, "Target set not found " + setId);
+  }
+  if (findRecord(set->second.targets, target.name) != set->second.targets.end()) {
+    return fail(result, "Target ID already exists " + setId);
+  }
+  if (json* stored = findTargetSetEntry(config_.jconfig, setId); stored != nullptr) {
+    json& targets = (*stored)["targets"];
+    std::cout << targets.dump() << "\n";
+    std::cout.flush();
+    if (targets.is_null()) {
+      targets = json::array();
+    }
+    targets.push_back(std::move(body));
+  }
+  set->second.targets.push_back(std::move(target));
+  commitChange(config_);
+  result.success = true;
+  result.message = "Target added " + setId;
+  return result;
+}
+
+OperationResult TargetOperations::targetModify(const std::string& setId, const std::string& name,
+                                               const json& patch) {
+  OperationResult result;
+  printOperation("Modify Target");
+  std::lock_guard<std::mutex> guard(config_.lock());
+  auto set = config_.confSharedTargetSets.find(setId);
+  if (set == config_.confSharedTargetSets.end()) {
+    return fail(result, "Target not found " + name);
+  }
+  auto record = findRecord(set->second.targets, name);
+  json* stored = findTargetEntry(config_.jconfig, setId, name);
+  if (record == set->second.targets.end() || stored == nullptr) {
+    return fail(result, "Target not found " + name);
+  }
+  std::cout << "**" << stored->dump() << "\n";
+  json merged = *stored;
+  merged.merge_patch(patch);
+  std::cout << merged.dump() << "\n";
+  std::cout.flush();
+  bool error = false;
+  ConfTarget parsed;
+  config_.processTarget(error, parsed, merged, true);
+  if (error) {
+    // The stored entry is left as it was, so document and tables still agree.
+    return fail(result, "Failed to parse target data");
+  }
+  *stored = std::move(merged);
+  *record = std::move(parsed);
+  commitChange(config_);
+  result.success = true;
+  result.message = "Target modified " + name;
+  return result;
+}
+
+OperationResult TargetOperations::targetRemove(const std::string& setId, const std::string& name) {
+  OperationResult result;
+  printOperation("Remove Target");
+  std::lock_guard<std::mutex> guard(config_.lock());
+  auto set = config_.confSharedTargetSets.find(setId);
+  if (set == config_.confSharedTargetSets.end()) {
+    return fail(result, "Target set not found " + setId);
+  }
+  auto record = findRecord(set->second.targets, name);
+  if (record == set->second.targets.end()) {
+    return fail(result, "Target not found " + name);
+  }
+  set->second.targets.erase(record);
+  result.success = true;
+  json* targets = targetsOf(config_.jconfig, setId);
+  json* stored = findTargetEntry(config_.jconfig, setId, name);
+  if (stored == nullptr) {
+    // The tables changed, so the upstream thread still has to rebuild.
+    config_.configChangeStamp.store(nowMicros());
+    result.message = "Target removed from confSharedTargetSets but not found in jconfig";
+    return result;
+  }
+  for (auto it = targets->begin(); it != targets->end(); ++it) {
+    if (&*it == stored) {
+      targets->erase(it);
+      break;
+    }
+  }
+  commitChange(config_);
+  result.message = "Target removed successfully " + name;
+  return result;
+}
+
+OperationResult TargetOperations::targetView(const std::string& setId, const std::string& name) {
+  OperationResult result;
+  std::lock_guard<std::mutex> guard(config_.lock());
+  const std::string where = name + " (target set " + setId + ")";
+  const json* stored = findTargetEntry(config_.jconfig, setId, name);
+  if (stored == nullptr) {
+    return fail(result, "Target not found " + where);
+  }
+  result.value = *stored;
+  result.success = true;
+  result.message = "Target found " + where;
+  return result;
+}
+
+OperationResult TargetOperations::targetList(const std::string& setId) {
+  OperationResult result;
+  std::lock_guard<std::mutex> guard(config_.lock());
+  const json* targets = targetsOf(config_.jconfig, setId);
+  if (targets == nullptr) {
+    return fail(result, "Target set not found or has no targets " + setId);
+  }
+  result.value = json::array();
+  for (const auto& target : *targets) {
+    if (target.is_object() && target.contains("name")) {
+      result.value.push_back(target["name"]);
+    }
+  }
+  result.success = true;
+  result.message = "Target names listed " + setId;
+  return result;
+}
+
+} // namespace quorvex

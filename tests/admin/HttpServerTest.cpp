@@ -1,0 +1,149 @@
+// Framing, the open routes, the preflight and the fallback reply.
+#include <chrono>
+
+#include "admin/AdminFixture.h"
+#include "admin/HttpConnection.h"
+#include "app/Log.h"
+
+namespace quorvex::test {
+namespace {
+
+const char* kFallback = "HTTP/1.1 200 OK\r\n\r\nOK";
+
+TEST_F(AdminServerTest, MetricsLargerThan64KiBArriveWhole) {
+  for (int i = 0; i < 3000; ++i) {
+    metrics_.registerCounter("testSeries" + std::to_string(i), "A series to make the text long",
+                             false);
+  }
+  const std::string expected = metrics_.renderMetrics();
+  ASSERT_GT(expected.size(), 200000u);
+  const HttpTestReply reply = httpExchange(port_, request("GET", "/metrics"));
+  EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(reply.headers.at("content-type"), "text/plain");
+  EXPECT_EQ(reply.headers.at("content-length"), std::to_string(reply.body.size()));
+  EXPECT_EQ(reply.headers.at("connection"), "close");
+  EXPECT_EQ(reply.headers.at("access-control-allow-origin"), "*");
+  EXPECT_EQ(reply.body.size(), expected.size());
+  EXPECT_NE(reply.body.find("quorvex_testSeries2999"), std::string::npos);
+}
+
+TEST_F(AdminServerTest, RequestSplitAcrossSegmentsIsReadWhole) {
+  const std::string whole =
+      jsonRequest("POST", "/esme", token(), R"({"systemid":"split","targetset":"set1"})");
+  const size_t headerEnd = whole.find("\r\n\r\n");
+  // Request line, part of the headers, the rest of the headers, then the body in two pieces.
+  const std::vector<std::string> pieces = {
+      whole.substr(0, 10), whole.substr(10, headerEnd - 10), whole.substr(headerEnd, 4),
+      whole.substr(headerEnd + 4, 12), whole.substr(headerEnd + 16)};
+  const HttpTestReply reply = httpExchange(port_, pieces, 50);
+  EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 ESME added split");
+  EXPECT_EQ(config_.confESME.count("split"), 1u);
+}
+
+TEST_F(AdminServerTest, OversizedRequestRefused) {
+  const std::string declared = "POST /esme HTTP/1.1\r\nContent-Type: application/json\r\n"
+                               "Content-Length: " +
+                               std::to_string(kMaxRequestBytes + 1) + "\r\n\r\n";
+  const HttpTestReply reply = httpExchange(port_, declared);
+  EXPECT_EQ(reply.status, 413);
+  // The server goes on serving.
+  EXPECT_EQ(httpExchange(port_, request("GET", "/status")).status, 200);
+}
+
+TEST_F(AdminServerTest, MissingEmptyLineGetsFallbackAlsoForMetrics) {
+  const HttpTestReply reply = httpExchange(port_, "GET /metrics HTTP/1.1\r\nHost: x\r\n");
+  EXPECT_EQ(reply.raw, kFallback);
+}
+
+TEST_F(AdminServerTest, PeerThatStopsSendingIsAnsweredAtTheTimeout) {
+  const auto start = std::chrono::steady_clock::now();
+  const HttpTestReply reply = httpExchange(port_, "GET /metrics HTTP/1.1\r\n");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(reply.raw, kFallback);
+  EXPECT_GE(waited, std::chrono::milliseconds(kRequestTimeoutMillis - 100));
+}
+
+TEST_F(AdminServerTest, UnparsableRequestLineGetsNoAnswer) {
+  EXPECT_EQ(httpExchange(port_, "NOSPACE\r\n\r\n").raw, "");
+  EXPECT_EQ(httpExchange(port_, "GET /metrics\r\n\r\n").raw, "");
+}
+
+TEST_F(AdminServerTest, PreflightNeedsNoToken) {
+  const HttpTestReply reply = httpExchange(port_, request("OPTIONS", "/esme/anything"));
+  EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(reply.headers.at("access-control-allow-origin"), "*");
+  EXPECT_EQ(reply.headers.at("access-control-allow-headers"), "*");
+  EXPECT_EQ(reply.headers.at("access-control-allow-methods"), "*");
+  EXPECT_EQ(reply.body, "{}");
+  EXPECT_EQ(httpExchange(port_, request("options", "/")).body, "{}");
+  // Only the two spellings of the table.
+  EXPECT_EQ(httpExchange(port_, request("Options", "/")).raw, kFallback);
+}
+
+TEST_F(AdminServerTest, UnmatchedRequestsGetFallback) {
+  const std::string t = token();
+  EXPECT_EQ(httpExchange(port_, request("GET", "/")).raw, kFallback);
+  EXPECT_EQ(httpExchange(port_, request("GET", "/targetsets/", {"Authorization: Bearer " + t})).raw,
+            kFallback);
+  EXPECT_EQ(httpExchange(port_, request("GET", "/metrics?x=1")).raw, kFallback);
+  // "Post" is none of the spellings of the JSON rows.
+  EXPECT_EQ(httpExchange(port_, jsonRequest("Post", "/esme", t, "{}")).raw, kFallback);
+}
+
+TEST_F(AdminServerTest, BadJsonBodyGetsFallback) {
+  EXPECT_EQ(send("POST", "/esme", "{not json").raw, kFallback);
+  // A member of the wrong type ends the operation the same way.
+  EXPECT_EQ(send("POST", "/esme", R"({"systemid":5,"targetset":"set1"})").raw, kFallback);
+  EXPECT_EQ(config_.confESME.size(), 1u);
+}
+
+TEST_F(AdminServerTest, ControlSwitchesAudit) {
+  auditSwitch().store(false);
+  EXPECT_EQ(send("POST", "/control", R"({"log.audit":true})").statusLine, "HTTP/1.1 200 OK");
+  EXPECT_TRUE(auditEnabled());
+  EXPECT_EQ(send("POST", "/control", R"({"log.audit":false})").status, 200);
+  EXPECT_FALSE(auditEnabled());
+  const HttpTestReply bad = send("POST", "/control", R"({"log.audit":"yes"})");
+  EXPECT_EQ(bad.statusLine, "HTTP/1.1 400 Bad command");
+  EXPECT_EQ(bad.body, "{}");
+  EXPECT_EQ(send("POST", "/control", R"({"other":1})").statusLine, "HTTP/1.1 400 Unknown command");
+  EXPECT_FALSE(auditEnabled());
+}
+
+TEST_F(AdminServerTest, StopIsPrompt) {
+  const auto start = std::chrono::steady_clock::now();
+  server_->stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_FALSE(server_->running());
+}
+
+TEST_F(AdminServerTest, PortInUseLeavesServerNotRunning) {
+  HttpServer second(AdminContext{config_, oauth_, metrics_, nullptr});
+  ASSERT_TRUE(second.start(port_));
+  EXPECT_FALSE(second.running());
+  second.stop();
+}
+
+TEST(HttpRequestTest, HeaderRules) {
+  const auto request = parseHttpRequest("get /esme/x?y HTTP/1.1\r\nX-Name  :   Value\r\n"
+                                        "x-name: second\r\nAuthorization: Bearer AbC\r\n"
+                                        "no colon\r\n\r\nbody");
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->method, "get");
+  EXPECT_EQ(request->path, "/esme/x?y");
+  EXPECT_EQ(request->headers.at("x-name"), "value");
+  EXPECT_EQ(request->headers.at("authorization"), "Bearer AbC");
+  EXPECT_EQ(request->headers.size(), 2u);
+  EXPECT_EQ(request->body, "body");
+}
+
+TEST(HttpRequestTest, FormBody) {
+  const auto params = parseFormBody("a=1&b=&c&a=2&d=x=y");
+  EXPECT_EQ(params.at("a"), "2");
+  EXPECT_EQ(params.at("b"), "");
+  EXPECT_EQ(params.count("c"), 0u);
+  EXPECT_EQ(params.at("d"), "x=y");
+}
+
+} // namespace
+} // namespace quorvex::test

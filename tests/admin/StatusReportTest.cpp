@@ -1,0 +1,74 @@
+// The status report from a hand-filled upstream view.
+#include "admin/AdminFixture.h"
+#include "tracker/SmscId.h"
+
+namespace quorvex::test {
+namespace {
+
+using nlohmann::json;
+
+TEST_F(AdminServerTest, StatusReportEntriesAndSummary) {
+  // Bind 0 of smscA has a bound transceiver session; bind 1 only its slot.
+  const uint64_t bind0 = smscId("smscA", 0, false);
+  const uint64_t bind1 = smscId("smscA", 1, false);
+  BindStatus live;
+  live.hasSession = true;
+  live.connected = true;
+  live.bindType = 2;
+  live.bindState = 2;
+  live.host = "127.0.0.1";
+  live.port = 2776;
+  live.systemId = "a";
+  BindStatus idle = live;
+  idle.hasSession = false;
+  idle.connected = true; // ignored without a session
+  idle.bindState = 3;    // likewise
+  idle.adminDown = true;
+  status_.binds = {{bind0, live}, {bind1, idle}, {0x42, live}};
+
+  const HttpTestReply reply = httpExchange(port_, request("GET", "/status"));
+  EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(reply.headers.at("content-type"), "text/plain");
+  const json report = json::parse(reply.body);
+  ASSERT_EQ(report["statusReport"].size(), 2u);
+  EXPECT_EQ(report["statusReport"][0], json({{"smsc_id", bind0},
+                                             {"smsc_name", "smscA"},
+                                             {"connected", true},
+                                             {"bind_type", 2},
+                                             {"bind_state", 2},
+                                             {"host", "127.0.0.1"},
+                                             {"port", 2776},
+                                             {"system_id", "a"},
+                                             {"admin_down", false},
+                                             {"target_set", "set1"}}));
+  EXPECT_EQ(report["statusReport"][1]["connected"], false);
+  EXPECT_EQ(report["statusReport"][1]["bind_state"], 0);
+  EXPECT_EQ(report["statusReport"][1]["smsc_id"], bind1);
+  EXPECT_EQ(report["summary"], json::parse(R"({"admindown":1,"targets":2,"targetsets":1,
+      "bindTX":0,"bindRX":0,"bindTRX":1,"bindUnbound":0})"));
+}
+
+TEST_F(AdminServerTest, StatusReportSkipsBindsWithoutSlot) {
+  const json report = statusReport(config_, &status_);
+  EXPECT_EQ(report["statusReport"], json::array());
+  EXPECT_EQ(report["summary"]["targetsets"], 1);
+  EXPECT_EQ(report["summary"]["targets"], 0);
+  EXPECT_EQ(statusReport(config_, nullptr)["summary"]["targets"], 0);
+}
+
+TEST_F(AdminServerTest, StatusReportCountsBindStatesOfSessions) {
+  BindStatus tx;
+  tx.hasSession = true;
+  tx.bindState = 3;
+  BindStatus unbound;
+  unbound.hasSession = true;
+  unbound.bindState = 0;
+  status_.binds = {{smscId("smscA", 0, false), tx}, {smscId("smscA", 1, false), unbound}};
+  const json summary = statusReport(config_, &status_)["summary"];
+  EXPECT_EQ(summary["bindTX"], 1);
+  EXPECT_EQ(summary["bindUnbound"], 1);
+  EXPECT_EQ(summary["bindTRX"], 0);
+}
+
+} // namespace
+} // namespace quorvex::test
