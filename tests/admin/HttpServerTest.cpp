@@ -51,7 +51,8 @@ TEST_F(AdminServerTest, OversizedRequestRefused) {
 }
 
 TEST_F(AdminServerTest, MissingEmptyLineGetsFallbackAlsoForMetrics) {
-  const HttpTestReply reply = httpExchange(port_, "GET /metrics HTTP/1.1\r\nHost: x\r\n");
+  const HttpTestReply reply = httpExchange(
+      port_, std::vector<std::string>{"GET /metrics HTTP/1.1\r\nHost: x\r\n"}, 0, true);
   EXPECT_EQ(reply.raw, kFallback);
 }
 

@@ -47,7 +47,8 @@ void parseReply(HttpTestReply& reply) {
 
 } // namespace
 
-HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces, int gapMillis) {
+HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces, int gapMillis,
+                           bool halfClose) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     throw std::runtime_error("socket failed");
@@ -74,6 +75,9 @@ HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces
       }
       sent += static_cast<size_t>(n);
     }
+  }
+  if (halfClose) {
+    shutdown(fd, SHUT_WR);
   }
   HttpTestReply reply;
   char buffer[65536];

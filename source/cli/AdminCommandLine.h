@@ -1,0 +1,23 @@
+// The command mode of the executable: start-up step 8 hands the first
+// argument and the configured client credentials to runAdminCommand.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace quorvex {
+
+// Requests a token from the local gateway (on "http.port" of the loaded
+// configuration, default 80), then runs argv[1] when it is a command word.
+// Returns true when it was one (the process then exits with status 0) and
+// false when the process continues in server mode.
+bool runAdminCommand(int argc, char** argv, const std::string& clientId,
+                     const std::string& clientSecret);
+
+// The same against a given port and streams.
+bool runAdminCommand(int argc, char** argv, const std::string& clientId,
+                     const std::string& clientSecret, uint16_t port, std::ostream& out,
+                     std::ostream& err);
+
+} // namespace quorvex
