@@ -115,7 +115,7 @@ void commitChange(TarnConfiguration& config) {
 OperationResult EsmeOperations::esmeAdd(const json& body) {
   OperationResult result;
   const bool touch = body.contains("touch");
-  printOperation(touch ? "Touch ESME" : "Add ESME");
+  announce(touch ? "Performing operation: Touch ESME" : "Performing operation: Add ESME");
   std::lock_guard<std::mutex> guard(config_.lock());
   logApplication(LOG_INFO, &config_, kClass, "esmeAdd", "IN");
   if (touch) {
@@ -150,7 +150,7 @@ OperationResult EsmeOperations::esmeAdd(const json& body) {
 
 OperationResult EsmeOperations::esmeModify(const std::string& systemId, const json& body) {
   OperationResult result;
-  printOperation("Modify ESME");
+  announce("Performing operation: Modify ESME");
   std::lock_guard<std::mutex> guard(config_.lock());
   auto it = config_.confESME.find(systemId);
   if (it == config_.confESME.end()) {
@@ -177,7 +177,7 @@ OperationResult EsmeOperations::esmeModify(const std::string& systemId, const js
 
 OperationResult EsmeOperations::esmeRemove(const std::string& systemId) {
   OperationResult result;
-  printOperation("Remove ESME");
+  announce("Performing operation: Remove ESME");
   std::lock_guard<std::mutex> guard(config_.lock());
   if (config_.confESME.erase(systemId) == 0) {
     return fail(result, "ESME not found " + systemId);

@@ -22,9 +22,9 @@ inline OperationResult& fail(OperationResult& result, std::string message) {
   return result;
 }
 
-// Announces a changing operation on standard output before it runs.
-inline void printOperation(const char* name) {
-  std::cout << "Performing operation: " << name << "\n";
+// Writes the line a changing operation announces itself with.
+inline void announce(const char* line) {
+  std::cout << line << "\n";
   std::cout.flush();
 }
 

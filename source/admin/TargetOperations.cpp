@@ -51,7 +51,7 @@ void setDefault(json& body, const char* key, json value) {
 
 OperationResult TargetOperations::targetAdd(const std::string& setId, json body) {
   OperationResult result;
-  printOperation("Add Target");
+  announce("Performing operation: Add Target");
   std::lock_guard<std::mutex> guard(config_.lock());
   setDefault(body, "bindqty", 1);
   setDefault(body, "systemtype", "");
@@ -89,7 +89,7 @@ OperationResult TargetOperations::targetAdd(const std::string& setId, json body)
 OperationResult TargetOperations::targetModify(const std::string& setId, const std::string& name,
                                                const json& patch) {
   OperationResult result;
-  printOperation("Modify Target");
+  announce("Performing operation: Modify Target");
   std::lock_guard<std::mutex> guard(config_.lock());
   auto set = config_.confSharedTargetSets.find(setId);
   if (set == config_.confSharedTargetSets.end()) {
@@ -122,7 +122,7 @@ OperationResult TargetOperations::targetModify(const std::string& setId, const s
 
 OperationResult TargetOperations::targetRemove(const std::string& setId, const std::string& name) {
   OperationResult result;
-  printOperation("Remove Target");
+  announce("Performing operation: Remove Target");
   std::lock_guard<std::mutex> guard(config_.lock());
   auto set = config_.confSharedTargetSets.find(setId);
   if (set == config_.confSharedTargetSets.end()) {

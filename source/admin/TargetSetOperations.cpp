@@ -21,7 +21,7 @@ json* findTargetSetEntry(json& doc, const std::string& id) {
 
 OperationResult TargetSetOperations::targetSetAdd(json body) {
   OperationResult result;
-  printOperation("Add Target Set");
+  announce("Performing operation: Add Target Set");
   std::lock_guard<std::mutex> guard(config_.lock());
   if (!body.contains("id")) {
     return fail(result, "Missing field: id");
@@ -52,7 +52,7 @@ OperationResult TargetSetOperations::targetSetAdd(json body) {
 
 OperationResult TargetSetOperations::targetSetModify(const std::string& id, const json& body) {
   OperationResult result;
-  printOperation("Modify Target Set");
+  announce("Performing operation: Modify Target Set");
   std::lock_guard<std::mutex> guard(config_.lock());
   auto it = config_.confSharedTargetSets.find(id);
   if (it == config_.confSharedTargetSets.end()) {
@@ -88,7 +88,7 @@ OperationResult TargetSetOperations::targetSetModify(const std::string& id, cons
 
 OperationResult TargetSetOperations::targetSetRemove(const std::string& id) {
   OperationResult result;
-  printOperation("Remove Target Set");
+  announce("Performing operation: Remove Target Set");
   std::lock_guard<std::mutex> guard(config_.lock());
   if (config_.confSharedTargetSets.erase(id) == 0) {
     return fail(result, "Target set does not exist " + id);

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "app/Log.h"
@@ -97,7 +99,9 @@ bool AdminClient::perform(const char* method, const std::string& url,
   const CURLcode code = curl_easy_perform(curl);
   bool ok = false;
   if (code != CURLE_OK) {
-    err_ << "curl_easy_perform() failed: " << curl_easy_strerror(code) << "\n";
+    char line[512];
+    std::snprintf(line, sizeof(line), "curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+    err_ << line;
     err_.flush();
   } else {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
