@@ -11,9 +11,11 @@
 #include "app/Process.h"
 #include "cdr/SMPPCDRManager.h"
 #include "config/TarnConfiguration.h"
+#include "downstream/DownstreamRelay.h"
 #include "downstream/SMPPLoadBalancerServer.h"
 #include "metrics/MetricFamilies.h"
 #include "tracker/Tracker.h"
+#include "upstream/SMPPUpstream.h"
 
 namespace quorvex {
 namespace {
@@ -27,7 +29,6 @@ namespace standin {
 bool httpRunning = false;
 
 void httpStart() { httpRunning = true; }
-void upstreamStop() { std::printf("Waiting on upstream connections closing\n"); }
 } // namespace standin
 
 // Sleeps the whole duration even when signals interrupt it.
@@ -113,9 +114,12 @@ int runApplication(int argc, char** argv) {
   standin::httpStart();
   sleepMillis(200);
   if (standin::httpRunning) {
+    SMPPUpstream& upstream = smppUpstream();
+    upstream.setDownstreamPort(&downstreamRelay());
+    upstream.start();
     const int64_t port = config.getSettingInt("smpp.port", 2775);
     server.run(static_cast<int>(port), 0, true);
-    standin::upstreamStop();
+    upstream.stop();
   }
   logApplication(LOG_INFO, nullptr, kClass, "http_stop", "Waiting on HTTP server to close");
   logComposed("main", "Stopped ");

@@ -4,6 +4,7 @@
 #include "downstream/SMPPLoadBalancerServer.h"
 #include "metrics/MetricsRegistry.h"
 #include "tracker/Tracker.h"
+#include "upstream/SMPPUpstream.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ const bool processObjectsReady = [] {
   quorvex::metricsRegistry();
   quorvex::tracker();
   quorvex::deliverSMQueue();
+  quorvex::smppUpstream();
   return true;
 }();
 

@@ -155,6 +155,13 @@ void SMPPCDRManager::createInitialCDR(const CDRSubmit& submit, const std::string
                  "Initial CDR created - Pending CDRs: %zu", pendingCDRs_.size());
 }
 
+void SMPPCDRManager::discardInitialCDR(uint64_t smscId, uint64_t seqNo) {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  if (pendingCDRs_.erase(PendingKey{smscId, seqNo}) != 0) {
+    publishSizes();
+  }
+}
+
 void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo,
                                             const std::string& messageId) {
   if (mode() == Mode::NONE) {

@@ -67,6 +67,9 @@ public:
                         const std::string& esmeIp, const std::string& smscName, uint64_t smscId,
                         uint64_t seqNo);
 
+  // Forgets an opened record whose submit_sm could not be written after all.
+  void discardInitialCDR(uint64_t smscId, uint64_t seqNo);
+
   // Upstream responses and receipts; smscId is that of the answering bind.
   void updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, const std::string& messageId);
   void updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, uint32_t commandStatus);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/Log.h"
+#include "cdr/SMPPCDRManager.h"
 #include "downstream/BindChecks.h"
 #include "downstream/DeliverSMQueue.h"
 #include "downstream/ESMERegistry.h"
@@ -11,6 +12,7 @@
 #include "metrics/MetricEvents.h"
 #include "smpp/SMPPSocketUnencrypted.h"
 #include "tracker/Tracker.h"
+#include "upstream/SMPPUpstream.h"
 
 namespace quorvex {
 namespace {
@@ -27,6 +29,25 @@ ESMERouteCache& esmeRoutes() {
   static ESMERouteCache cache;
   return cache;
 }
+
+// Opens the call-detail record before the submit_sm is written: a fast SMSC
+// may answer before sendSubmitSM has even returned.
+class CDROpener : public SubmitListener {
+public:
+  CDROpener(const smpp::SubmitSMRecord& record, const std::string& esme, const std::string& ip)
+      : record_(record), esme_(esme), ip_(ip) {}
+  void beforeSend(uint64_t smscid, uint32_t seqnoOut, const std::string& smscName) override {
+    SMPPCDRManager::instance().queueSubmitEvent(record_, esme_, ip_, smscName, smscid, seqnoOut);
+  }
+  void sendFailed(uint64_t smscid, uint32_t seqnoOut) override {
+    SMPPCDRManager::instance().discardInitialCDR(smscid, seqnoOut);
+  }
+
+private:
+  const smpp::SubmitSMRecord& record_; // the submit being sent
+  const std::string& esme_;            // ESME system id
+  const std::string& ip_;              // ESME peer address
+};
 
 // destination_addr as strtoull reads it; false when no digit converts or
 // the value is out of range.
@@ -157,13 +178,14 @@ int SMPPLoadBalancerSession::submitToTarget(uint32_t sequenceNumber, uint64_t de
                                             const std::string& targetSet,
                                             const smpp::SubmitSMRecord& record,
                                             std::string& messageId) {
-  if (smpp::getConcatenationInfo(record).concatenated) {
+  const smpp::ConcatenationInfo concat = smpp::getConcatenationInfo(record);
+  if (concat.concatenated) {
     metricEvents().concatenatedPartReceived(systemId());
   }
   if (targetSet == kSimulatedTargetSet) {
     return submitToSimulator(record, messageId);
   }
-  return submitUpstream(sequenceNumber, destination, targetSet, record);
+  return submitUpstream(sequenceNumber, destination, targetSet, record, concat);
 }
 
 int SMPPLoadBalancerSession::submitToSimulator(const smpp::SubmitSMRecord& record,
@@ -181,11 +203,41 @@ int SMPPLoadBalancerSession::submitToSimulator(const smpp::SubmitSMRecord& recor
   return smpp::kSubmitAccepted;
 }
 
-int SMPPLoadBalancerSession::submitUpstream(uint32_t, uint64_t, const std::string&,
-                                            const smpp::SubmitSMRecord&) {
-  // No upstream pool exists yet: every target set but the simulated one is
-  // unroutable. The weighted pool loop (attempts over submitPoolSize,
-  // concatenated parts pinned to one SMSC, sendSubmitSM, the CDR) goes here.
+int SMPPLoadBalancerSession::submitUpstream(uint32_t sequenceNumber, uint64_t destination,
+                                            const std::string& targetSet,
+                                            const smpp::SubmitSMRecord& record,
+                                            const smpp::ConcatenationInfo& concat) {
+  SMPPUpstream& upstream = smppUpstream();
+  int attempts = upstream.submitPoolSize(targetSet);
+  const bool recording = SMPPCDRManager::instance().mode() != CDRMode::NONE;
+  CDROpener opener(record, systemId(), peerIp());
+  const uint64_t key = destination ^ sessionId() ^ concat.reference;
+  for (; attempts > 0; --attempts) {
+    uint64_t smscid = 0;
+    auto route = concat.concatenated ? concatenation_.find(key) : concatenation_.end();
+    if (route != concatenation_.end()) {
+      // Every part of one message goes to the SMSC that took the first.
+      smscid = route->second.smscId;
+      if (--route->second.remaining <= 1) {
+        concatenation_.erase(route);
+      }
+    } else {
+      smscid = upstream.nextSMSCFromSubmitPool(targetSet);
+      if (concat.concatenated) {
+        concatenation_[key] = ConcatenationRoute{smscid, concat.total};
+      }
+    }
+    uint32_t upstreamSequence = 0;
+    if (smscid != 0 &&
+        upstream.sendSubmitSM(systemId(), sessionId(), smscid, sequenceNumber, record,
+                              upstreamSequence, smscName_, recording ? &opener : nullptr)) {
+      return smpp::kSubmitAnswerLater;
+    }
+    // A failed part starts its message afresh on the next SMSC of the pool.
+    if (concat.concatenated && concatenation_.erase(key) != 0) {
+      metricEvents().concatenatedTrackingReset(systemId());
+    }
+  }
   return smpp::kSubmitRefused;
 }
 

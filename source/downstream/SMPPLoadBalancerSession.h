@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,18 +61,27 @@ private:
   int submitToSimulator(const smpp::SubmitSMRecord& record, std::string& messageId);
   // The hand-over to an upstream SMSC of the target set's pool.
   int submitUpstream(uint32_t sequenceNumber, uint64_t destination, const std::string& targetSet,
-                     const smpp::SubmitSMRecord& record);
+                     const smpp::SubmitSMRecord& record, const smpp::ConcatenationInfo& concat);
 
-  uint32_t bindCommandId_ = 0;               // command id of the last bind request
-  uint32_t bindSequence_ = 0;                // its sequence number
-  std::string bindSystemId_;                 // its system_id
-  std::string scopedKey_;                    // "[peer IP]system_id", the address-bound account key
-  bool bindRequested_ = false;               // some bind reached onBindAuthorisation
-  RouteTablePtr routes_;                     // the ESME's own MT rules, compiled at bind
-  uint16_t tpsLimit_ = 65535;                // submits per window, from the account
-  ThrottleWindow throttle_;                  // TPS window
-  std::string targetSet_;                    // the account's target set, reused per submit
-  std::vector<uint8_t> deliverBody_;         // body being delivered
+  // Where the remaining parts of one concatenated message go.
+  struct ConcatenationRoute {
+    uint64_t smscId;    // bind chosen for the first part
+    uint32_t remaining; // parts still expected, counting down to 1
+  };
+
+  uint32_t bindCommandId_ = 0;       // command id of the last bind request
+  uint32_t bindSequence_ = 0;        // its sequence number
+  std::string bindSystemId_;         // its system_id
+  std::string scopedKey_;            // "[peer IP]system_id", the address-bound account key
+  bool bindRequested_ = false;       // some bind reached onBindAuthorisation
+  RouteTablePtr routes_;             // the ESME's own MT rules, compiled at bind
+  uint16_t tpsLimit_ = 65535;        // submits per window, from the account
+  ThrottleWindow throttle_;          // TPS window
+  std::string targetSet_;            // the account's target set, reused per submit
+  std::vector<uint8_t> deliverBody_; // body being delivered
+  // Key: numeric destination ^ session id ^ concatenation reference.
+  std::map<uint64_t, ConcatenationRoute> concatenation_;
+  std::string smscName_; // name of the bind the last submit went to, reused per submit
   std::atomic<uint64_t> lastDeliverTime_{0}; // µs of the last deliver attempt
   std::atomic<uint64_t> deliverCount_{0};    // deliver attempts
 };

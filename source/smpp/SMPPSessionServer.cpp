@@ -210,7 +210,7 @@ bool SMPPSessionServer::handleSubmit(uint64_t now, const PDUHeader& header) {
   return true;
 }
 
-void SMPPSessionServer::handleESMESubmitSMResponse(bool accepted, uint32_t requestCommandId,
+bool SMPPSessionServer::handleESMESubmitSMResponse(bool accepted, uint32_t requestCommandId,
                                                    uint32_t sequenceNumber,
                                                    const std::string& messageId,
                                                    uint32_t commandStatus) {
@@ -227,6 +227,7 @@ void SMPPSessionServer::handleESMESubmitSMResponse(bool accepted, uint32_t reque
   }
   logApplication(LOG_FINE, this, kServerLogClass, "handleESMESubmitSMResponse", "sendE() = %d",
                  sent ? 1 : 0);
+  return sent;
 }
 
 void SMPPSessionServer::answer(const PDUHeader& request, uint32_t commandStatus) {

@@ -57,7 +57,7 @@ public:
 
   // Sends the response to a submit_sm or data_sm: status 0 with the message
   // id when accepted, else the status alone. Safe from any thread.
-  void handleESMESubmitSMResponse(bool accepted, uint32_t requestCommandId, uint32_t sequenceNumber,
+  bool handleESMESubmitSMResponse(bool accepted, uint32_t requestCommandId, uint32_t sequenceNumber,
                                   const std::string& messageId, uint32_t commandStatus);
 
 protected:

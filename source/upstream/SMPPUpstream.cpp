@@ -24,6 +24,10 @@ SMPPUpstream::~SMPPUpstream() {
   if (thread_.joinable()) {
     stop();
   }
+  removeAllSessions();
+}
+
+void SMPPUpstream::removeAllSessions() {
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   while (!sessions_.empty()) {
     SMPPSessionClient& session = *sessions_.back();
@@ -48,6 +52,9 @@ void SMPPUpstream::stop() {
   if (thread_.joinable()) {
     thread_.join();
   }
+  // While every other service still runs: at exit, thread-local and static
+  // state the removal reports to may already be gone.
+  removeAllSessions();
 }
 
 void SMPPUpstream::initialise() {

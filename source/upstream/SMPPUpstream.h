@@ -53,6 +53,17 @@ struct UpstreamContext {
   const smpp::Clock& clock;  // every timer and time stamp
 };
 
+// Told about one submit_sm around its write, under the upstream sessions
+// mutex (so it may take the CDR state lock, not the configuration lock).
+class SubmitListener {
+public:
+  virtual ~SubmitListener() = default;
+  // The upstream sequence number is known; the PDU is about to be written.
+  virtual void beforeSend(uint64_t smscid, uint32_t seqnoOut, const std::string& smscName) = 0;
+  // The write failed after beforeSend.
+  virtual void sendFailed(uint64_t smscid, uint32_t seqnoOut) = 0;
+};
+
 class SMPPUpstream : public smpp::EntityControlMaster, private smpp::EventHandler {
 public:
   static constexpr const char* kLogClass = "SMPPUpstream";
@@ -68,6 +79,7 @@ public:
 
   // Thread control (start-up and shutdown).
   void start();
+  // Stops and joins the thread, then closes and removes every session.
   void stop();
 
   // Slots and pools.
@@ -85,9 +97,11 @@ public:
 
   // Traffic. Main thread: places one submit on the candidate bind; false when
   // it has no bound TX/TRX session, its TPS window is full or sending fails.
+  // `listener`, when given, hears of the submit before it is written, so
+  // that whatever it records exists before the SMSC can answer.
   bool sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSessionID, uint64_t smscid,
                     uint64_t esmeSeqno, const smpp::SubmitSMRecord& submit, uint32_t& seqnoOut,
-                    std::string& smscName);
+                    std::string& smscName, SubmitListener* listener = nullptr);
   // Upstream thread, with the PDU body in the session's body buffer.
   void processSubmitSMResp(SMPPSessionClient& session, uint32_t sequence, uint32_t status);
   void processDeliverSM(SMPPSessionClient& session, uint32_t sequence);
@@ -119,6 +133,7 @@ public:
   void setReadinessWaitMillis(int millis) { readinessWaitMillis_ = millis; }
 
 private:
+  void removeAllSessions();
   // Pools (SMPPUpstreamPools.cpp); sessions mutex held.
   void reinitLocked(bool configurationChange);
   void identifyUnusedLocked();

@@ -31,11 +31,11 @@ unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); 
 bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSessionID,
                                 uint64_t smscid, uint64_t esmeSeqno,
                                 const smpp::SubmitSMRecord& submit, uint32_t& seqnoOut,
-                                std::string& smscName) {
+                                std::string& smscName, SubmitListener* listener) {
   std::lock_guard<std::mutex> lock(sessionsMutex_);
-  // Keyed by the target part, so that this ESME owns the target's receipts
-  // that have no message-id mapping.
-  context_.tracker.addTargetESME(targetIdOf(smscid), esmeSystemID);
+  // The target's fallback owner comes from the configuration rebuild only:
+  // naming the last submitter would hand receipts of a shared target to
+  // whichever customer happened to submit last.
   auto it = slots_.find(smscid);
   if (it == slots_.end() || it->second.session == nullptr) {
     return false;
@@ -60,9 +60,15 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSe
   bool sent = false;
   if (length > 0) {
     session.outstandingSubmits().add(seqnoOut, static_cast<uint32_t>(esmeSeqno), now);
+    if (listener != nullptr) {
+      listener->beforeSend(smscid, seqnoOut, smscName);
+    }
     sent = session.sendPDU(seqnoOut, smpp::command::kSubmitSM, smpp::status::kOk, body, length);
     if (!sent) {
       session.outstandingSubmits().take(seqnoOut);
+      if (listener != nullptr) {
+        listener->sendFailed(smscid, seqnoOut);
+      }
     }
   }
   if (!sent) {

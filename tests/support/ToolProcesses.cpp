@@ -1,4 +1,4 @@
-#include "tools/ToolProcesses.h"
+#include "support/ToolProcesses.h"
 
 #include <sstream>
 #include <stdexcept>

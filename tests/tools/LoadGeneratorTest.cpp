@@ -2,7 +2,7 @@
 // every form and order, error statuses, drops, refused binds, exit codes.
 #include <gtest/gtest.h>
 
-#include "tools/ToolProcesses.h"
+#include "support/ToolProcesses.h"
 
 namespace quorvex::tools::test {
 namespace {

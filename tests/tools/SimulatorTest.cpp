@@ -7,7 +7,7 @@
 #include "smpp/ReceiptText.h"
 #include "smpp/SMPPConstants.h"
 #include "tools/RawSmppClient.h"
-#include "tools/ToolProcesses.h"
+#include "support/ToolProcesses.h"
 
 namespace quorvex::tools::test {
 namespace {
