@@ -7,9 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "admin/HttpServer.h"
+#include "admin/OAuthStore.h"
 #include "app/Log.h"
 #include "app/Process.h"
+#include "app/UpstreamStatus.h"
 #include "cdr/SMPPCDRManager.h"
+#include "cli/AdminCommandLine.h"
 #include "config/TarnConfiguration.h"
 #include "downstream/DownstreamRelay.h"
 #include "downstream/SMPPLoadBalancerServer.h"
@@ -21,15 +25,6 @@ namespace quorvex {
 namespace {
 
 const char* const kClass = "Application";
-
-// Stand-ins for the services that are not built yet. Each keeps its place in
-// the start-up and shutdown order and is replaced by the real service.
-namespace standin {
-
-bool httpRunning = false;
-
-void httpStart() { httpRunning = true; }
-} // namespace standin
 
 // Sleeps the whole duration even when signals interrupt it.
 void sleepMillis(long millis) {
@@ -92,11 +87,10 @@ int runApplication(int argc, char** argv) {
   cdr.initialize(config.getCDRSettingString("file_path", "cdrs.csv"));
   cdr.setMode(SMPPCDRManager::modeFromText(config.getCDRSettingString("mode", "operation")));
 
-  if (argc > 1) {
-    // The admin client takes the recognised command words; anything else
-    // falls through to server mode.
-    (void)clientId;
-    (void)clientSecret;
+  // A command word runs the admin client and ends the process; any other
+  // word falls through to server mode after the client's token request.
+  if (argc > 1 && runAdminCommand(argc, argv, clientId, clientSecret)) {
+    return 0;
   }
 
   logComposed("main", "Starting ");
@@ -110,10 +104,14 @@ int runApplication(int argc, char** argv) {
       static_cast<int>(config.getSettingInt("smpp.max_connections_per_ip", 20)));
   auditSwitch().store(config.getSettingBool("log.audit", false));
 
+  oauthStore().setClient(clientId, clientSecret);
+  warnIfNoClientCredentials(clientId, clientSecret);
   registerMetrics();
-  standin::httpStart();
+  static UpstreamStatus upstreamStatus;
+  setStatusSource(&upstreamStatus);
+  http_start();
   sleepMillis(200);
-  if (standin::httpRunning) {
+  if (isHttpRunning()) {
     SMPPUpstream& upstream = smppUpstream();
     upstream.setDownstreamPort(&downstreamRelay());
     upstream.start();
@@ -121,7 +119,7 @@ int runApplication(int argc, char** argv) {
     server.run(static_cast<int>(port), 0, true);
     upstream.stop();
   }
-  logApplication(LOG_INFO, nullptr, kClass, "http_stop", "Waiting on HTTP server to close");
+  http_stop();
   logComposed("main", "Stopped ");
 
   shutdownCommon();

@@ -1,3 +1,4 @@
+#include "admin/OAuthStore.h"
 #include "app/Application.h"
 #include "config/TarnConfiguration.h"
 #include "downstream/DeliverSMQueue.h"
@@ -13,6 +14,7 @@ namespace {
 // here and saves it at exit, in every role of the executable.
 const bool processObjectsReady = [] {
   quorvex::loadBalancerServer();
+  quorvex::oauthStore();
   quorvex::configuration();
   quorvex::metricsRegistry();
   quorvex::tracker();

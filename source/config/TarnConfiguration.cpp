@@ -188,7 +188,7 @@ bool TarnConfiguration::parseConfig(bool apply, const json& doc) {
     for (const auto& set : doc["targetsets"].get_ref<const json::array_t&>()) {
       if (!set.is_object() || !set.contains("id") || !set.contains("name") ||
           !set.contains("submits_enabled") || !set.contains("targets") ||
-          !set["targets"].is_array()) {
+          !(set["targets"].is_array() || set["targets"].is_null())) {
         logApplication(
             LOG_WARNING, this, kClass, "parseConfig",
             "Invalid configuration file - missing id, name, submits_enabled or targets in target set");
@@ -200,6 +200,7 @@ bool TarnConfiguration::parseConfig(bool apply, const json& doc) {
       record.id = set["id"].get<std::string>();
       record.name = set["name"].get<std::string>();
       record.submitsEnabled = set["submits_enabled"].get<bool>();
+      // A set added through the admin API without targets holds null.
       for (const auto& entry : set["targets"]) {
         ConfTarget target;
         processTarget(error, target, entry, true);

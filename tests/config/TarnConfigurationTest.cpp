@@ -56,6 +56,15 @@ TEST_F(TarnConfigurationTest, MissingListsLoadAsEmptyTables) {
   EXPECT_EQ(config_.getCDRSettingString("file_path", "cdrs.csv"), "cdrs.csv");
 }
 
+TEST_F(TarnConfigurationTest, TargetSetWithNullTargetsLoadsEmpty) {
+  // The admin API writes null for a set created without targets.
+  const json doc = {
+      {"targetsets",
+       {{{"id", "ts"}, {"name", "n"}, {"submits_enabled", true}, {"targets", nullptr}}}}};
+  ASSERT_TRUE(load(doc));
+  EXPECT_TRUE(config_.confSharedTargetSets.at("ts").targets.empty());
+}
+
 TEST_F(TarnConfigurationTest, RecordDefaultsAndConversions) {
   json t = target("smsc-a");
   json full = target("smsc-b");
