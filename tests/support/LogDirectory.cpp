@@ -1,5 +1,6 @@
-// Runs the suite in a temporary directory, so that the log lines of the
-// unit-tested classes land there and not in the build tree.
+// Runs a suite in a temporary directory, so that the log lines of the
+// classes under test ("application.log") land there, not in the build tree.
+// Compiled into each suite that wants it: a static library would drop it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,9 +19,10 @@ public:
     }
   }
   void TearDown() override {
-    if (::chdir("/") == 0) {
-      dir_.reset();
+    if (::chdir("/") != 0) {
+      return;
     }
+    dir_.reset();
   }
 
 private:
