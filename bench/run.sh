@@ -1,0 +1,473 @@
+#!/usr/bin/env bash
+# The gateway measured against a direct connection to the SMSC simulator.
+#
+#   bench/run.sh            full run (10 s per load scenario)
+#   bench/run.sh --smoke    every scenario for about 2 s (for CI; no thresholds)
+#   bench/run.sh --profile  also profile the gateway under the throughput load
+#
+# Builds the gateway and the tools in Release (build-release/), starts
+# quorvex-smsc-sim, then for each load runs quorvex-loadgen directly against
+# the simulator and through a quorvex started in a scratch directory whose
+# target set points at the same simulator:
+#   1. throughput: BENCH_SESSIONS sessions, window BENCH_WINDOW, BENCH_SECONDS
+#      latency:    1 session, window 1, BENCH_LATENCY_SECONDS
+#   2. many sessions: BENCH_MANY_SESSIONS transceivers bound at once; the
+#      gateway's memory and the time to bind them all
+#   3. receipts: throughput load with receipts on, directly and through the
+#      gateway; receipt rate and submit->receipt latency
+# Each gateway run is a fresh process, so its peak memory (VmHWM) and CPU
+# time (utime+stime during the load) belong to that scenario alone.
+#
+# These are measurements, not tests: the script fails only when something
+# does not run (a build, a start, a bind, missing responses), never on a
+# figure.
+#
+# Environment (defaults in brackets; --smoke shortens the durations):
+#   BENCH_SECONDS [10, smoke 2]      throughput and receipt scenarios
+#   BENCH_LATENCY_SECONDS [BENCH_SECONDS]
+#   BENCH_RECEIPT_SECONDS [BENCH_SECONDS]
+#   BENCH_SESSIONS [4]  BENCH_WINDOW [100]
+#   BENCH_MANY_SESSIONS [1000]  BENCH_MANY_SECONDS [3, smoke 1]  (sessions held
+#                                    bound at a low submit rate)
+#   BENCH_SCENARIOS [throughput latency many receipts]  the scenarios to run
+#   BENCH_UPSTREAM_BINDS [4]         the gateway's binds to the simulator
+#   BENCH_PROFILE_SECONDS [5]        load time under the profiler
+#   BENCH_PROFILER [auto]            perf (when hardware counters work) or callgrind
+#   BENCH_BUILD [1]                  0 skips installing and building
+#   BENCH_BUILD_JOBS [nproc]         ninja -j for the build
+#   BENCH_WORKDIR [mktemp -d]        scratch directory (logs, configurations)
+#   BENCH_KEEP [0]                   1 keeps the scratch directory
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+smoke=0
+profile=0
+for arg in "$@"; do
+  case "$arg" in
+    --smoke) smoke=1 ;;
+    --profile) profile=1 ;;
+    -h | --help)
+      sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
+      exit 0
+      ;;
+    *)
+      echo "usage: $0 [--smoke] [--profile]" >&2
+      exit 2
+      ;;
+  esac
+done
+
+if [ "$smoke" = 1 ]; then
+  seconds=${BENCH_SECONDS:-2}
+  many_seconds=${BENCH_MANY_SECONDS:-1}
+else
+  seconds=${BENCH_SECONDS:-10}
+  many_seconds=${BENCH_MANY_SECONDS:-3}
+fi
+latency_seconds=${BENCH_LATENCY_SECONDS:-$seconds}
+receipt_seconds=${BENCH_RECEIPT_SECONDS:-$seconds}
+sessions=${BENCH_SESSIONS:-4}
+window=${BENCH_WINDOW:-100}
+many=${BENCH_MANY_SESSIONS:-1000}
+upstream_binds=${BENCH_UPSTREAM_BINDS:-4}
+profile_seconds=${BENCH_PROFILE_SECONDS:-5}
+profiler=${BENCH_PROFILER:-auto}
+build_jobs=${BENCH_BUILD_JOBS:-$(nproc)}
+scenarios=" ${BENCH_SCENARIOS:-throughput latency many receipts} "
+wanted() { [[ "$scenarios" == *" $1 "* ]]; }
+
+bin=$root/build-release
+if [ "${BENCH_BUILD:-1}" = 1 ]; then
+  bash scripts/install-deps.sh
+  # The flags of scripts/build.sh release, with a chosen job count.
+  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_TESTS=OFF >/dev/null
+  ninja -C build-release -j "$build_jobs" quorvex quorvex-smsc-sim quorvex-loadgen
+fi
+for exe in quorvex quorvex-smsc-sim quorvex-loadgen; do
+  path=$bin/$exe
+  [ "$exe" = quorvex ] || path=$bin/tools/$exe
+  if [ ! -x "$path" ]; then
+    echo "bench: $path missing (build with BENCH_BUILD=1)" >&2
+    exit 1
+  fi
+done
+gateway_exe=$bin/quorvex
+sim_exe=$bin/tools/quorvex-smsc-sim
+loadgen_exe=$bin/tools/quorvex-loadgen
+
+# 1000 sessions need more descriptors than the usual soft limit of 1024, in
+# the gateway and in the load generator alike.
+hard=$(ulimit -Hn)
+want=$((many * 2 + 256))
+if [ "$hard" = unlimited ] || [ "$hard" -ge "$want" ]; then
+  ulimit -n "$want" 2>/dev/null || true
+else
+  ulimit -n "$hard" 2>/dev/null || true
+fi
+
+work=${BENCH_WORKDIR:-$(mktemp -d /tmp/quorvex-bench.XXXXXX)}
+mkdir -p "$work"
+sim_pid=""
+gw_pid=""
+failures=0
+
+cleanup() {
+  if [ -n "$gw_pid" ]; then kill -TERM "$gw_pid" 2>/dev/null || true; fi
+  if [ -n "$sim_pid" ]; then kill -TERM "$sim_pid" 2>/dev/null || true; fi
+  wait 2>/dev/null || true
+  if [ "${BENCH_KEEP:-0}" != 1 ] && [ -z "${BENCH_WORKDIR:-}" ]; then
+    rm -rf "$work"
+  else
+    echo "bench: scratch directory kept: $work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Two distinct free TCP ports on the loopback, held open together while chosen.
+free_ports() {
+  python3 - "$1" <<'EOF'
+import socket, sys
+held = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    held.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in held))
+EOF
+}
+
+# wait_for FILE REGEX SECONDS PID [COUNT]: until FILE has COUNT lines matching.
+wait_for() {
+  local file=$1 pattern=$2 limit=$3 pid=$4 count=${5:-1}
+  local deadline=$((SECONDS + limit))
+  while :; do
+    local n
+    n=$(grep -c -E -- "$pattern" "$file" 2>/dev/null || true)
+    [ "${n:-0}" -ge "$count" ] && return 0
+    if ! kill -0 "$pid" 2>/dev/null; then
+      echo "bench: process $pid ended while waiting for '$pattern' in $file" >&2
+      tail -n 20 "$file" >&2 || true
+      return 1
+    fi
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "bench: no '$pattern' in $file after ${limit}s" >&2
+      tail -n 20 "$file" >&2 || true
+      return 1
+    fi
+    sleep 0.05
+  done
+}
+
+# field LINE KEY: the value of KEY=VALUE in a result line ("" when absent).
+field() {
+  tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p" | head -n 1
+}
+
+clock_ticks=$(getconf CLK_TCK)
+# CPU seconds (user+system, all threads) of a process so far.
+cpu_seconds() {
+  awk -v hz="$clock_ticks" '{ sub(/^.*\) /, ""); printf "%.2f", ($12 + $13) / hz }' "/proc/$1/stat"
+}
+# A /proc/PID/status value in kB (VmHWM, VmRSS).
+status_kb() {
+  awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"
+}
+# TcpExt ListenOverflows of the network namespace: connections whose SYN was
+# dropped because a listen queue was full (the client retries after 1 s).
+listen_overflows() {
+  awk '$1 == "TcpExt:" { if (!n) { for (i = 2; i <= NF; i++) if ($i == "ListenOverflows") c = i; n = 1 } else print $c }' \
+    /proc/net/netstat 2>/dev/null || echo 0
+}
+mib() {
+  awk -v kb="$1" 'BEGIN { printf "%.1f MiB", kb / 1024 }'
+}
+
+# ---------------------------------------------------------------------------
+# The simulator, shared by every scenario.
+"$sim_exe" --port 0 --receipts text >"$work/sim.out" 2>&1 &
+sim_pid=$!
+wait_for "$work/sim.out" '^smsc-sim listening port=' 10 "$sim_pid"
+sim_port=$(sed -n 's/^smsc-sim listening port=\([0-9]*\).*/\1/p' "$work/sim.out" | head -n 1)
+
+gateway_runs=0
+# start_gateway NAME [WRAPPER...]: a fresh gateway in $work/NAME whose target
+# set holds BENCH_UPSTREAM_BINDS binds to the simulator; ESME "bench"/"pw".
+start_gateway() {
+  local name=$1
+  shift
+  local dir=$work/$name
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  local ports smpp_port http_port
+  ports=$(free_ports 2)
+  smpp_port=${ports% *}
+  http_port=${ports#* }
+  cat >"$dir/quorvex.conf" <<EOF
+{
+  "base": {
+    "smpp.port": $smpp_port,
+    "http.port": $http_port,
+    "smpp.max_connections_per_ip": $((many + 100))
+  },
+  "cdr": { "batch_flush_interval": 1 },
+  "targetsets": [
+    {
+      "id": "bench",
+      "name": "Benchmark",
+      "submits_enabled": true,
+      "targets": [
+        {
+          "name": "sim",
+          "host": "127.0.0.1",
+          "port": $sim_port,
+          "bindqty": $upstream_binds,
+          "systemid": "gw",
+          "password": "",
+          "systemtype": "",
+          "weight": 1,
+          "admindown": false
+        }
+      ]
+    }
+  ],
+  "esme": [
+    { "systemid": "bench", "password": "pw", "sharedtargetsetid": "bench" }
+  ]
+}
+EOF
+  # Every connection of the benchmark comes from 127.0.0.1: whitelisted, it
+  # is never rate-blocked nor held to the per-address limit.
+  echo "127.0.0.1" >"$dir/ipwhitelist.conf"
+  local binds_before
+  binds_before=$(grep -c '^smsc-sim bind system_id=gw ' "$work/sim.out" || true)
+  (cd "$dir" && exec "$@" "$gateway_exe" >"$dir/gateway.out" 2>&1) &
+  gw_pid=$!
+  gw_port=$smpp_port
+  gw_dir=$dir
+  local limit=20
+  [ $# -gt 0 ] && limit=180
+  wait_for "$dir/gateway.out" 'Listening for SMPP on port' "$limit" "$gw_pid"
+  wait_for "$work/sim.out" '^smsc-sim bind system_id=gw ' "$limit" "$gw_pid" \
+    $((binds_before + upstream_binds))
+  gateway_runs=$((gateway_runs + 1))
+}
+
+stop_gateway() {
+  local began status=0
+  began=$(date +%s.%N)
+  kill -TERM "$gw_pid" 2>/dev/null || true
+  wait "$gw_pid" || status=$?
+  gw_pid=""
+  gw_stop_seconds=$(awk -v a="$began" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+  if [ "$status" -ne 0 ]; then
+    echo "bench: gateway exited with status $status" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+# loadgen PORT ARGS...: runs the load generator, prints and returns its result
+# line in $result; a non-zero exit is reported and counted.
+loadgen() {
+  local port=$1
+  shift
+  local out status=0
+  out=$("$loadgen_exe" --port "$port" --system-id bench --password pw "$@" 2>"$work/loadgen.err") ||
+    status=$?
+  result=$(grep '^loadgen result' <<<"$out" || true)
+  if [ "$status" -ne 0 ]; then
+    echo "bench: quorvex-loadgen exited with status $status: $(cat "$work/loadgen.err")" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+# gateway_load NAME ARGS...: a fresh gateway, one load through it, its CPU time
+# during the load and its peak memory; sets $result, $gw_cpu, $gw_hwm_kb.
+gateway_load() {
+  local name=$1
+  shift
+  start_gateway "$name"
+  local idle_kb cpu_before
+  idle_kb=$(status_kb "$gw_pid" VmRSS)
+  cpu_before=$(cpu_seconds "$gw_pid")
+  loadgen "$gw_port" "$@"
+  gw_cpu=$(awk -v a="$cpu_before" -v b="$(cpu_seconds "$gw_pid")" 'BEGIN { printf "%.2f", b - a }')
+  gw_hwm_kb=$(status_kb "$gw_pid" VmHWM)
+  gw_idle_kb=$idle_kb
+  stop_gateway
+}
+
+# compare LABEL DIRECT GATEWAY: ratio and latency differences.
+compare() {
+  local direct=$2 via=$3
+  echo "  direct:  $direct"
+  echo "  gateway: $via"
+  local rd rg
+  rd=$(field "$direct" rate)
+  rg=$(field "$via" rate)
+  awk -v d="${rd:-0}" -v g="${rg:-0}" 'BEGIN {
+    printf "  throughput ratio (gateway/direct): %s\n", (d > 0 ? sprintf("%.3f", g / d) : "n/a") }'
+  local key
+  for key in resp_p50_us resp_p99_us resp_max_us; do
+    awk -v k="$key" -v d="$(field "$direct" "$key")" -v g="$(field "$via" "$key")" 'BEGIN {
+      if (d == "" || g == "") exit
+      printf "  %s difference (gateway-direct): %+d us\n", k, g - d }'
+  done
+}
+
+report_gateway() {
+  local messages=$1
+  echo "  gateway CPU time during the load: ${gw_cpu} s (user+system)$(awk -v c="$gw_cpu" -v m="$messages" \
+    'BEGIN { if (m > 0) printf ", %.1f us per message", c * 1e6 / m }')"
+  echo "  gateway memory: idle RSS $(mib "$gw_idle_kb"), peak (VmHWM) $(mib "$gw_hwm_kb")"
+  echo "  gateway stopped ${gw_stop_seconds} s after SIGTERM"
+}
+
+echo "bench: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg); simulator port $sim_port; gateway upstream binds $upstream_binds; scratch $work"
+
+# ---------------------------------------------------------------------------
+if wanted throughput; then
+  echo
+  echo "== 1a. throughput: $sessions sessions, window $window, ${seconds}s"
+  load=(--sessions "$sessions" --window "$window" --duration "$seconds")
+  loadgen "$sim_port" "${load[@]}"
+  direct=$result
+  gateway_load throughput "${load[@]}"
+  compare throughput "$direct" "$result"
+  report_gateway "$(field "$result" responses)"
+fi
+if wanted latency; then
+  echo
+  echo "== 1b. latency: 1 session, window 1, ${latency_seconds}s"
+  load=(--sessions 1 --window 1 --duration "$latency_seconds")
+  loadgen "$sim_port" "${load[@]}"
+  direct=$result
+  gateway_load latency "${load[@]}"
+  compare latency "$direct" "$result"
+  report_gateway "$(field "$result" responses)"
+fi
+
+# ---------------------------------------------------------------------------
+if wanted many; then
+  echo
+  echo "== 2. $many sessions bound at once (held ${many_seconds}s at 1 submit per session per second)"
+  start_gateway many
+  idle_kb=$(status_kb "$gw_pid" VmRSS)
+  cpu_before=$(cpu_seconds "$gw_pid")
+  log=$gw_dir/gateway.out
+  start_line=$(wc -l <"$log")
+  overflows_before=$(listen_overflows)
+  "$loadgen_exe" --port "$gw_port" --system-id bench --password pw --sessions "$many" --window 1 \
+    --duration "$many_seconds" --rate "$many" --bind-timeout 60 >"$work/many.out" 2>"$work/loadgen.err" &
+  many_pid=$!
+  many_status=0
+  bound_rss_kb=""
+  if wait_for "$log" 'onBindAuthorisation Using shared target set' 120 "$many_pid" "$many"; then
+    bound_rss_kb=$(status_kb "$gw_pid" VmRSS)
+  fi
+  wait "$many_pid" || many_status=$?
+  result=$(grep '^loadgen result' "$work/many.out" || true)
+  echo "  gateway: $result"
+  if [ "$many_status" -ne 0 ]; then
+    echo "bench: quorvex-loadgen exited with status $many_status: $(cat "$work/loadgen.err")" >&2
+    failures=$((failures + 1))
+  fi
+  # Times from the gateway's own log: the first accepted connection, the last
+  # one, and the last accepted bind of this scenario.
+  tail -n +"$((start_line + 1))" "$log" | awk -v many="$many" '
+    / New SMPP connection / { if (first == "") first = $1; last = $1; connections++ }
+    /onBindAuthorisation Using shared target set/ { binds++; if (binds == many) bound = $1 }
+    END {
+      if (first == "" || bound == "") { print "  bind timing: not found in the log"; exit }
+      printf "  connections accepted: %d in %.3f s; %d binds accepted, all %d bound %.3f s after the first connection\n",
+        connections, last - first, binds, many, bound - first
+    }'
+  echo "  listen queue overflows (SYN dropped, retried after 1 s): $(($(listen_overflows) - overflows_before))"
+  gw_hwm_kb=$(status_kb "$gw_pid" VmHWM)
+  echo "  gateway memory: idle RSS $(mib "$idle_kb"), RSS with all bound $( [ -n "$bound_rss_kb" ] && mib "$bound_rss_kb" || echo n/a), peak (VmHWM) $(mib "$gw_hwm_kb")$(awk -v a="$idle_kb" -v b="${bound_rss_kb:-0}" -v n="$many" 'BEGIN { if (b > 0) printf ", %.1f KiB per session", (b - a) / n }')"
+  echo "  gateway CPU time: $(awk -v a="$cpu_before" -v b="$(cpu_seconds "$gw_pid")" 'BEGIN { printf "%.2f", b - a }') s"
+  stop_gateway
+  echo "  gateway stopped ${gw_stop_seconds} s after SIGTERM"
+fi
+
+# ---------------------------------------------------------------------------
+if wanted receipts; then
+  echo
+  echo "== 3. receipts: $sessions transceivers, window $window, ${receipt_seconds}s, receipts on"
+  load=(--sessions "$sessions" --window "$window" --duration "$receipt_seconds" --receipts)
+  loadgen "$sim_port" "${load[@]}"
+  direct=$result
+  gateway_load receipts "${load[@]}"
+  compare receipts "$direct" "$result"
+  for key in receipt_rate rcpt_p50_us rcpt_p99_us; do
+    awk -v k="$key" -v d="$(field "$direct" "$key")" -v g="$(field "$result" "$key")" 'BEGIN {
+      if (d == "" || g == "") exit
+      if (k == "receipt_rate") printf "  receipt rate: direct %.1f/s, gateway %.1f/s, ratio %.3f\n", d, g, (d > 0 ? g / d : 0)
+      else printf "  %s: direct %d us, gateway %d us, difference %+d us\n", k, d, g, g - d }'
+  done
+  report_gateway "$(field "$result" responses)"
+fi
+
+# ---------------------------------------------------------------------------
+if [ "$profile" = 1 ]; then
+  echo
+  if [ "$profiler" = auto ]; then
+    profiler=callgrind
+    # perf needs working hardware counters (not the case in many VMs).
+    if command -v perf >/dev/null && perf_check=$(perf stat -e instructions true 2>&1) &&
+      ! grep -q 'not supported' <<<"$perf_check"; then
+      profiler=perf
+    fi
+  fi
+  echo "== profile ($profiler): throughput load, $sessions sessions, window $window, ${profile_seconds}s"
+  load=(--sessions "$sessions" --window "$window" --duration "$profile_seconds" --drain 30)
+  case "$profiler" in
+    callgrind)
+      command -v valgrind >/dev/null || { echo "bench: valgrind missing (apt-get install valgrind)" >&2; exit 1; }
+      start_gateway profile valgrind --tool=callgrind --callgrind-out-file=callgrind.out
+      # Only the load is profiled: the counts are zeroed before it and
+      # dumped after it (start-up and shutdown land in other parts).
+      callgrind_control --zero "$gw_pid" >/dev/null 2>&1
+      loadgen "$gw_port" "${load[@]}"
+      echo "  gateway (under callgrind): $result"
+      callgrind_control --dump=load "$gw_pid" >/dev/null 2>&1
+      stop_gateway
+      echo "  gateway stopped ${gw_stop_seconds} s after SIGTERM (under callgrind)"
+      part=$(grep -l '^desc: Trigger: .*load' "$gw_dir"/callgrind.out* | head -n 1)
+      # Frames open at the zeroing (thread roots, main) show their whole
+      # subtree as self cost; they are left out of the self-cost list.
+      { echo "-- self cost"; callgrind_annotate --inclusive=no --threshold=100 "$part" 2>/dev/null |
+          sed -n '/^Ir/,$p' | grep -v -E ':clone |start_thread|libc_start|below main|[?]:main |runApplication|_State_impl|[?]:0x0' |
+          sed -n '1,40p'
+        echo "-- inclusive cost"; callgrind_annotate --inclusive=yes "$part" 2>/dev/null | sed -n '/^Ir/,$p' | sed -n '1,60p'
+      } | cut -c1-240 >"$work/profile.txt"
+      echo "  full profile: $part (callgrind_annotate; the other parts hold start-up and shutdown)"
+      ;;
+    perf)
+      start_gateway profile
+      perf record -g -o "$gw_dir/perf.data" -p "$gw_pid" >/dev/null 2>&1 &
+      perf_pid=$!
+      sleep 0.5
+      loadgen "$gw_port" "${load[@]}"
+      echo "  gateway: $result"
+      kill -INT "$perf_pid" 2>/dev/null || true
+      wait "$perf_pid" || true
+      stop_gateway
+      perf report -i "$gw_dir/perf.data" --stdio --no-children --percent-limit 1 2>/dev/null |
+        grep -v '^$' | sed -n '1,80p' >"$work/profile.txt"
+      ;;
+    *)
+      echo "bench: BENCH_PROFILER must be auto, perf or callgrind" >&2
+      exit 2
+      ;;
+  esac
+  cat "$work/profile.txt"
+fi
+
+echo
+if [ "$failures" -ne 0 ]; then
+  echo "bench: $failures step(s) failed"
+  exit 1
+fi
+echo "bench: done"
