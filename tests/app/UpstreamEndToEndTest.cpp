@@ -125,6 +125,32 @@ bool hasTlv(const test::DeliverSM& deliver, uint16_t tag) {
   return false;
 }
 
+// The comma-separated columns of each row of `csv` whose message id is `messageId`.
+std::vector<std::vector<std::string>> rowsOf(const std::string& csv, const std::string& messageId) {
+  std::vector<std::vector<std::string>> rows;
+  for (size_t at = 0, end = 0; at < csv.size(); at = end + 1) {
+    end = csv.find('\n', at);
+    if (end == std::string::npos) {
+      end = csv.size();
+    }
+    const std::string row = csv.substr(at, end - at);
+    if (row.rfind(messageId + ",", 0) != 0) {
+      continue;
+    }
+    std::vector<std::string> columns;
+    for (size_t from = 0, comma = 0; comma != std::string::npos; from = comma + 1) {
+      comma = row.find(',', from);
+      columns.push_back(row.substr(from, comma == std::string::npos ? comma : comma - from));
+    }
+    rows.push_back(std::move(columns));
+  }
+  return rows;
+}
+
+// Column positions of a call-detail row.
+constexpr size_t kSubmitTime = 3, kDlrReceivedTime = 7, kSubmitStatus = 10, kDeliveryStatus = 13,
+                 kEsmeId = 15, kSmscName = 18, kColumns = 27;
+
 // A gateway in a directory of its own whose target set "ts" holds the given
 // targets and whose ESME "acme" (password "pw") uses it.
 class UpstreamEndToEndTest : public ::testing::Test {
@@ -441,22 +467,41 @@ TEST_F(UpstreamRecordTest, CorrelateModeWritesOneRowWithBothSides) {
   stopGateway();
 
   const std::string cdrs = dir_.read("cdrs.csv");
-  std::vector<std::string> rows;
-  for (size_t at = 0, end; at < cdrs.size(); at = end + 1) {
-    end = cdrs.find('\n', at);
-    if (end == std::string::npos) {
-      end = cdrs.size();
-    }
-    const std::string row = cdrs.substr(at, end - at);
-    if (row.rfind(messageId + ",", 0) == 0) {
-      rows.push_back(row);
-    }
-  }
-  // One row joins the submit (ESME, SMSC) and the receipt (state 2).
+  const auto rows = rowsOf(cdrs, messageId);
+  // One row joins the submit (ESME, SMSC) and the receipt (DELIVRD = 2).
   ASSERT_EQ(rows.size(), 1u) << cdrs;
-  EXPECT_NE(rows[0].find(",acme,"), std::string::npos) << rows[0];
-  EXPECT_NE(rows[0].find(",smsc1,"), std::string::npos) << rows[0];
-  EXPECT_NE(rows[0].find(",2,"), std::string::npos) << rows[0];
+  const auto& row = rows[0];
+  ASSERT_EQ(row.size(), kColumns) << cdrs;
+  EXPECT_EQ(row[kSubmitStatus], "0") << cdrs;
+  EXPECT_EQ(row[kDeliveryStatus], "2") << cdrs;
+  EXPECT_EQ(row[kEsmeId], "acme") << cdrs;
+  EXPECT_EQ(row[kSmscName], "smsc1") << cdrs;
+  EXPECT_FALSE(row[kSubmitTime].empty()) << cdrs;
+  EXPECT_FALSE(row[kDlrReceivedTime].empty()) << cdrs;
+}
+
+TEST_F(UpstreamRecordTest, OperationModeWritesASubmitRowAndAReceiptRow) {
+  startWith({"--receipts", "text"}, 1, json{{"mode", "operation"}});
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  const std::string messageId = submitForReceipt(esme);
+  ASSERT_FALSE(messageId.empty());
+  ASSERT_TRUE(readReceipt(esme).has_value()) << gateway_->output();
+  stopGateway();
+
+  const std::string cdrs = dir_.read("cdrs.csv");
+  const auto rows = rowsOf(cdrs, messageId);
+  ASSERT_EQ(rows.size(), 2u) << cdrs;
+  const auto& submitRow = rows[0][kDeliveryStatus].empty() ? rows[0] : rows[1];
+  const auto& receiptRow = rows[0][kDeliveryStatus].empty() ? rows[1] : rows[0];
+  ASSERT_EQ(submitRow.size(), kColumns) << cdrs;
+  ASSERT_EQ(receiptRow.size(), kColumns) << cdrs;
+  EXPECT_EQ(submitRow[kEsmeId], "acme") << cdrs;
+  EXPECT_EQ(submitRow[kSubmitStatus], "0") << cdrs;
+  EXPECT_FALSE(submitRow[kSubmitTime].empty()) << cdrs;
+  EXPECT_EQ(receiptRow[kDeliveryStatus], "2") << cdrs;
+  EXPECT_EQ(receiptRow[kSmscName], "smsc1") << cdrs;
+  EXPECT_TRUE(receiptRow[kSubmitTime].empty()) << cdrs;
 }
 
 TEST_F(UpstreamRecordTest, ConcatenatedPartsStayOnOneSmsc) {
@@ -497,6 +542,34 @@ TEST_F(UpstreamRecordTest, ConcatenatedPartsStayOnOneSmsc) {
   }
   EXPECT_NE(simulator_->counts()["submits"], a);
   EXPECT_NE(second.counts()["submits"], b);
+}
+
+// --- Mobile-originated messages ------------------------------------------
+
+using UpstreamMobileOriginatedTest = UpstreamEndToEndTest;
+
+TEST_F(UpstreamMobileOriginatedTest, Ucs2TextNamingANumberRoutesToItsOwner) {
+  startWith({});
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  // Sent to a number nobody owns: only the decoded text names acme's number.
+  simulator_->command("mo-ucs2 447700900555 99999 call 12345 gr\u00fc\u00dfe \u20ac5");
+  ASSERT_TRUE(simulator_->process().waitForOutput("smsc-sim mo sent"))
+      << simulator_->process().output();
+  const auto mo = esme.readCommand(kDeliverSM, 10s);
+  ASSERT_TRUE(mo.has_value()) << gateway_->output();
+  EXPECT_TRUE(esme.deliverSMResp(mo->sequence));
+  const auto parsed = SmppTestClient::parseDeliverSM(mo->body);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->source, "447700900555");
+  EXPECT_EQ(parsed->destination, "99999");
+  // The message itself is relayed as the SMSC sent it, in UCS-2.
+  std::string ucs2;
+  for (const char16_t unit : std::u16string(u"call 12345 gr\u00fc\u00dfe \u20ac5")) {
+    ucs2 += static_cast<char>(unit >> 8);
+    ucs2 += static_cast<char>(unit & 0xFF);
+  }
+  EXPECT_EQ(parsed->shortMessage, ucs2);
 }
 
 } // namespace
