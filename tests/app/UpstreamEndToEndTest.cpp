@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -151,6 +152,31 @@ std::vector<std::vector<std::string>> rowsOf(const std::string& csv, const std::
 constexpr size_t kSubmitTime = 3, kDlrReceivedTime = 7, kSubmitStatus = 10, kDeliveryStatus = 13,
                  kEsmeId = 15, kSmscName = 18, kColumns = 27;
 
+// A submit_sm body of part `part` of `total` of a message with UDH reference 0x2A.
+std::vector<uint8_t> concatenatedPart(int part, int total) {
+  test::SubmitFields fields;
+  fields.text = std::string("\x05\x00\x03\x2A", 4) + static_cast<char>(total) +
+                static_cast<char>(part) + "part";
+  std::vector<uint8_t> body = SmppTestClient::submitBody(fields);
+  // esm_class follows service_type, the two addresses and their TON/NPI.
+  const size_t esmClassAt = 1 + 2 + fields.source.size() + 1 + 2 + fields.destination.size() + 1;
+  body[esmClassAt] = 0x40;
+  return body;
+}
+
+// Sends `body` as a submit_sm; the response status, or nothing without a response.
+std::optional<uint32_t> submitRaw(SmppTestClient& esme, const std::vector<uint8_t>& body) {
+  const uint32_t sequence = esme.nextSequence();
+  if (!esme.send(0x00000004, sequence, body)) {
+    return std::nullopt;
+  }
+  const auto response = esme.readCommand(kSubmitSMResp);
+  if (!response || response->sequence != sequence) {
+    return std::nullopt;
+  }
+  return response->status;
+}
+
 // A gateway in a directory of its own whose target set "ts" holds the given
 // targets and whose ESME "acme" (password "pw") uses it.
 class UpstreamEndToEndTest : public ::testing::Test {
@@ -168,7 +194,10 @@ protected:
           {"auth.client_secret", "s3cret"}}},
         {"cdr", cdrSettings},
         {"targetsets",
-         {{{"id", "ts"}, {"name", "Test"}, {"submits_enabled", true}, {"targets", targets}}}},
+         {{{"id", "ts"},
+           {"name", "Test"},
+           {"submits_enabled", submitsEnabled_},
+           {"targets", targets}}}},
         {"esme", esmes_},
     };
     dir_.write("quorvex.conf", doc.dump(2));
@@ -193,6 +222,13 @@ protected:
     simulator_ = std::make_unique<SimulatorProcess>(std::move(simulatorArgs));
     startGateway(json::array({targetFor("smsc1", simulator_->port(), bindqty)}), cdr);
     ASSERT_TRUE(waitForBinds(*simulator_, static_cast<size_t>(bindqty))) << gateway_->output();
+    ASSERT_TRUE(waitForGatewayBinds(static_cast<size_t>(bindqty))) << gateway_->output();
+  }
+
+  // The gateway has taken `count` bind responses with status OK: only then
+  // does the pool offer the binds (the simulator's line comes earlier).
+  bool waitForGatewayBinds(size_t count) {
+    return waitForCount([&] { return gateway_->output(); }, ") OK (", count);
   }
 
   static bool waitForBinds(SimulatorProcess& simulator, size_t count,
@@ -257,6 +293,7 @@ protected:
                               {"sharedtargetsetid", "ts"},
                               {"password", "pw"},
                               {"inboundmo", {"12345"}}}});
+  bool submitsEnabled_ = true; // of the target set "ts"
   std::unique_ptr<SimulatorProcess> simulator_;
   std::unique_ptr<GatewayProcess> gateway_;
   uint16_t smppPort_ = 0;
@@ -511,24 +548,13 @@ TEST_F(UpstreamRecordTest, ConcatenatedPartsStayOnOneSmsc) {
       json::array({targetFor("smsc1", simulator_->port()), targetFor("smsc2", second.port())}));
   ASSERT_TRUE(waitForBinds(*simulator_, 1)) << gateway_->output();
   ASSERT_TRUE(waitForBinds(second, 1)) << gateway_->output();
+  ASSERT_TRUE(waitForGatewayBinds(2)) << gateway_->output();
 
   SmppTestClient esme(smppPort_);
   ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
   constexpr int kParts = 4;
   for (int part = 1; part <= kParts; ++part) {
-    test::SubmitFields fields;
-    fields.text = std::string("\x05\x00\x03\x2A", 4) + static_cast<char>(kParts) +
-                  static_cast<char>(part) + "part";
-    std::vector<uint8_t> body = SmppTestClient::submitBody(fields);
-    // esm_class follows service_type, the two addresses and their TON/NPI.
-    const size_t esmClassAt = 1 + 2 + fields.source.size() + 1 + 2 + fields.destination.size() + 1;
-    body[esmClassAt] = 0x40;
-    const uint32_t sequence = esme.nextSequence();
-    ASSERT_TRUE(esme.send(0x00000004, sequence, body));
-    const auto response = esme.readCommand(kSubmitSMResp);
-    ASSERT_TRUE(response.has_value()) << gateway_->output();
-    EXPECT_EQ(response->sequence, sequence);
-    EXPECT_EQ(response->status, 0u);
+    EXPECT_EQ(submitRaw(esme, concatenatedPart(part, kParts)), 0u) << gateway_->output();
   }
   const std::string a = simulator_->counts()["submits"];
   const std::string b = second.counts()["submits"];
@@ -542,6 +568,97 @@ TEST_F(UpstreamRecordTest, ConcatenatedPartsStayOnOneSmsc) {
   }
   EXPECT_NE(simulator_->counts()["submits"], a);
   EXPECT_NE(second.counts()["submits"], b);
+}
+
+TEST_F(UpstreamRecordTest, ConcatenatedPartsMoveWhenTheirSmscGoesAway) {
+  // Three targets, so that with one out of service the pool still offers
+  // an attempt beyond the failing one.
+  std::vector<std::unique_ptr<SimulatorProcess>> smscs;
+  json targets = json::array();
+  for (int i = 0; i < 3; ++i) {
+    smscs.push_back(std::make_unique<SimulatorProcess>());
+    targets.push_back(targetFor("smsc" + std::to_string(i), smscs.back()->port()));
+  }
+  startGateway(targets);
+  for (auto& smsc : smscs) {
+    ASSERT_TRUE(waitForBinds(*smsc, 1)) << gateway_->output();
+  }
+  ASSERT_TRUE(waitForGatewayBinds(3)) << gateway_->output();
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  const auto submitsOf = [&] {
+    std::vector<std::string> counts;
+    for (auto& smsc : smscs) {
+      counts.push_back(smsc->counts()["submits"]);
+    }
+    return counts;
+  };
+
+  ASSERT_EQ(submitRaw(esme, concatenatedPart(1, 3)), 0u) << gateway_->output();
+  const std::vector<std::string> afterFirst = submitsOf();
+  const auto took = std::find(afterFirst.begin(), afterFirst.end(), "1") - afterFirst.begin();
+  ASSERT_LT(took, 3) << testing::PrintToString(afterFirst);
+
+  // The SMSC of part 1 is taken out of service; the rest of the message
+  // moves, together, to another one instead of failing.
+  const std::string bearer = token();
+  const std::string down =
+      httpRequest(httpPort_, "PUT", "/targetsets/ts/targets/smsc" + std::to_string(took),
+                  "application/json", R"({"admindown":true})", bearer);
+  ASSERT_EQ(down.rfind("HTTP/1.1 200", 0), 0u) << down;
+  ASSERT_TRUE(gateway_->waitForOutput("set to administratively down")) << gateway_->output();
+  EXPECT_EQ(submitRaw(esme, concatenatedPart(2, 3)), 0u) << gateway_->output();
+  EXPECT_EQ(submitRaw(esme, concatenatedPart(3, 3)), 0u) << gateway_->output();
+  std::vector<std::string> after = submitsOf();
+  EXPECT_EQ(after[static_cast<size_t>(took)], "1");
+  after.erase(after.begin() + took);
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(after, (std::vector<std::string>{"0", "2"}));
+}
+
+// --- Pools -----------------------------------------------------------------
+
+using UpstreamPoolTest = UpstreamEndToEndTest;
+
+TEST_F(UpstreamPoolTest, WeightsShareTheSubmits) {
+  simulator_ = std::make_unique<SimulatorProcess>();
+  SimulatorProcess light;
+  startGateway(json::array(
+      {targetFor("heavy", simulator_->port(), 1, 3), targetFor("light", light.port(), 1, 1)}));
+  ASSERT_TRUE(waitForBinds(*simulator_, 1)) << gateway_->output();
+  ASSERT_TRUE(waitForBinds(light, 1)) << gateway_->output();
+  ASSERT_TRUE(waitForGatewayBinds(2)) << gateway_->output();
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  for (int i = 0; i < 8; ++i) {
+    const auto response = esme.submitAndWait({});
+    ASSERT_TRUE(response.has_value()) << gateway_->output();
+    EXPECT_EQ(response->status, 0u);
+  }
+  EXPECT_EQ(simulator_->counts()["submits"], "6");
+  EXPECT_EQ(light.counts()["submits"], "2");
+}
+
+TEST_F(UpstreamPoolTest, DisabledTargetSetSendsNothingUpstream) {
+  submitsEnabled_ = false;
+  startWith({});
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  const auto response = esme.submitAndWait({});
+  ASSERT_TRUE(response.has_value()) << gateway_->output();
+  EXPECT_NE(response->status, 0u);
+  EXPECT_EQ(simulator_->counts()["submits"], "0");
+}
+
+TEST_F(UpstreamPoolTest, SmscThatWasDownIsBoundOnceItListens) {
+  const uint16_t port = test::freePort();
+  startGateway(json::array({targetFor("smsc1", port)}));
+  ASSERT_TRUE(gateway_->waitForOutput("Connecting to smsc1")) << gateway_->output();
+  TempDir simulatorDir;
+  test::ChildProcess late(QUORVEX_SMSC_SIM, {"--port", std::to_string(port)}, simulatorDir.path(),
+                          "sim");
+  ASSERT_TRUE(late.waitForOutput("smsc-sim listening")) << late.errors();
+  EXPECT_TRUE(late.waitForOutput("smsc-sim bind system_id=gw", 30s)) << gateway_->output();
 }
 
 // --- Mobile-originated messages ------------------------------------------
