@@ -650,6 +650,37 @@ TEST_F(UpstreamPoolTest, DisabledTargetSetSendsNothingUpstream) {
   EXPECT_EQ(simulator_->counts()["submits"], "0");
 }
 
+TEST_F(UpstreamPoolTest, PerBindTpsLimitRefusesTheExcess) {
+  simulator_ = std::make_unique<SimulatorProcess>();
+  json target = targetFor("smsc1", simulator_->port());
+  target["tpslimit"] = 2;
+  startGateway(json::array({target}));
+  ASSERT_TRUE(waitForBinds(*simulator_, 1)) << gateway_->output();
+  ASSERT_TRUE(waitForGatewayBinds(1)) << gateway_->output();
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  // Five at once: the bind's one-second window takes two.
+  for (int i = 0; i < 5; ++i) {
+    esme.submit({});
+  }
+  int accepted = 0;
+  for (int i = 0; i < 5; ++i) {
+    const auto response = esme.readCommand(kSubmitSMResp);
+    ASSERT_TRUE(response.has_value()) << gateway_->output();
+    accepted += response->status == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(accepted, 2);
+  EXPECT_EQ(simulator_->counts()["submits"], "2");
+  // A later window admits submits again.
+  std::optional<test::Pdu> later;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  do {
+    later = esme.submitAndWait({});
+  } while ((!later || later->status != 0) && std::chrono::steady_clock::now() < deadline);
+  ASSERT_TRUE(later.has_value());
+  EXPECT_EQ(later->status, 0u);
+}
+
 TEST_F(UpstreamPoolTest, SmscThatWasDownIsBoundOnceItListens) {
   const uint16_t port = test::freePort();
   startGateway(json::array({targetFor("smsc1", port)}));
