@@ -50,9 +50,11 @@ protected:
     dir_.write("quorvex.conf", doc.dump(2));
     gateway_ = std::make_unique<GatewayProcess>(dir_.path());
     ASSERT_TRUE(gateway_->waitForOutput("Listening for SMPP on port")) << gateway_->output();
-    // The upstream bind is up once the simulator saw it.
+    // The upstream bind is usable once the gateway has read the bind response,
+    // which comes after the simulator reports the bind.
     ASSERT_TRUE(simulator_->process().waitForOutput("smsc-sim bind system_id=gw"))
         << gateway_->output();
+    ASSERT_TRUE(gateway_->waitForOutput("Bind resp smsc1")) << gateway_->output();
   }
 
   void stopGateway() {
