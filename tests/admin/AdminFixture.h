@@ -59,9 +59,15 @@ protected:
     ASSERT_TRUE(config_.performLoad(createDefault));
     oauth_.setClient("admin", "s3cret");
     metrics_.registerCounter("testCounter", "A counter for the tests", false);
-    port_ = freePort();
-    server_ = std::make_unique<HttpServer>(AdminContext{config_, oauth_, metrics_, &status_});
-    ASSERT_TRUE(server_->start(port_));
+    // A port free a moment ago may be taken meanwhile by a parallel test's
+    // outgoing connection, so a refused listen tries another port.
+    bool started = false;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+      port_ = freePort();
+      server_ = std::make_unique<HttpServer>(AdminContext{config_, oauth_, metrics_, &status_});
+      started = server_->start(port_) && server_->running();
+    }
+    ASSERT_TRUE(started);
     ASSERT_TRUE(server_->running());
   }
 
