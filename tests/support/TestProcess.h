@@ -31,7 +31,8 @@ private:
   std::string path_;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP port on 127.0.0.1 that was free a moment ago, drawn outside the
+// kernel's ephemeral range so outgoing connections never take it.
 uint16_t freePort();
 
 // The built quorvex, started in `workDir` with `args`; standard output goes
