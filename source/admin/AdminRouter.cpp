@@ -116,6 +116,9 @@ bool AdminRouter::routeOpen(const HttpRequest& request, HttpReply& reply) {
   } else if (request.path == "/status") {
     reply =
         normalReply(200, "OK", "text/plain", statusReport(context_.config, context_.status).dump());
+  } else if (request.path == "/console" && isMethod(request.method, "GET", "get")) {
+    // Served from the gateway itself so the console works without internet.
+    reply.kind = HttpReply::Kind::Console;
   } else if (isMethod(request.method, "OPTIONS", "options")) {
     reply.kind = HttpReply::Kind::Options;
     reply.status = 200;

@@ -1,5 +1,7 @@
 #include "admin/HttpConnection.h"
 
+#include "admin/ConsolePage.h"
+
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -156,6 +158,9 @@ void sendReply(int fd, const HttpReply& reply) {
     return;
   case HttpReply::Kind::TooLarge:
     sendTooLargeReply(fd);
+    return;
+  case HttpReply::Kind::Console:
+    serve_console_page(fd);
     return;
   }
 }

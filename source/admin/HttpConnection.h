@@ -15,6 +15,7 @@ struct HttpReply {
     Options,  // send_options_response (CORS preflight)
     Fallback, // the fixed "HTTP/1.1 200 OK" reply
     TooLarge, // request over the size limit
+    Console,  // serve_console_page
   };
   Kind kind = Kind::Fallback; // which reply to send
   int status = 200;           // status code

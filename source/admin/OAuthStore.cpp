@@ -2,8 +2,10 @@
 
 #include <openssl/rand.h>
 
-#include <nlohmann/json.hpp>
+#include <algorithm>
 #include <stdexcept>
+
+#include <nlohmann/json.hpp>
 
 #include "app/Log.h"
 
@@ -28,6 +30,10 @@ const std::string* find(const std::map<std::string, std::string>& map, const cha
 OAuthStore::OAuthStore(Clock clock) : clock_(clock) {}
 
 void OAuthStore::setClock(Clock clock) { clock_ = clock; }
+
+void OAuthStore::setTokenLifetime(uint64_t seconds) {
+  tokenSeconds_ = std::clamp<uint64_t>(seconds, 1, kTokenSeconds);
+}
 
 uint64_t OAuthStore::now() const { return clock_ != nullptr ? clock_() : nowMicros(); }
 
@@ -55,7 +61,11 @@ std::string OAuthStore::generate_token() {
       }
     }
   }
-  tokens_[token] = now() + kTokenSeconds * kMicros;
+  // Every token request adds an entry, so expired ones go here; this is O(n)
+  // in the live tokens, paid only by the rare token request.
+  const uint64_t at = now();
+  std::erase_if(tokens_, [at](const auto& entry) { return entry.second <= at; });
+  tokens_[token] = at + tokenSeconds_ * kMicros;
   return token;
 }
 
@@ -89,7 +99,7 @@ int OAuthStore::oauth2_token(const std::map<std::string, std::string>& params, s
     }
     const std::string token = generate_token();
     body = nlohmann::json{{"access_token", token},
-                          {"expires_in", kTokenSeconds},
+                          {"expires_in", tokenSeconds_},
                           {"refresh_token", token},
                           {"token_type", "access"}}
                .dump();

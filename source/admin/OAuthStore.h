@@ -30,7 +30,7 @@ public:
   // Replaces the accepted clients; with both empty, registers the built-in token.
   void setClient(const std::string& clientId, const std::string& clientSecret);
 
-  // A new 32-character token, valid for kTokenSeconds.
+  // A new 32-character token, valid for the token lifetime.
   std::string generate_token();
 
   // True when "authorization" holds "Bearer " and a token that has not expired.
@@ -41,11 +41,17 @@ public:
 
   void setClock(Clock clock);
 
+  // Shortens the lifetime of tokens issued from now on (1 to kTokenSeconds
+  // seconds); a test hook, so that expiry can be seen in a running process.
+  void setTokenLifetime(uint64_t seconds);
+
 private:
   uint64_t now() const;
 
   Clock clock_;
-  std::map<std::string, uint64_t> tokens_;           // token -> expiry (µs); never pruned
+  uint64_t tokenSeconds_ = kTokenSeconds;            // lifetime of an issued token (s)
+  std::map<std::string, uint64_t> tokens_;           // token -> expiry (µs); expired ones
+                                                     // are pruned when a token is issued
   std::map<std::string, ClientCredentials> clients_; // client id -> credentials
 };
 

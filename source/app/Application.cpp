@@ -2,7 +2,9 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -105,6 +107,15 @@ int runApplication(int argc, char** argv) {
   auditSwitch().store(config.getSettingBool("log.audit", false));
 
   oauthStore().setClient(clientId, clientSecret);
+  if (const char* lifetime = std::getenv("QUORVEX_TOKEN_SECONDS")) {
+    // Lets tests watch a token expire in a running gateway.
+    const uint64_t seconds = std::clamp<uint64_t>(std::strtoull(lifetime, nullptr, 10), 1,
+                                                  OAuthStore::kTokenSeconds);
+    oauthStore().setTokenLifetime(seconds);
+    logApplication(LOG_WARNING, nullptr, kClass, "setClient",
+                   "Admin API tokens expire after %llu seconds (QUORVEX_TOKEN_SECONDS)",
+                   static_cast<unsigned long long>(seconds));
+  }
   warnIfNoClientCredentials(clientId, clientSecret);
   registerMetrics();
   static UpstreamStatus upstreamStatus;
