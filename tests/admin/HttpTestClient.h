@@ -21,8 +21,8 @@ struct HttpTestReply {
 // Sends `pieces` one by one, waiting `gapMillis` between them, then reads
 // until the server closes; with `halfClose` the server sees the end of the
 // request stream at once.
-HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces,
-                           int gapMillis = 0, bool halfClose = false);
+HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces, int gapMillis = 0,
+                           bool halfClose = false);
 inline HttpTestReply httpExchange(uint16_t port, const std::string& request) {
   return httpExchange(port, std::vector<std::string>{request});
 }

@@ -1,5 +1,10 @@
-// The status report from a hand-filled upstream view.
+// The status report from a hand-filled upstream view; a running gateway's
+// report of a live bind is checked by the process tests.
+#include <unistd.h>
+
 #include "admin/AdminFixture.h"
+#include "admin/StatusReport.h"
+#include "config/TarnConfiguration.h"
 #include "tracker/SmscId.h"
 
 namespace quorvex::test {
@@ -7,7 +12,32 @@ namespace {
 
 using nlohmann::json;
 
-TEST_F(AdminServerTest, StatusReportEntriesAndSummary) {
+class FakeStatusSource : public StatusSource {
+public:
+  std::map<uint64_t, BindStatus> bindStatuses() override { return binds; }
+  std::map<uint64_t, BindStatus> binds; // what the report sees
+};
+
+class StatusReportTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    previousDir_ = cwd;
+    dir_.write("quorvex.conf", kAdminConfig);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    bool createDefault = false;
+    ASSERT_TRUE(config_.performLoad(createDefault));
+  }
+  void TearDown() override { ASSERT_EQ(chdir(previousDir_.c_str()), 0); }
+
+  TempDir dir_;
+  std::string previousDir_;
+  TarnConfiguration config_;
+  FakeStatusSource status_;
+};
+
+TEST_F(StatusReportTest, EntriesAndSummary) {
   // Bind 0 of smscA has a bound transceiver session; bind 1 only its slot.
   const uint64_t bind0 = smscId("smscA", 0, false);
   const uint64_t bind1 = smscId("smscA", 1, false);
@@ -26,10 +56,7 @@ TEST_F(AdminServerTest, StatusReportEntriesAndSummary) {
   idle.adminDown = true;
   status_.binds = {{bind0, live}, {bind1, idle}, {0x42, live}};
 
-  const HttpTestReply reply = httpExchange(port_, request("GET", "/status"));
-  EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
-  EXPECT_EQ(reply.headers.at("content-type"), "text/plain");
-  const json report = json::parse(reply.body);
+  const json report = statusReport(config_, &status_);
   ASSERT_EQ(report["statusReport"].size(), 2u);
   EXPECT_EQ(report["statusReport"][0], json({{"smsc_id", bind0},
                                              {"smsc_name", "smscA"},
@@ -48,7 +75,7 @@ TEST_F(AdminServerTest, StatusReportEntriesAndSummary) {
       "bindTX":0,"bindRX":0,"bindTRX":1,"bindUnbound":0})"));
 }
 
-TEST_F(AdminServerTest, StatusReportSkipsBindsWithoutSlot) {
+TEST_F(StatusReportTest, SkipsBindsWithoutSlot) {
   const json report = statusReport(config_, &status_);
   EXPECT_EQ(report["statusReport"], json::array());
   EXPECT_EQ(report["summary"]["targetsets"], 1);
@@ -56,7 +83,7 @@ TEST_F(AdminServerTest, StatusReportSkipsBindsWithoutSlot) {
   EXPECT_EQ(statusReport(config_, nullptr)["summary"]["targets"], 0);
 }
 
-TEST_F(AdminServerTest, StatusReportCountsBindStatesOfSessions) {
+TEST_F(StatusReportTest, CountsBindStatesOfSessions) {
   BindStatus tx;
   tx.hasSession = true;
   tx.bindState = 3;

@@ -1,5 +1,5 @@
-// The admin roles of the real executable: the HTTP API of a serving gateway
-// and the command words run as a second process in the same directory.
+// The admin roles of the real executable that need an upstream: the status
+// report of a live bind, and a command word that is none falling through.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -71,16 +71,6 @@ protected:
     return reply;
   }
 
-  // Runs one command word against the serving gateway; its standard output.
-  std::string command(std::vector<std::string> args) {
-    TempDir scratch;
-    // The client reads the port and credentials of the local configuration.
-    scratch.write("quorvex.conf", dir_.read("quorvex.conf"));
-    GatewayProcess client(scratch.path(), std::move(args));
-    EXPECT_EQ(client.waitExit(), 0);
-    return client.output();
-  }
-
   void TearDown() override {
     if (gateway_) {
       gateway_->signal(SIGTERM);
@@ -93,30 +83,6 @@ protected:
   std::unique_ptr<GatewayProcess> gateway_;
   uint16_t smppPort_ = 0;
 };
-
-TEST_F(AdminProcessTest, CommandWordsChangeTheServingGateway) {
-  startGateway();
-  EXPECT_NE(command({"esmeAdd", "newco", "ts"}).find("Successfully added\n"), std::string::npos);
-  const std::string list = command({"esmeList", "ignored"});
-  EXPECT_NE(list.find("\"newco\""), std::string::npos) << list;
-  EXPECT_NE(list.find("\"acme\""), std::string::npos) << list;
-  // The change is saved and the former file kept.
-  EXPECT_NE(dir_.read("quorvex.conf").find("newco"), std::string::npos);
-  EXPECT_NE(command({"esmeAdd", "only-one"}).find("Usage: esmeAdd <systemid> <targetset-name>\n"),
-            std::string::npos);
-}
-
-TEST_F(AdminProcessTest, WrongCredentialsAreRefused) {
-  startGateway();
-  TempDir scratch;
-  json doc = json::parse(dir_.read("quorvex.conf"));
-  doc["base"]["auth.client_secret"] = "wrong";
-  scratch.write("quorvex.conf", doc.dump());
-  GatewayProcess client(scratch.path(), {"esmeList"});
-  EXPECT_EQ(client.waitExit(), 0);
-  // The token request fails, then the list itself.
-  EXPECT_NE(client.output().find("Failed\nFailed\n"), std::string::npos) << client.output();
-}
 
 TEST_F(AdminProcessTest, StatusReportShowsTheBoundUpstream) {
   startGateway();

@@ -1,8 +1,7 @@
-// The command words against an admin server in this process.
-#include <sstream>
-
+// The command words, run as the real executable against a running gateway:
+// the client reads the port and credentials of the "quorvex.conf" in its own
+// working directory.
 #include "admin/AdminFixture.h"
-#include "cli/AdminCommandLine.h"
 
 namespace quorvex::test {
 namespace {
@@ -11,87 +10,88 @@ using nlohmann::json;
 
 class CliTest : public AdminServerTest {
 protected:
-  // Runs the command line; returns what it printed on standard output.
+  // Runs one command word; the start-up preamble comes first, so this returns
+  // the whole standard output and `errors_` the standard error.
   std::string run(std::vector<std::string> words, const std::string& secret = "s3cret") {
-    std::vector<std::string> args = {"quorvex"};
-    args.insert(args.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-      argv.push_back(arg.data());
-    }
-    std::ostringstream out;
-    errors_.str("");
-    wasCommand_ = runAdminCommand(static_cast<int>(argv.size()), argv.data(), "admin", secret,
-                                  port_, out, errors_);
-    return out.str();
+    TempDir scratch;
+    json config = savedConfig();
+    config["base"]["auth.client_secret"] = secret;
+    scratch.write("quorvex.conf", config.dump());
+    GatewayProcess client(scratch.path(), std::move(words));
+    EXPECT_EQ(client.waitExit(), 0) << client.output();
+    errors_ = client.errors();
+    return client.output();
   }
 
-  std::ostringstream errors_;
-  bool wasCommand_ = false;
+  // True when the command's output ends with `expected`.
+  ::testing::AssertionResult printed(std::vector<std::string> words, const std::string& expected,
+                                     const std::string& secret = "s3cret") {
+    const std::string out = run(std::move(words), secret);
+    if (out.size() >= expected.size() &&
+        out.compare(out.size() - expected.size(), expected.size(), expected) == 0) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "expected to end with:\n"
+                                         << expected << "got:\n"
+                                         << out;
+  }
+
+  std::string errors_;
 };
 
 TEST_F(CliTest, EsmeCommands) {
-  EXPECT_EQ(run({"esmeAdd", "esme2", "set1"}), "Successfully added\n");
-  EXPECT_TRUE(wasCommand_);
-  EXPECT_EQ(config_.confESME.at("esme2").sharedTargetSetId, "set1");
-  EXPECT_EQ(run({"esmeAdd", "esme2", "set1"}), "Add failed\n");
-  EXPECT_EQ(run({"esmeModify", "esme2", "set7"}), "Successfully modified\n");
-  EXPECT_EQ(config_.confESME.at("esme2").sharedTargetSetId, "set7");
-  EXPECT_EQ(run({"esmeModify", "nobody", "set7"}), "Modify failed\n");
-  EXPECT_EQ(run({"esmeList", "ignored"}), "[\n  \"esme1\",\n  \"esme2\"\n]\n");
-  EXPECT_EQ(run({"esmeView", "esme2"}),
-            "{\n  \"sharedtargetsetid\": \"set7\",\n  \"systemid\": \"esme2\"\n}\n");
-  EXPECT_EQ(run({"esmeView", "nobody"}), "Failed\n");
-  EXPECT_EQ(run({"esmeRemove", "esme2"}), "Successfully removed\n");
-  EXPECT_EQ(run({"esmeRemove", "esme2"}), "Remove failed\n");
-  EXPECT_EQ(errors_.str(), "");
+  EXPECT_TRUE(printed({"esmeAdd", "esme2", "set1"}, "\nSuccessfully added\n"));
+  EXPECT_EQ(view("/esme/esme2")["sharedtargetsetid"], "set1");
+  EXPECT_TRUE(printed({"esmeAdd", "esme2", "set1"}, "\nAdd failed\n"));
+  EXPECT_TRUE(printed({"esmeModify", "esme2", "set7"}, "\nSuccessfully modified\n"));
+  EXPECT_TRUE(printed({"esmeModify", "nobody", "set7"}, "\nModify failed\n"));
+  EXPECT_TRUE(printed({"esmeList", "ignored"}, "\n[\n  \"esme1\",\n  \"esme2\"\n]\n"));
+  EXPECT_TRUE(printed({"esmeView", "esme2"},
+                      "\n{\n  \"sharedtargetsetid\": \"set7\",\n  \"systemid\": \"esme2\"\n}\n"));
+  EXPECT_TRUE(printed({"esmeView", "nobody"}, "\nFailed\n"));
+  EXPECT_TRUE(printed({"esmeRemove", "esme2"}, "\nSuccessfully removed\n"));
+  EXPECT_TRUE(printed({"esmeRemove", "esme2"}, "\nRemove failed\n"));
+  EXPECT_EQ(view("/esme"), json::parse(R"(["esme1"])"));
 }
 
 TEST_F(CliTest, TargetSetCommands) {
-  EXPECT_EQ(run({"targetSetAdd", "set2", "Two", "TRUE"}), "Successfully added\n");
-  EXPECT_FALSE(config_.confSharedTargetSets.at("set2").submitsEnabled);
-  EXPECT_TRUE(savedConfig()["targetsets"][1]["targets"].is_null());
-  EXPECT_EQ(run({"targetSetAdd", "set2", "Two"}), "Add failed\n");
-  EXPECT_EQ(run({"targetSetModify", "set2", "Deux", "true"}), "Successfully modified\n");
-  EXPECT_TRUE(config_.confSharedTargetSets.at("set2").submitsEnabled);
-  EXPECT_EQ(config_.confSharedTargetSets.at("set2").name, "Deux");
-  EXPECT_EQ(run({"targetSetModify", "set9", "x"}), "Modify failed\n");
-  EXPECT_EQ(run({"targetSetList"}), "[\n  \"set1\",\n  \"set2\"\n]\n");
-  EXPECT_EQ(run({"targetSetRemove", "set2"}), "Successfully removed\n");
-  EXPECT_EQ(run({"targetSetRemove", "set2"}), "Remove failed\n");
+  // Any third word but "true" leaves submits disabled.
+  EXPECT_TRUE(printed({"targetSetAdd", "set2", "Two", "TRUE"}, "\nSuccessfully added\n"));
+  EXPECT_EQ(view("/targetsets/set2")["submits_enabled"], false);
+  EXPECT_TRUE(printed({"targetSetAdd", "set2", "Two"}, "\nAdd failed\n"));
+  EXPECT_TRUE(printed({"targetSetModify", "set2", "Deux", "true"}, "\nSuccessfully modified\n"));
+  EXPECT_EQ(view("/targetsets/set2")["name"], "Deux");
+  EXPECT_EQ(view("/targetsets/set2")["submits_enabled"], true);
+  EXPECT_TRUE(printed({"targetSetModify", "set9", "x"}, "\nModify failed\n"));
+  EXPECT_TRUE(printed({"targetSetList"}, "\n[\n  \"set1\",\n  \"set2\"\n]\n"));
+  EXPECT_TRUE(printed({"targetSetRemove", "set2"}, "\nSuccessfully removed\n"));
+  EXPECT_TRUE(printed({"targetSetRemove", "set2"}, "\nRemove failed\n"));
 }
 
 TEST_F(CliTest, UsageLines) {
-  EXPECT_EQ(run({"esmeAdd", "only"}), "Usage: esmeAdd <systemid> <targetset-name>\n");
-  EXPECT_EQ(run({"esmeModify"}), "Usage: esmeModify <systemid> <targetset-name>\n");
-  EXPECT_EQ(run({"esmeRemove"}), "Usage: esmeRemove <systemid>\n");
-  EXPECT_EQ(run({"esmeView", "a", "b"}), "Usage: esmeView <systemid>\n");
-  EXPECT_EQ(run({"targetSetRemove"}), "Usage: targetSetRemove <name>\n");
-  EXPECT_EQ(run({"targetSetAdd", "x"}), "Usage: targetSetAdd <id> <name> [true]\n");
-  EXPECT_EQ(run({"targetSetModify", "a", "b", "c", "d"}),
-            "Usage: targetSetModify <id> <name> [true]\n");
-  EXPECT_TRUE(wasCommand_);
-  EXPECT_EQ(config_.configChangeStamp.load(), 0u);
+  const std::string before = dir_.read("quorvex.conf");
+  EXPECT_TRUE(printed({"esmeAdd", "only"}, "\nUsage: esmeAdd <systemid> <targetset-name>\n"));
+  EXPECT_TRUE(printed({"esmeModify"}, "\nUsage: esmeModify <systemid> <targetset-name>\n"));
+  EXPECT_TRUE(printed({"esmeRemove"}, "\nUsage: esmeRemove <systemid>\n"));
+  EXPECT_TRUE(printed({"esmeView", "a", "b"}, "\nUsage: esmeView <systemid>\n"));
+  EXPECT_TRUE(printed({"targetSetRemove"}, "\nUsage: targetSetRemove <name>\n"));
+  EXPECT_TRUE(printed({"targetSetAdd", "x"}, "\nUsage: targetSetAdd <id> <name> [true]\n"));
+  EXPECT_TRUE(printed({"targetSetModify", "a", "b", "c", "d"},
+                      "\nUsage: targetSetModify <id> <name> [true]\n"));
+  EXPECT_EQ(dir_.read("quorvex.conf"), before); // nothing reached the gateway
 }
 
-TEST_F(CliTest, WrongCredentialsPrintFailedTwice) {
-  EXPECT_EQ(run({"esmeAdd", "esme2", "set1"}, "wrong"), "Failed\nAdd failed\n");
-  EXPECT_EQ(run({"esmeList"}, "wrong"), "Failed\nFailed\n");
-  EXPECT_EQ(config_.confESME.count("esme2"), 0u);
-}
-
-TEST_F(CliTest, UnknownWordFallsThroughAfterTokenRequest) {
-  EXPECT_EQ(run({"serve"}), "");
-  EXPECT_FALSE(wasCommand_);
-  EXPECT_EQ(run({"serve"}, "wrong"), "Failed\n");
-  EXPECT_FALSE(wasCommand_);
+TEST_F(CliTest, WrongCredentialsPrintFailedForTheTokenAndTheCommand) {
+  EXPECT_TRUE(printed({"esmeAdd", "esme2", "set1"}, "\nFailed\nAdd failed\n", "wrong"));
+  EXPECT_TRUE(printed({"esmeList"}, "\nFailed\nFailed\n", "wrong"));
+  EXPECT_EQ(view("/esme"), json::parse(R"(["esme1"])"));
 }
 
 TEST_F(CliTest, GatewayDown) {
-  server_->stop();
-  EXPECT_EQ(run({"esmeAdd", "esme2", "set1"}), "Failed\nAdd failed\n");
-  EXPECT_EQ(errors_.str().rfind("curl_easy_perform() failed: ", 0), 0u);
-  EXPECT_EQ(run({"targetSetList"}), "Failed\nFailed\n");
+  stopGateway();
+  EXPECT_TRUE(printed({"esmeAdd", "esme2", "set1"}, "\nFailed\nAdd failed\n"));
+  EXPECT_NE(errors_.find("curl_easy_perform() failed: "), std::string::npos) << errors_;
+  EXPECT_TRUE(printed({"targetSetList"}, "\nFailed\nFailed\n"));
 }
 
 } // namespace

@@ -14,10 +14,10 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <utility>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace quorvex::test {
 namespace {
@@ -119,17 +119,21 @@ GatewayProcess::GatewayProcess(const std::string& workDir, std::vector<std::stri
     : workDir_(workDir) {
   const std::string out = workDir + "/console.out";
   const std::string err = workDir + "/console.err";
+  // Opened before the fork: a restart in the same directory must not let the
+  // caller read the former process's output before the child truncates it.
+  const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || efd < 0) {
+    throw std::runtime_error("cannot create the console files in " + workDir);
+  }
   pid_ = ::fork();
   if (pid_ < 0) {
+    ::close(fd);
+    ::close(efd);
     throw std::runtime_error("fork failed");
   }
   if (pid_ == 0) {
     if (::chdir(workDir.c_str()) != 0) {
-      _exit(127);
-    }
-    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || efd < 0) {
       _exit(127);
     }
     ::dup2(fd, 1);
@@ -145,6 +149,8 @@ GatewayProcess::GatewayProcess(const std::string& workDir, std::vector<std::stri
     ::execv(QUORVEX_BINARY, argv.data());
     _exit(127);
   }
+  ::close(fd);
+  ::close(efd);
 }
 
 GatewayProcess::~GatewayProcess() {
