@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -109,8 +109,8 @@ int runApplication(int argc, char** argv) {
   oauthStore().setClient(clientId, clientSecret);
   if (const char* lifetime = std::getenv("QUORVEX_TOKEN_SECONDS")) {
     // Lets tests watch a token expire in a running gateway.
-    const uint64_t seconds = std::clamp<uint64_t>(std::strtoull(lifetime, nullptr, 10), 1,
-                                                  OAuthStore::kTokenSeconds);
+    const uint64_t seconds =
+        std::clamp<uint64_t>(std::strtoull(lifetime, nullptr, 10), 1, OAuthStore::kTokenSeconds);
     oauthStore().setTokenLifetime(seconds);
     logApplication(LOG_WARNING, nullptr, kClass, "setClient",
                    "Admin API tokens expire after %llu seconds (QUORVEX_TOKEN_SECONDS)",
