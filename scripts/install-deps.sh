@@ -7,7 +7,12 @@ packages=(
   g++ cmake ninja-build pkg-config git
   libgtest-dev nlohmann-json3-dev libcurl4-openssl-dev libcrypt-dev libssl-dev
   python3 procps
+  chromium
 )
+# The console's browser test drives Chromium from Node; keep a Node that is
+# already installed (it may come from another repository than Debian's).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

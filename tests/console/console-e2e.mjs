@@ -1,0 +1,260 @@
+// One operator session through the web console, against a real gateway:
+// login, target set and ESME life cycle, logout, and an expiring token.
+// Usage: node console-e2e.mjs <quorvex-binary> <artifact-dir> <node-module-cache>
+import { spawn } from 'node:child_process';
+import { createRequire } from 'node:module';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+
+const [binary, artifacts, cache] = process.argv.slice(2);
+const { chromium } = createRequire(path.join(cache, 'node_modules', '/'))('playwright-core');
+
+const CLIENT_ID = 'ops';
+const SECRET = 's3cret';
+
+function check(condition, message) {
+  if (!condition) throw new Error(`check failed: ${message}`);
+}
+
+// Random ports below the ephemeral range, so a closing client socket cannot hold them.
+async function freePort(taken) {
+  for (let attempt = 0; attempt < 200; attempt++) {
+    const port = 10000 + Math.floor(Math.random() * 22000);
+    if (taken.includes(port)) continue;
+    const ok = await new Promise((resolve) => {
+      const server = net.createServer().once('error', () => resolve(false));
+      server.listen(port, '127.0.0.1', () => server.close(() => resolve(true)));
+    });
+    if (ok) return port;
+  }
+  throw new Error('no free port found');
+}
+
+async function startGateway(env = {}) {
+  const smpp = await freePort([]);
+  const http = await freePort([smpp]);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvex-console-'));
+  const conf = {
+    base: { 'smpp.port': smpp, 'http.port': http, 'auth.client_id': CLIENT_ID, 'auth.client_secret': SECRET },
+    targetsets: [], esme: [],
+  };
+  fs.writeFileSync(path.join(dir, 'quorvex.conf'), JSON.stringify(conf, null, 2));
+  const child = spawn(binary, [], { cwd: dir, env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+  const gw = { child, dir, http, out: '', err: '', exited: false };
+  child.stdout.on('data', (d) => { gw.out += d; });
+  child.stderr.on('data', (d) => { gw.err += d; });
+  const exit = new Promise((resolve) => child.once('exit', (code, signal) => {
+    gw.exited = true;
+    gw.status = code ?? signal;
+    resolve();
+  }));
+  gw.stop = async () => {
+    if (!gw.exited) child.kill('SIGTERM');
+    const timer = setTimeout(() => child.kill('SIGKILL'), 10000);
+    await exit;
+    clearTimeout(timer);
+    fs.rmSync(dir, { recursive: true, force: true });
+    // A clean shutdown exits 0; anything else (a sanitizer report, a crash) fails the test.
+    check(gw.status === 0, `gateway exited with ${gw.status}: ${tail(gw.err)}`);
+  };
+  const deadline = Date.now() + 20000;
+  while (!gw.out.includes('Listening for SMPP on port')) {
+    if (gw.exited || Date.now() > deadline) {
+      await gw.stop();
+      throw Object.assign(new Error('gateway did not start'), { gateway: gw });
+    }
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  return gw;
+}
+
+const tail = (text) => text.split('\n').slice(-30).join('\n');
+
+async function openConsole(browser, gw, dialogs) {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 860 } });
+  page.on('dialog', (d) => { dialogs.push(d.message()); d.accept(); });
+  await page.goto(`http://127.0.0.1:${gw.http}/console`);
+  return page;
+}
+
+async function login(page, id, secret) {
+  await page.fill('#login-client-id', id);
+  await page.fill('#login-client-secret', secret);
+  await page.click('#login-button');
+}
+
+// Waits until the dialog list holds `message`, then empties it.
+async function expectDialog(dialogs, message) {
+  const deadline = Date.now() + 5000;
+  while (!dialogs.includes(message) && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+  check(dialogs.includes(message), `alert "${message}" expected, saw ${JSON.stringify(dialogs)}`);
+  dialogs.length = 0;
+}
+
+// Opens a command with its pill, submits it and returns the output card.
+async function run(page, command, fill = async () => {}) {
+  await page.click(`[data-pill="${command}"]`);
+  await fill();
+  const output = page.locator(`#${command}-output`);
+  await output.evaluate((node) => node.replaceChildren());
+  await page.click(`#${command}-submit`);
+  // Attached, not visible: an expired session hides the whole panel.
+  await output.filter({ hasText: /./ }).waitFor({ state: 'attached', timeout: 5000 });
+  return output;
+}
+
+async function expectText(locator, expected, what) {
+  const text = (await locator.innerText()).trim();
+  check(expected instanceof RegExp ? expected.test(text) : text === expected,
+    `${what}: expected ${expected}, got ${JSON.stringify(text)}`);
+}
+
+// The drop-downs refresh asynchronously after each change.
+async function waitOption(page, select, value, present = true) {
+  await page.waitForFunction(([s, v, p]) =>
+    [...document.querySelectorAll(`${s} option`)].some((o) => o.value === v) === p, [select, value, present],
+  { timeout: 5000 }).catch(() => check(false, `drop-down ${select} ${present ? 'lacks' : 'still has'} ${value}`));
+}
+
+async function mainScenario(browser) {
+  const gw = await startGateway();
+  const dialogs = [];
+  try {
+    const page = await openConsole(browser, gw, dialogs);
+    await page.waitForSelector('#login-panel', { state: 'visible' });
+
+    await login(page, CLIENT_ID, 'wrong');
+    await expectDialog(dialogs, 'Invalid credentials');
+    check(await page.isVisible('#login-panel'), 'login form stays after a refused login');
+
+    await login(page, CLIENT_ID, SECRET);
+    await page.waitForSelector('#service-panel', { state: 'visible' });
+    check(await page.isHidden('#login-panel'), 'login form hidden once logged in');
+    check((await page.inputValue('#login-client-secret')) === '', 'secret input cleared after login');
+
+    // Client-side checks run before anything is sent.
+    await page.click('[data-pill="targetset-add"]');
+    await page.click('#targetset-add-submit');
+    await expectDialog(dialogs, 'Empty "id" field');
+    await page.fill('#targetset-add-id', 'eu_main');
+    await page.fill('#targetset-add-name', '9bad');
+    await page.click('#targetset-add-submit');
+    await expectDialog(dialogs, 'Field invalid');
+
+    let out = await run(page, 'targetset-add', () => page.fill('#targetset-add-name', 'Europe'));
+    await expectText(out, 'Target set added eu_main', 'target set add');
+    out = await run(page, 'targetset-add');
+    await expectText(out, /^Failed \(400\) - Target set already exists$/, 'duplicate target set');
+
+    await waitOption(page, '#esme-add-targetset', 'eu_main');
+    await page.click('[data-pill="esme-add"]');
+    await page.fill('#esme-add-systemid', 'acme01');
+    await page.click('#esme-add-submit');
+    await expectDialog(dialogs, 'Select from the "targetset" field');
+    out = await run(page, 'esme-add', () => page.selectOption('#esme-add-targetset', 'eu_main'));
+    await expectText(out, 'ESME added acme01', 'ESME add');
+
+    out = await run(page, 'targetset-list');
+    await expectText(out.locator('tbody'), 'eu_main', 'target set list');
+    out = await run(page, 'esme-list');
+    await expectText(out.locator('tbody'), 'acme01', 'ESME list');
+
+    await waitOption(page, '#esme-view-systemid', 'acme01');
+    out = await run(page, 'esme-view', () => page.selectOption('#esme-view-systemid', 'acme01'));
+    await expectText(out.locator('thead'), /^System ID\s+TargetSet$/i, 'ESME view columns');
+    await expectText(out.locator('tbody'), /^acme01\s+eu_main$/, 'ESME view row');
+
+    // Move the ESME to a second set and see the change in its view.
+    await run(page, 'targetset-add', async () => {
+      await page.fill('#targetset-add-id', 'us_main');
+      await page.fill('#targetset-add-name', 'America');
+    });
+    await waitOption(page, '#esme-modify-targetset', 'us_main');
+    out = await run(page, 'esme-modify', async () => {
+      await page.selectOption('#esme-modify-systemid', 'acme01');
+      await page.selectOption('#esme-modify-targetset', 'us_main');
+    });
+    await expectText(out, 'ESME modified acme01', 'ESME modify');
+    out = await run(page, 'esme-view');
+    await expectText(out.locator('tbody'), /^acme01\s+us_main$/, 'ESME view after modify');
+
+    await waitOption(page, '#targetset-modify-id', 'eu_main');
+    out = await run(page, 'targetset-modify', async () => {
+      await page.selectOption('#targetset-modify-id', 'eu_main');
+      await page.fill('#targetset-modify-name', 'Europe_West');
+      await page.uncheck('#targetset-modify-submits_enabled');
+    });
+    await expectText(out, 'Target set modified eu_main', 'target set modify');
+    await page.selectOption('#targetset-modify-id', 'us_main');
+    check((await page.inputValue('#targetset-modify-name')) === '', 'choosing another set clears its name');
+    check(await page.isChecked('#targetset-modify-submits_enabled'), 'choosing another set re-checks submits');
+
+    out = await run(page, 'targetset-list');
+    await expectText(out.locator('tbody'), /^eu_main\s+us_main$/, 'target set list with two sets');
+    await page.click('[data-pill="esme-view"]');
+    await page.screenshot({ path: path.join(artifacts, 'console.png'), fullPage: true });
+
+    await waitOption(page, '#esme-remove-systemid', 'acme01');
+    out = await run(page, 'esme-remove', () => page.selectOption('#esme-remove-systemid', 'acme01'));
+    await expectText(out, 'ESME removed acme01', 'ESME remove');
+    for (const id of ['eu_main', 'us_main']) {
+      await waitOption(page, '#targetset-remove-id', id);
+      out = await run(page, 'targetset-remove', () => page.selectOption('#targetset-remove-id', id));
+      await expectText(out, `Target set removed ${id}`, 'target set remove');
+    }
+    await waitOption(page, '#esme-add-targetset', 'eu_main', false);
+    out = await run(page, 'targetset-list');
+    await expectText(out, 'No data', 'target set list after removal');
+    out = await run(page, 'esme-list');
+    await expectText(out, 'No data', 'ESME list after removal');
+
+    await page.click('#logout-button');
+    await page.waitForSelector('#login-panel', { state: 'visible' });
+    check(await page.isHidden('#service-panel'), 'service panel hidden after logout');
+    check(dialogs.length === 0, `unexpected alerts ${JSON.stringify(dialogs)}`);
+    await gw.stop();
+  } catch (err) {
+    await gw.stop();
+    err.gateway = gw;
+    throw err;
+  }
+}
+
+async function expiredTokenScenario(browser) {
+  const gw = await startGateway({ QUORVEX_TOKEN_SECONDS: '2' });
+  const dialogs = [];
+  try {
+    const page = await openConsole(browser, gw, dialogs);
+    await login(page, CLIENT_ID, SECRET);
+    await page.waitForSelector('#service-panel', { state: 'visible' });
+    await page.waitForTimeout(3000);
+    const out = await run(page, 'esme-list');
+    await expectText(out, 'Login session expired', 'expired token card');
+    await expectDialog(dialogs, 'Login session expired. Please login.');
+    await page.waitForSelector('#login-panel', { state: 'visible' });
+    await gw.stop();
+  } catch (err) {
+    await gw.stop();
+    err.gateway = gw;
+    throw err;
+  }
+}
+
+const started = Date.now();
+const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox'] });
+try {
+  await mainScenario(browser);
+  await expiredTokenScenario(browser);
+  console.log(`console e2e: passed in ${((Date.now() - started) / 1000).toFixed(1)} s`);
+} catch (err) {
+  console.error(`console e2e: FAILED: ${err.stack || err}`);
+  if (err.gateway) {
+    console.error(`--- gateway stdout (tail) ---\n${tail(err.gateway.out)}`);
+    console.error(`--- gateway stderr (tail) ---\n${tail(err.gateway.err)}`);
+  }
+  process.exitCode = 1;
+} finally {
+  await browser.close();
+}
