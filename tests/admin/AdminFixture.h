@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "admin/HttpTestClient.h"
+#include "support/HttpTestClient.h"
 #include "support/TestProcess.h"
 
 namespace quorvex::test {

@@ -145,5 +145,21 @@ TEST(ProcessTest, SigintStopsAndCdrModeNoneSkipsCdrShutdown) {
   EXPECT_EQ(out.find("Shutting down CDR Manager"), std::string::npos) << out;
 }
 
+TEST(ProcessTest, UnknownWordFallsThroughToServerModeAfterATokenRequest) {
+  TempDir dir;
+  const nlohmann::json doc = {
+      {"base", {{"smpp.port", test::freePort()}, {"http.port", test::freePort()}}}};
+  dir.write("quorvex.conf", doc.dump());
+  GatewayProcess process(dir.path(), {"serve-please"});
+  // No gateway answers the token request, so it fails before serving.
+  ASSERT_TRUE(process.waitForOutput(kListening)) << process.output();
+  const std::string out = process.output();
+  EXPECT_LT(positionOf(out, "Failed\n"), positionOf(out, "Starting VantorelQuorvex")) << out;
+  // Without credentials the built-in token works, and start-up says so.
+  positionOf(out, "No admin API client credentials configured");
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.waitExit(), 0);
+}
+
 } // namespace
 } // namespace quorvex

@@ -1,12 +1,8 @@
 // The upstream side of the real gateway against the SMSC simulator: the
 // forms a receipt can take, message tracking across a restart, admin changes
-// reaching the upstream binds, reconnection after refused or dropped binds,
-// correlated call-detail records and concatenated parts kept on one SMSC.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// and the status report of the upstream binds, correlated call-detail
+// records, concatenated parts kept on one SMSC, and MO routing.
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/HttpTestClient.h"
 #include "support/SmppTestClient.h"
 #include "support/TestProcess.h"
 #include "support/ToolProcesses.h"
@@ -37,7 +34,6 @@ constexpr uint32_t kBindTransceiver = 0x00000009;
 constexpr uint32_t kSubmitSMResp = 0x80000004;
 constexpr uint32_t kDeliverSM = 0x00000005;
 constexpr uint16_t kReceiptedMessageId = 0x001E;
-constexpr uint16_t kMessageState = 0x0427;
 
 size_t occurrences(const std::string& text, const std::string& what) {
   size_t count = 0;
@@ -61,42 +57,6 @@ bool waitForCount(Output output, const std::string& what, size_t count,
   return false;
 }
 
-// One request on 127.0.0.1; the whole reply (the server closes after it).
-std::string httpRequest(uint16_t port, const std::string& method, const std::string& path,
-                        const std::string& contentType = "", const std::string& body = "",
-                        const std::string& token = "") {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n";
-    if (!contentType.empty()) {
-      request += "Content-Type: " + contentType + "\r\n";
-    }
-    if (!token.empty()) {
-      request += "Authorization: Bearer " + token + "\r\n";
-    }
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-      char buffer[4096];
-      ssize_t n;
-      while ((n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-        reply.append(buffer, static_cast<size_t>(n));
-      }
-    }
-  }
-  ::close(fd);
-  return reply;
-}
-
-std::string replyBody(const std::string& reply) {
-  const size_t at = reply.find("\r\n\r\n");
-  return at == std::string::npos ? std::string() : reply.substr(at + 4);
-}
-
 json targetFor(const std::string& name, uint16_t port, int bindqty = 1, int weight = 1) {
   return {{"name", name},       {"host", "127.0.0.1"}, {"port", port},
           {"bindqty", bindqty}, {"systemid", "gw"},    {"password", ""},
@@ -115,15 +75,6 @@ std::string tlvText(const test::DeliverSM& deliver, uint16_t tag) {
     }
   }
   return {};
-}
-
-bool hasTlv(const test::DeliverSM& deliver, uint16_t tag) {
-  for (const auto& entry : deliver.tlvs) {
-    if (entry.first == tag) {
-      return true;
-    }
-  }
-  return false;
 }
 
 // The comma-separated columns of each row of `csv` whose message id is `messageId`.
@@ -206,12 +157,6 @@ protected:
 
   // Starts the gateway in the prepared directory.
   void launch() {
-    // The output of an earlier run must not satisfy the wait below.
-    for (const char* name : {"console.out", "console.err"}) {
-      if (dir_.exists(name)) {
-        ::rename(dir_.file(name).c_str(), (dir_.file(name) + ".earlier").c_str());
-      }
-    }
     gateway_ = std::make_unique<GatewayProcess>(dir_.path());
     ASSERT_TRUE(gateway_->waitForOutput("Listening for SMPP on port")) << gateway_->output();
   }
@@ -276,15 +221,25 @@ protected:
   }
 
   std::string token() {
-    const std::string reply =
-        httpRequest(httpPort_, "POST", "/oauth2/v1/token", "application/x-www-form-urlencoded",
-                    "grant_type=client_credentials&client_id=ops&client_secret=s3cret&scope=api");
-    const json body = json::parse(replyBody(reply), nullptr, false);
+    const test::HttpTestReply reply = test::httpExchange(
+        httpPort_,
+        test::request(
+            "POST", "/oauth2/v1/token", {"Content-Type: application/x-www-form-urlencoded"},
+            "grant_type=client_credentials&client_id=ops&client_secret=s3cret&scope=api"));
+    const json body = json::parse(reply.body, nullptr, false);
     if (!body.is_object() || !body.contains("access_token")) {
-      ADD_FAILURE() << "no token: " << reply;
+      ADD_FAILURE() << "no token: " << reply.raw;
       return {};
     }
     return body["access_token"].get<std::string>();
+  }
+
+  // An admin request with a fresh token; the reply's status code.
+  int adminRequest(const std::string& method, const std::string& path, const std::string& body) {
+    const test::HttpTestReply reply =
+        test::httpExchange(httpPort_, test::jsonRequest(method, path, token(), body));
+    EXPECT_EQ(reply.status, 200) << reply.raw;
+    return reply.status;
   }
 
   TempDir dir_;
@@ -304,18 +259,6 @@ protected:
 
 using UpstreamReceiptFormTest = UpstreamEndToEndTest;
 
-TEST_F(UpstreamReceiptFormTest, TlvReceiptCarriesTheSmscIdToTheEsme) {
-  startWith({"--receipts", "tlv"});
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  const std::string messageId = submitForReceipt(esme);
-  ASSERT_EQ(messageId, "3b9aca00");
-  const auto receipt = readReceipt(esme);
-  ASSERT_TRUE(receipt.has_value()) << gateway_->output();
-  EXPECT_EQ(tlvText(*receipt, kReceiptedMessageId), messageId);
-  EXPECT_TRUE(hasTlv(*receipt, kMessageState));
-}
-
 TEST_F(UpstreamReceiptFormTest, TextAndTlvReceiptAgreeOnTheId) {
   startWith({"--receipts", "both"});
   SmppTestClient esme(smppPort_);
@@ -329,17 +272,16 @@ TEST_F(UpstreamReceiptFormTest, TextAndTlvReceiptAgreeOnTheId) {
   EXPECT_EQ(tlvText(*receipt, kReceiptedMessageId), messageId);
 }
 
-TEST_F(UpstreamReceiptFormTest, DecimalIdsAreMatched) {
-  startWith({"--receipts", "text", "--id-form", "dec"});
+TEST_F(UpstreamReceiptFormTest, SmscErrorStatusReachesTheEsmeWithoutMessageId) {
+  startWith({"--fail", "447700900999=0x0000000B"});
   SmppTestClient esme(smppPort_);
   ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  const std::string messageId = submitForReceipt(esme);
-  ASSERT_EQ(messageId, "1000000000");
-  const auto receipt = readReceipt(esme);
-  ASSERT_TRUE(receipt.has_value()) << gateway_->output();
-  EXPECT_NE(receipt->shortMessage.find("id:1000000000"), std::string::npos)
-      << receipt->shortMessage;
-  EXPECT_NE(receipt->shortMessage.find("stat:DELIVRD"), std::string::npos);
+  test::SubmitFields fields;
+  fields.destination = "447700900999";
+  const auto response = esme.submitAndWait(fields);
+  ASSERT_TRUE(response.has_value()) << gateway_->output();
+  EXPECT_EQ(response->status, 0x0000000Bu);
+  EXPECT_TRUE(response->body.empty());
 }
 
 TEST_F(UpstreamReceiptFormTest, ReceiptBeforeResponseStillReachesTheEsme) {
@@ -431,12 +373,7 @@ using UpstreamAdminTest = UpstreamEndToEndTest;
 
 TEST_F(UpstreamAdminTest, AdminDownClosesTheBindAndANewTargetGetsBound) {
   startWith({});
-  const std::string bearer = token();
-  ASSERT_FALSE(bearer.empty());
-
-  const std::string down = httpRequest(httpPort_, "PUT", "/targetsets/ts/targets/smsc1",
-                                       "application/json", R"({"admindown":true})", bearer);
-  EXPECT_EQ(down.rfind("HTTP/1.1 200", 0), 0u) << down;
+  ASSERT_EQ(adminRequest("PUT", "/targetsets/ts/targets/smsc1", R"({"admindown":true})"), 200);
   ASSERT_TRUE(gateway_->waitForOutput("set to administratively down")) << gateway_->output();
   // The simulator saw the unbind, and no receiver is left for MO traffic.
   ASSERT_TRUE(waitForCount([&] { return simulator_->counts()["unbinds"]; }, "1", 1))
@@ -446,48 +383,26 @@ TEST_F(UpstreamAdminTest, AdminDownClosesTheBindAndANewTargetGetsBound) {
       << simulator_->process().output();
 
   SimulatorProcess second;
-  const std::string add =
-      httpRequest(httpPort_, "POST", "/targetsets/ts/targets", "application/json",
-                  targetFor("smsc2", second.port()).dump(), bearer);
-  EXPECT_EQ(add.rfind("HTTP/1.1 200", 0), 0u) << add;
+  EXPECT_EQ(
+      adminRequest("POST", "/targetsets/ts/targets", targetFor("smsc2", second.port()).dump()),
+      200);
   EXPECT_TRUE(waitForBinds(second, 1)) << gateway_->output();
   // The first target stays down.
   EXPECT_EQ(occurrences(simulator_->process().output(), "smsc-sim bind system_id=gw"), 1u);
 }
 
-// --- Reconnection ----------------------------------------------------------
-
-using UpstreamReconnectTest = UpstreamEndToEndTest;
-
-TEST_F(UpstreamReconnectTest, RefusedBindIsRetriedAfterTheBackOff) {
-  simulator_ = std::make_unique<SimulatorProcess>(std::vector<std::string>{"--refuse-binds"});
-  startGateway(json::array({targetFor("smsc1", simulator_->port())}));
-  const auto output = [&] { return simulator_->process().output(); };
-  ASSERT_TRUE(waitForCount(output, "smsc-sim bind refused system_id=gw", 1)) << gateway_->output();
-  const auto first = std::chrono::steady_clock::now();
-  ASSERT_TRUE(waitForCount(output, "smsc-sim bind refused system_id=gw", 2, 30s))
-      << gateway_->output();
-  // Not hammered: the second attempt waits for the back-off.
-  EXPECT_GE(std::chrono::steady_clock::now() - first, 2s);
-  EXPECT_NE(gateway_->output().find("NAK"), std::string::npos) << gateway_->output();
-}
-
-TEST_F(UpstreamReconnectTest, DroppedConnectionIsBoundAgainAndCarriesTraffic) {
-  startWith({"--drop-after", "1"});
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  const auto response = esme.submitAndWait({});
-  ASSERT_TRUE(response.has_value()) << gateway_->output();
-  EXPECT_EQ(response->status, 0u);
-  ASSERT_TRUE(waitForBinds(*simulator_, 2, 30s)) << gateway_->output();
-  // The new bind carries the next submit.
-  std::optional<test::Pdu> next;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  do {
-    next = esme.submitAndWait({});
-  } while ((!next || next->status != 0) && std::chrono::steady_clock::now() < deadline);
-  ASSERT_TRUE(next.has_value()) << gateway_->output();
-  EXPECT_EQ(next->status, 0u);
+TEST_F(UpstreamAdminTest, StatusReportShowsTheBoundUpstream) {
+  startWith({});
+  const json report =
+      json::parse(test::httpExchange(httpPort_, test::request("GET", "/status")).body);
+  ASSERT_EQ(report["statusReport"].size(), 1u) << report.dump();
+  const json& bind = report["statusReport"][0];
+  EXPECT_EQ(bind["smsc_name"], "smsc1");
+  EXPECT_EQ(bind["connected"], true);
+  EXPECT_EQ(bind["bind_state"], 2);
+  EXPECT_EQ(bind["port"], simulator_->port());
+  EXPECT_EQ(bind["target_set"], "ts");
+  EXPECT_EQ(report["summary"]["bindTRX"], 1);
 }
 
 // --- Records and concatenation --------------------------------------------
@@ -515,30 +430,6 @@ TEST_F(UpstreamRecordTest, CorrelateModeWritesOneRowWithBothSides) {
   EXPECT_EQ(row[kSmscName], "smsc1") << cdrs;
   EXPECT_FALSE(row[kSubmitTime].empty()) << cdrs;
   EXPECT_FALSE(row[kDlrReceivedTime].empty()) << cdrs;
-}
-
-TEST_F(UpstreamRecordTest, OperationModeWritesASubmitRowAndAReceiptRow) {
-  startWith({"--receipts", "text"}, 1, json{{"mode", "operation"}});
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  const std::string messageId = submitForReceipt(esme);
-  ASSERT_FALSE(messageId.empty());
-  ASSERT_TRUE(readReceipt(esme).has_value()) << gateway_->output();
-  stopGateway();
-
-  const std::string cdrs = dir_.read("cdrs.csv");
-  const auto rows = rowsOf(cdrs, messageId);
-  ASSERT_EQ(rows.size(), 2u) << cdrs;
-  const auto& submitRow = rows[0][kDeliveryStatus].empty() ? rows[0] : rows[1];
-  const auto& receiptRow = rows[0][kDeliveryStatus].empty() ? rows[1] : rows[0];
-  ASSERT_EQ(submitRow.size(), kColumns) << cdrs;
-  ASSERT_EQ(receiptRow.size(), kColumns) << cdrs;
-  EXPECT_EQ(submitRow[kEsmeId], "acme") << cdrs;
-  EXPECT_EQ(submitRow[kSubmitStatus], "0") << cdrs;
-  EXPECT_FALSE(submitRow[kSubmitTime].empty()) << cdrs;
-  EXPECT_EQ(receiptRow[kDeliveryStatus], "2") << cdrs;
-  EXPECT_EQ(receiptRow[kSmscName], "smsc1") << cdrs;
-  EXPECT_TRUE(receiptRow[kSubmitTime].empty()) << cdrs;
 }
 
 TEST_F(UpstreamRecordTest, ConcatenatedPartsStayOnOneSmsc) {
@@ -601,11 +492,9 @@ TEST_F(UpstreamRecordTest, ConcatenatedPartsMoveWhenTheirSmscGoesAway) {
 
   // The SMSC of part 1 is taken out of service; the rest of the message
   // moves, together, to another one instead of failing.
-  const std::string bearer = token();
-  const std::string down =
-      httpRequest(httpPort_, "PUT", "/targetsets/ts/targets/smsc" + std::to_string(took),
-                  "application/json", R"({"admindown":true})", bearer);
-  ASSERT_EQ(down.rfind("HTTP/1.1 200", 0), 0u) << down;
+  ASSERT_EQ(adminRequest("PUT", "/targetsets/ts/targets/smsc" + std::to_string(took),
+                         R"({"admindown":true})"),
+            200);
   ASSERT_TRUE(gateway_->waitForOutput("set to administratively down")) << gateway_->output();
   EXPECT_EQ(submitRaw(esme, concatenatedPart(2, 3)), 0u) << gateway_->output();
   EXPECT_EQ(submitRaw(esme, concatenatedPart(3, 3)), 0u) << gateway_->output();
@@ -614,82 +503,6 @@ TEST_F(UpstreamRecordTest, ConcatenatedPartsMoveWhenTheirSmscGoesAway) {
   after.erase(after.begin() + took);
   std::sort(after.begin(), after.end());
   EXPECT_EQ(after, (std::vector<std::string>{"0", "2"}));
-}
-
-// --- Pools -----------------------------------------------------------------
-
-using UpstreamPoolTest = UpstreamEndToEndTest;
-
-TEST_F(UpstreamPoolTest, WeightsShareTheSubmits) {
-  simulator_ = std::make_unique<SimulatorProcess>();
-  SimulatorProcess light;
-  startGateway(json::array(
-      {targetFor("heavy", simulator_->port(), 1, 3), targetFor("light", light.port(), 1, 1)}));
-  ASSERT_TRUE(waitForBinds(*simulator_, 1)) << gateway_->output();
-  ASSERT_TRUE(waitForBinds(light, 1)) << gateway_->output();
-  ASSERT_TRUE(waitForGatewayBinds(2)) << gateway_->output();
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  for (int i = 0; i < 8; ++i) {
-    const auto response = esme.submitAndWait({});
-    ASSERT_TRUE(response.has_value()) << gateway_->output();
-    EXPECT_EQ(response->status, 0u);
-  }
-  EXPECT_EQ(simulator_->counts()["submits"], "6");
-  EXPECT_EQ(light.counts()["submits"], "2");
-}
-
-TEST_F(UpstreamPoolTest, DisabledTargetSetSendsNothingUpstream) {
-  submitsEnabled_ = false;
-  startWith({});
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  const auto response = esme.submitAndWait({});
-  ASSERT_TRUE(response.has_value()) << gateway_->output();
-  EXPECT_NE(response->status, 0u);
-  EXPECT_EQ(simulator_->counts()["submits"], "0");
-}
-
-TEST_F(UpstreamPoolTest, PerBindTpsLimitRefusesTheExcess) {
-  simulator_ = std::make_unique<SimulatorProcess>();
-  json target = targetFor("smsc1", simulator_->port());
-  target["tpslimit"] = 2;
-  startGateway(json::array({target}));
-  ASSERT_TRUE(waitForBinds(*simulator_, 1)) << gateway_->output();
-  ASSERT_TRUE(waitForGatewayBinds(1)) << gateway_->output();
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  // Five at once: the bind's one-second window takes two.
-  for (int i = 0; i < 5; ++i) {
-    esme.submit({});
-  }
-  int accepted = 0;
-  for (int i = 0; i < 5; ++i) {
-    const auto response = esme.readCommand(kSubmitSMResp);
-    ASSERT_TRUE(response.has_value()) << gateway_->output();
-    accepted += response->status == 0 ? 1 : 0;
-  }
-  EXPECT_EQ(accepted, 2);
-  EXPECT_EQ(simulator_->counts()["submits"], "2");
-  // A later window admits submits again.
-  std::optional<test::Pdu> later;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  do {
-    later = esme.submitAndWait({});
-  } while ((!later || later->status != 0) && std::chrono::steady_clock::now() < deadline);
-  ASSERT_TRUE(later.has_value());
-  EXPECT_EQ(later->status, 0u);
-}
-
-TEST_F(UpstreamPoolTest, SmscThatWasDownIsBoundOnceItListens) {
-  const uint16_t port = test::freePort();
-  startGateway(json::array({targetFor("smsc1", port)}));
-  ASSERT_TRUE(gateway_->waitForOutput("Connecting to smsc1")) << gateway_->output();
-  TempDir simulatorDir;
-  test::ChildProcess late(QUORVEX_SMSC_SIM, {"--port", std::to_string(port)}, simulatorDir.path(),
-                          "sim");
-  ASSERT_TRUE(late.waitForOutput("smsc-sim listening")) << late.errors();
-  EXPECT_TRUE(late.waitForOutput("smsc-sim bind system_id=gw", 30s)) << gateway_->output();
 }
 
 // --- Mobile-originated messages ------------------------------------------

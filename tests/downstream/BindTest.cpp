@@ -108,30 +108,5 @@ TEST(BindTest, AccountsPasswordsAndAddresses) {
   EXPECT_EQ(gateway.stop(), 0);
 }
 
-TEST(BindTest, UnregisteredRefusedWhenDefaultBindingDisabled) {
-  nlohmann::json config = baseConfig();
-  config["base"]["default_binding_enabled"] = false;
-  config["esme"].push_back(account("known", "pw"));
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto client = gateway.connect();
-  EXPECT_EQ(tryBind(*client, "known", "pw"), 0u);
-  EXPECT_EQ(tryBind(*client, "stranger", ""), kBindFail);
-  EXPECT_TRUE(gateway.waitFor(
-      "Binding attempt rejected. Binding disabled for ESME stranger IP 127.0.0.1\n"));
-}
-
-TEST(BindTest, TransceiverNeedsVersion34AndBoundSessionRefusesRebind) {
-  nlohmann::json config = baseConfig();
-  config["esme"].push_back(account("esme", "pw"));
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto old = gateway.connect();
-  EXPECT_EQ(old->bind(kBindTransceiver, "esme", "pw", 0x33), kBindFail);
-  auto client = gateway.connect();
-  EXPECT_EQ(client->bind(kBindTransceiver, "esme", "pw", 0x34), 0u);
-  EXPECT_EQ(client->bind(kBindTransmitter, "esme", "pw"), 0x00000005u); // ESME_RALYBND
-}
-
 } // namespace
 } // namespace quorvex::test

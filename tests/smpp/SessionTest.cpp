@@ -128,42 +128,6 @@ TEST_F(KeepAliveTest, ClosingTimeEndsRunAndTimedCheck) {
   EXPECT_TRUE(check());
 }
 
-TEST_F(KeepAliveTest, BufferStateLineShowsThePendingOctets) {
-  LogTail log;
-  setLogLevel(LOG_FINE);
-  SMPPSession::setBufferStateLogging(true);
-  session.setSystemId("esme9");
-  session.setPeer("192.0.2.1", 5000);
-  const std::vector<uint8_t> pdu = PduBuilder().frame(command::kEnquireLink, 0x0A0B);
-  pair.write({pdu.begin(), pdu.begin() + 10});
-  EXPECT_FALSE(session.run());
-  SMPPSession::setBufferStateLogging(false);
-  setLogLevel(LOG_INFO);
-  EXPECT_TRUE(log.contains("192.0.2.1:5000/esme9 bytes_to_read=0; buffer_socket_idx=10; buffer: "
-                           "00 00 00 10 00 00 00 15 00 00 \n"))
-      << log.text();
-}
-
-TEST(SessionIdentityTest, IdsGrowAndSendPDUCounts) {
-  ManualClock clock;
-  SMPPSessionNull a(nullptr, clock);
-  SMPPSessionNull b(nullptr, clock);
-  EXPECT_GT(b.sessionId(), a.sessionId());
-  EXPECT_STREQ(a.bindStateName(), "-");
-  a.setBindState(kBoundTransceiver);
-  EXPECT_STREQ(a.bindStateName(), "TRX");
-
-  SocketPair pair;
-  a.connection().attach(std::make_unique<SMPPSocketUnencrypted>(pair.gateway), pair.gateway, false);
-  ASSERT_TRUE(a.sendPDU(1, command::kDeliverSM, 0, nullptr, 0));
-  ASSERT_TRUE(a.sendPDU(2, command::kSubmitSM, 0, nullptr, 0));
-  EXPECT_EQ(a.deliverSMStats().count.load(), 1u);
-  EXPECT_EQ(a.lastDeliverSent(), clock.now);
-  EXPECT_EQ(a.submitSMStats().count.load(), 1u);
-  EXPECT_EQ(a.takeSequenceNumber(), 1u);
-  EXPECT_EQ(a.takeSequenceNumber(), 2u);
-}
-
 TEST(SessionOwnershipTest, OwnedDescriptorIsClosedWithTheSession) {
   SocketPair pair;
   const int fd = ::dup(pair.gateway);

@@ -26,18 +26,20 @@ std::string readFile(const std::string& path) {
 ChildProcess::ChildProcess(const std::string& executable, std::vector<std::string> args,
                            const std::string& workDir, const std::string& label)
     : outPath_(workDir + "/" + label + ".out"), errPath_(workDir + "/" + label + ".err") {
+  // The files are created before the fork: a restart in the same directory
+  // must not let the caller read the former process's output meanwhile.
+  const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
+  if (out < 0 || err < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    throw std::runtime_error("cannot prepare the output files or pipe in " + workDir);
   }
   pid_ = ::fork();
   if (pid_ < 0) {
     throw std::runtime_error("fork failed");
   }
   if (pid_ == 0) {
-    const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || ::chdir(workDir.c_str()) != 0) {
+    if (::chdir(workDir.c_str()) != 0) {
       _exit(127);
     }
     ::dup2(pipeFds[0], 0);
@@ -52,6 +54,8 @@ ChildProcess::ChildProcess(const std::string& executable, std::vector<std::strin
     ::execv(executable.c_str(), argv.data());
     _exit(127);
   }
+  ::close(out);
+  ::close(err);
   ::close(pipeFds[0]);
   input_ = pipeFds[1];
 }

@@ -1,4 +1,4 @@
-#include "admin/HttpTestClient.h"
+#include "support/HttpTestClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-// A raw HTTP/1.1 client for the admin server tests: sends bytes as given
+// A raw HTTP/1.1 client for the admin API tests: sends bytes as given
 // (optionally in several TCP segments) and reads the reply until close.
 #pragma once
 

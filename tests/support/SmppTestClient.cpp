@@ -297,7 +297,7 @@ std::optional<DeliverSM> SmppTestClient::parseDeliverSM(const std::vector<uint8_
       !takeCString(body, i, d.source) || !octet(d.destinationTon) || !octet(d.destinationNpi) ||
       !takeCString(body, i, d.destination) || !octet(d.esmClass) || !octet(skip) || !octet(skip) ||
       !takeCString(body, i, ignored) || !takeCString(body, i, ignored) || !octet(skip) ||
-      !octet(skip) || !octet(skip) || !octet(skip) || !octet(smLength) ||
+      !octet(skip) || !octet(d.dataCoding) || !octet(skip) || !octet(smLength) ||
       i + smLength > body.size()) {
     return std::nullopt;
   }

@@ -36,6 +36,7 @@ struct DeliverSM {
   uint8_t destinationNpi = 0; // dest_addr_npi
   std::string destination;    // destination_addr
   uint8_t esmClass = 0;       // esm_class
+  uint8_t dataCoding = 0;     // data_coding (8 = UCS-2)
   std::string shortMessage;   // short_message without its trailing NUL
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> tlvs; // tag, value
 };

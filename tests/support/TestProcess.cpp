@@ -1,10 +1,7 @@
 #include "support/TestProcess.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,17 +13,9 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 namespace quorvex::test {
-namespace {
-
-int decodeStatus(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-} // namespace
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/quorvex-test-XXXXXX";
@@ -113,117 +102,6 @@ uint16_t freePort() {
     }
   }
   throw std::runtime_error("no free port");
-}
-
-GatewayProcess::GatewayProcess(const std::string& workDir, std::vector<std::string> args)
-    : workDir_(workDir) {
-  const std::string out = workDir + "/console.out";
-  const std::string err = workDir + "/console.err";
-  // Opened before the fork: a restart in the same directory must not let the
-  // caller read the former process's output before the child truncates it.
-  const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || efd < 0) {
-    throw std::runtime_error("cannot create the console files in " + workDir);
-  }
-  pid_ = ::fork();
-  if (pid_ < 0) {
-    ::close(fd);
-    ::close(efd);
-    throw std::runtime_error("fork failed");
-  }
-  if (pid_ == 0) {
-    if (::chdir(workDir.c_str()) != 0) {
-      _exit(127);
-    }
-    ::dup2(fd, 1);
-    ::dup2(efd, 2);
-    ::close(fd);
-    ::close(efd);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(QUORVEX_BINARY));
-    for (auto& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    ::execv(QUORVEX_BINARY, argv.data());
-    _exit(127);
-  }
-  ::close(fd);
-  ::close(efd);
-}
-
-GatewayProcess::~GatewayProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-}
-
-namespace {
-
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-} // namespace
-
-std::string GatewayProcess::output() const { return readWhole(workDir_ + "/console.out"); }
-
-std::string GatewayProcess::errors() const { return readWhole(workDir_ + "/console.err"); }
-
-bool GatewayProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (output().find(text) != std::string::npos) {
-      return true;
-    }
-    if (pid_ > 0) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        exitStatus_ = decodeStatus(status);
-        return output().find(text) != std::string::npos;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-void GatewayProcess::signal(int signo) {
-  if (pid_ > 0) {
-    ::kill(pid_, signo);
-  }
-}
-
-int GatewayProcess::waitExit(std::chrono::milliseconds timeout) {
-  if (pid_ <= 0) {
-    return exitStatus_;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      exitStatus_ = decodeStatus(status);
-      return exitStatus_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-  return -1;
-}
-
-int runGateway(const std::string& workDir, std::vector<std::string> args,
-               std::chrono::milliseconds timeout) {
-  GatewayProcess process(workDir, std::move(args));
-  return process.waitExit(timeout);
 }
 
 } // namespace quorvex::test

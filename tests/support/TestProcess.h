@@ -2,12 +2,12 @@
 // real quorvex executable run as a child process in such a directory.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "support/ChildProcess.h"
 
 namespace quorvex::test {
 
@@ -37,34 +37,10 @@ uint16_t freePort();
 
 // The built quorvex, started in `workDir` with `args`; standard output goes
 // to "console.out" there and standard error to "console.err".
-class GatewayProcess {
+class GatewayProcess : public ChildProcess {
 public:
-  explicit GatewayProcess(const std::string& workDir, std::vector<std::string> args = {});
-  ~GatewayProcess();
-  GatewayProcess(const GatewayProcess&) = delete;
-  GatewayProcess& operator=(const GatewayProcess&) = delete;
-
-  // Everything the process has printed so far.
-  std::string output() const;
-  // Everything the process has written to standard error so far.
-  std::string errors() const;
-  // Waits until the output contains `text`; false on timeout or exit.
-  bool waitForOutput(const std::string& text,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  void signal(int signo);
-  // Waits for the exit; the exit status, or -1 on timeout (the process is
-  // then killed) and 128 + n for death by signal n.
-  int waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(15));
-  bool running() const { return pid_ > 0; }
-
-private:
-  std::string workDir_;
-  pid_t pid_ = -1;      // child process id while it runs
-  int exitStatus_ = -2; // decoded exit status once reaped
+  explicit GatewayProcess(const std::string& workDir, std::vector<std::string> args = {})
+      : ChildProcess(QUORVEX_BINARY, std::move(args), workDir, "console") {}
 };
-
-// Runs quorvex to completion in `workDir`; returns the exit status.
-int runGateway(const std::string& workDir, std::vector<std::string> args = {},
-               std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
 } // namespace quorvex::test

@@ -104,21 +104,5 @@ TEST(DeliverReaderTest, AlternateIdSpellings) {
   EXPECT_EQ(decimalFromHex("xyz"), "");
 }
 
-TEST(LoadResultTest, OneLineOfPairs) {
-  LoadResult result;
-  result.sessions = 1;
-  result.bound = 1;
-  result.sent = 3;
-  result.responses = 3;
-  result.statuses[0] = 2;
-  result.statuses[0x58] = 1;
-  result.elapsedSeconds = 0.5;
-  result.responseLatency.record(10);
-  EXPECT_EQ(formatResult(result),
-            "loadgen result sessions=1 bound=1 sent=3 responses=3 missing=0 "
-            "status_0x00000000=2 status_0x00000058=1 elapsed_s=0.500 rate=6.0 resp_p50_us=10 "
-            "resp_p90_us=10 resp_p99_us=10 resp_p999_us=10 resp_max_us=10 mo=0");
-}
-
 } // namespace
 } // namespace quorvex::tools::test

@@ -53,11 +53,6 @@ TEST(SimulatorOptionsTest, BadArgumentsAreNamed) {
   }
 }
 
-TEST(SimulatorTexts, MessageIdForms) {
-  EXPECT_EQ(formatMessageId(6699, IdForm::kHex), "1a2b");
-  EXPECT_EQ(formatMessageId(6699, IdForm::kDecimal), "6699");
-}
-
 TEST(SimulatorTexts, Utf8ToUcs2) {
   std::vector<uint8_t> out;
   ASSERT_TRUE(utf8ToUcs2("A\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", out));
@@ -65,12 +60,6 @@ TEST(SimulatorTexts, Utf8ToUcs2) {
   EXPECT_FALSE(utf8ToUcs2("\xc3", out));         // cut short
   EXPECT_FALSE(utf8ToUcs2("\xff", out));         // no such lead octet
   EXPECT_FALSE(utf8ToUcs2("\xe2\x28\xa1", out)); // bad continuation
-}
-
-TEST(SimulatorTexts, CommandsKeepTheTextWhole) {
-  EXPECT_EQ(splitCommand("mo 1 2 hello  world", 3),
-            (std::vector<std::string>{"mo", "1", "2", "hello  world"}));
-  EXPECT_EQ(splitCommand("stats", 3), (std::vector<std::string>{"stats"}));
 }
 
 TEST(SimulatorBodies, MOLimits) {

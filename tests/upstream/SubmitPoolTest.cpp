@@ -110,25 +110,6 @@ TEST_F(PoolTest, ReceiveOnlyTargetsBindAsReceiverWithoutTickets) {
   EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{smscId("B", 0, false)}));
 }
 
-TEST_F(PoolTest, NewSlotsStartClosedWithDefaultsAndTheTargetsSettings) {
-  ConfTarget t = makeTarget("A", 2776, 1, 1);
-  t.adminDown = true;
-  t.tpsLimit = 7;
-  addSet("s1", {t});
-  upstream_->reinitUpstreamBinds(false);
-  const BindSlot s = slot(smscId("A", 0, false));
-  EXPECT_EQ(s.port, 2776u);
-  EXPECT_EQ(s.interfaceVersion, 0x34);
-  EXPECT_EQ(s.bindType, kBindTRX);
-  EXPECT_EQ(s.enquireLinkInterval, 60u);
-  EXPECT_EQ(s.responseTimeout, 60u);
-  EXPECT_TRUE(s.adminDown);
-  EXPECT_EQ(s.tpsLimit, 7u);
-  EXPECT_EQ(s.nextAttempt, 0u);
-  EXPECT_EQ(s.attempts, 0u);
-  EXPECT_FALSE(s.sessionActive);
-}
-
 TEST_F(PoolTest, RenamingATargetLeavesTheOldSlotsAdminDown) {
   addSet("s1", {makeTarget("old", 1, 1, 1)});
   upstream_->reinitUpstreamBinds(false);
@@ -204,21 +185,6 @@ TEST_F(PoolTest, TargetEsmeMapMakesEsmesOwnersOfTheirTargetsReceipts) {
   // Any bind of the target finds the owner, though no id was mapped.
   EXPECT_EQ(tracker_.getMessageIDMapping(smscId("A", 1, false), "never-seen").value_or(""),
             "esme1");
-}
-
-TEST_F(PoolTest, RebuildWritesThePoolsToStandardOutput) {
-  addSet("s1", {makeTarget("A", 1, 1, 2)});
-  addSet("s0", {});
-  ::testing::internal::CaptureStdout();
-  upstream_->reinitUpstreamBinds(false);
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  char expected[160];
-  const unsigned long long a = smscId("A", 0, false);
-  std::snprintf(expected, sizeof(expected), "Shared Target Set ID: s1\nSMSC IDs: 0x%llx 0x%llx \n",
-                a, a);
-  EXPECT_NE(out.find(expected), std::string::npos) << out;
-  // A set that never held a ticket has no queue to show.
-  EXPECT_EQ(out.find("Shared Target Set ID: s0"), std::string::npos) << out;
 }
 
 } // namespace

@@ -164,26 +164,5 @@ TEST_F(ConnectionTest, OversizedPduKillsTheSession) {
   ASSERT_TRUE(runUntil([&] { return sessionCount() == 0; }));
 }
 
-TEST_F(ConnectionTest, ThreadStartsBindsAndStops) {
-  addSet("s1", {makeTarget("A", smsc_.port(), 1, 1)});
-  SMPPUpstream upstream(UpstreamContext{config_, tracker_, cdr_, events_, smpp::systemClock()});
-  upstream.start();
-  const int fd = smsc_.accept(5000);
-  ASSERT_GE(fd, 0);
-  const Frame request = FakeSMSC::read(fd, 5000);
-  ASSERT_EQ(request.header.command_id, command::kBindTransceiver);
-  FakeSMSC::write(fd, PduBuilder().cstr("SMSC").frame(command::kBindTransceiverResp,
-                                                      request.header.sequence_number));
-  for (int i = 0; i < 500 && upstream.boundSessionCount() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(upstream.boundSessionCount(), 1u);
-  ::testing::internal::CaptureStdout();
-  upstream.stop();
-  EXPECT_NE(
-      ::testing::internal::GetCapturedStdout().find("Waiting on upstream connections closing\n"),
-      std::string::npos);
-}
-
 } // namespace
 } // namespace quorvex::upstream::test
