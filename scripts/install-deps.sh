@@ -9,17 +9,18 @@ packages=(
   python3 procps
   chromium
 )
-# The console's browser test drives Chromium from Node; keep a Node that is
-# already installed (it may come from another repository than Debian's).
-command -v node >/dev/null || packages+=(nodejs)
-command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# The console's browser test drives Chromium from Node. A Node already on the
+# machine is kept (it may come from another repository than Debian's and
+# bring its own npm), so npm is only looked for once Node is there.
+need_node=false
+command -v node >/dev/null || need_node=true
 
-if [ ${#missing[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && ! $need_node && command -v npm >/dev/null; then
   exit 0
 fi
 
@@ -27,4 +28,10 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+if $need_node; then
+  $sudo apt-get install -y -q --no-install-recommends nodejs
+fi
+command -v npm >/dev/null || $sudo apt-get install -y -q --no-install-recommends npm
