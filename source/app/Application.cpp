@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -108,13 +107,20 @@ int runApplication(int argc, char** argv) {
 
   oauthStore().setClient(clientId, clientSecret);
   if (const char* lifetime = std::getenv("QUORVEX_TOKEN_SECONDS")) {
-    // Lets tests watch a token expire in a running gateway.
-    const uint64_t seconds =
-        std::clamp<uint64_t>(std::strtoull(lifetime, nullptr, 10), 1, OAuthStore::kTokenSeconds);
-    oauthStore().setTokenLifetime(seconds);
-    logApplication(LOG_WARNING, nullptr, kClass, "setClient",
-                   "Admin API tokens expire after %llu seconds (QUORVEX_TOKEN_SECONDS)",
-                   static_cast<unsigned long long>(seconds));
+    // Lets tests watch a token expire in a running gateway; anything but a
+    // whole number of seconds within the normal lifetime is ignored.
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long seconds = std::strtoull(lifetime, &end, 10);
+    if (errno == 0 && end != lifetime && *end == '\0' && *lifetime != '-' && seconds >= 1 &&
+        seconds <= OAuthStore::kTokenSeconds) {
+      oauthStore().setTokenLifetime(seconds);
+      logApplication(LOG_WARNING, nullptr, kClass, "setClient",
+                     "Admin API tokens expire after %llu seconds (QUORVEX_TOKEN_SECONDS)", seconds);
+    } else {
+      logApplication(LOG_WARNING, nullptr, kClass, "setClient",
+                     "QUORVEX_TOKEN_SECONDS ignored: not a number of seconds from 1 to 900");
+    }
   }
   warnIfNoClientCredentials(clientId, clientSecret);
   registerMetrics();
