@@ -94,15 +94,17 @@ TEST_F(AdminServerTest, ProtectedRoutesRefuseMissingOrBadTokens) {
   EXPECT_EQ(ok.statusLine, "HTTP/1.1 200 OK");
 }
 
-// The gateway's tokens are shortened to 1 s here; the 900 s of the normal
+// The gateway's tokens are shortened to 3 s here; the 900 s of the normal
 // lifetime are checked on the store below with a moved clock.
 TEST_F(AdminServerTest, ExpiredTokenIsRefused) {
   stopGateway();
-  startGateway(json::parse(kAdminConfig), "1");
+  startGateway(json::parse(kAdminConfig), "3");
   const std::string good = token();
+  // The gateway issued the token before this moment, so it has expired 3 s later.
+  const auto issued = std::chrono::steady_clock::now();
   EXPECT_EQ(httpExchange(port_, request("GET", "/esme", {"Authorization: Bearer " + good})).status,
             200);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  std::this_thread::sleep_until(issued + std::chrono::milliseconds(3300));
   EXPECT_EQ(httpExchange(port_, request("GET", "/esme", {"Authorization: Bearer " + good})).status,
             401);
   EXPECT_EQ(

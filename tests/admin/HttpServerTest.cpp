@@ -1,5 +1,6 @@
 // Framing, the open routes, the preflight and the fallback reply.
 #include <chrono>
+#include <thread>
 
 #include "admin/AdminFixture.h"
 #include "admin/HttpConnection.h"
@@ -27,10 +28,14 @@ TEST_F(AdminServerTest, MetricsLargerThan64KiBArriveWhole) {
   // The series appear once the upstream thread has built the pools.
   HttpTestReply reply;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  do {
+  for (;;) {
     reply = httpExchange(port_, request("GET", "/metrics"));
-  } while (reply.body.find("{smsc=\"smsc79\"}") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline);
+    if (reply.body.find("{smsc=\"smsc79\"}") != std::string::npos ||
+        std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(reply.headers.at("content-type"), "text/plain");
   EXPECT_EQ(reply.headers.at("content-length"), std::to_string(reply.body.size()));

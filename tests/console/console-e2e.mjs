@@ -12,6 +12,9 @@ const [binary, artifacts, cache] = process.argv.slice(2);
 const { chromium } = createRequire(path.join(cache, 'node_modules', '/'))('playwright-core');
 
 const CLIENT_ID = 'ops';
+// Generous per-step waits: the admin server answers one connection at a time
+// and gives an idle one up to 3 s, and the gateway may be a sanitizer build.
+const STEP_MS = 15000;
 const SECRET = 's3cret';
 
 function check(condition, message) {
@@ -87,7 +90,7 @@ async function login(page, id, secret) {
 
 // Waits until the dialog list holds `message`, then empties it.
 async function expectDialog(dialogs, message) {
-  const deadline = Date.now() + 5000;
+  const deadline = Date.now() + STEP_MS;
   while (!dialogs.includes(message) && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
   check(dialogs.includes(message), `alert "${message}" expected, saw ${JSON.stringify(dialogs)}`);
   dialogs.length = 0;
@@ -101,7 +104,7 @@ async function run(page, command, fill = async () => {}) {
   await output.evaluate((node) => node.replaceChildren());
   await page.click(`#${command}-submit`);
   // Attached, not visible: an expired session hides the whole panel.
-  await output.filter({ hasText: /./ }).waitFor({ state: 'attached', timeout: 5000 });
+  await output.filter({ hasText: /./ }).waitFor({ state: 'attached', timeout: STEP_MS });
   return output;
 }
 
@@ -115,7 +118,7 @@ async function expectText(locator, expected, what) {
 async function waitOption(page, select, value, present = true) {
   await page.waitForFunction(([s, v, p]) =>
     [...document.querySelectorAll(`${s} option`)].some((o) => o.value === v) === p, [select, value, present],
-  { timeout: 5000 }).catch(() => check(false, `drop-down ${select} ${present ? 'lacks' : 'still has'} ${value}`));
+  { timeout: STEP_MS }).catch(() => check(false, `drop-down ${select} ${present ? 'lacks' : 'still has'} ${value}`));
 }
 
 async function mainScenario(browser) {
@@ -223,13 +226,14 @@ async function mainScenario(browser) {
 }
 
 async function expiredTokenScenario(browser) {
-  const gw = await startGateway({ QUORVEX_TOKEN_SECONDS: '2' });
+  const gw = await startGateway({ QUORVEX_TOKEN_SECONDS: '5' });
   const dialogs = [];
   try {
     const page = await openConsole(browser, gw, dialogs);
     await login(page, CLIENT_ID, SECRET);
     await page.waitForSelector('#service-panel', { state: 'visible' });
-    await page.waitForTimeout(3000);
+    // The token was issued before the panel showed, so it has expired 5 s later.
+    await page.waitForTimeout(5500);
     const out = await run(page, 'esme-list');
     await expectText(out, 'Login session expired', 'expired token card');
     await expectDialog(dialogs, 'Login session expired. Please login.');

@@ -25,7 +25,7 @@ if [ "$(node -p 'process.versions.node.split(".")[0]')" -lt 20 ]; then
   playwright_version=1.49.1
 fi
 
-cache=${QUORVEX_NODE_CACHE:-$HOME/.cache/quorvex-console-node}
+cache=${QUORVEX_NODE_CACHE:-${HOME:-/tmp}/.cache/quorvex-console-node}
 installed=$cache/node_modules/playwright-core/package.json
 if [ ! -f "$installed" ] || ! grep -q "\"version\": \"$playwright_version\"" "$installed"; then
   mkdir -p "$cache"

@@ -30,12 +30,21 @@ ChildProcess::ChildProcess(const std::string& executable, std::vector<std::strin
   // must not let the caller read the former process's output meanwhile.
   const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int pipeFds[2];
+  int pipeFds[2] = {-1, -1};
+  const auto closeAll = [&] {
+    for (const int fd : {out, err, pipeFds[0], pipeFds[1]}) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
+  };
   if (out < 0 || err < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    closeAll();
     throw std::runtime_error("cannot prepare the output files or pipe in " + workDir);
   }
   pid_ = ::fork();
   if (pid_ < 0) {
+    closeAll();
     throw std::runtime_error("fork failed");
   }
   if (pid_ == 0) {

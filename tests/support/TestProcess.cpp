@@ -67,7 +67,11 @@ std::pair<int, int> listenPortRange() {
   if (low - 1 >= 12000) {
     return {10000, low - 1};
   }
-  return {high + 1, 65535};
+  if (high <= 63535) {
+    return {high + 1, 65535};
+  }
+  // No room outside the range: take ports inside it and rely on the check.
+  return {10000, 65535};
 }
 
 bool bindable(uint16_t port) {
