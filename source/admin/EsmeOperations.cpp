@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "admin/ConfigDocument.h"
 #include "app/Log.h"
 #include "config/TarnConfiguration.h"
 
@@ -77,21 +78,9 @@ void applyToEntry(json& entry, const json& body) {
   }
 }
 
-bool hasSystemId(const json& entry, const std::string& systemId) {
-  return entry.is_object() && entry.contains("systemid") && entry["systemid"] == systemId;
-}
-
 // The first "esme" element with this system id, or null.
 json* findEntry(json& doc, const std::string& systemId) {
-  if (!doc.contains("esme") || !doc["esme"].is_array()) {
-    return nullptr;
-  }
-  for (auto& entry : doc["esme"]) {
-    if (hasSystemId(entry, systemId)) {
-      return &entry;
-    }
-  }
-  return nullptr;
+  return findElement(arrayMember(doc, "esme"), "systemid", systemId);
 }
 
 void setOwners(TarnConfiguration& config, const std::string& systemId,
@@ -186,15 +175,7 @@ OperationResult EsmeOperations::esmeRemove(const std::string& systemId) {
   for (auto it = config_.numberOwners.begin(); it != config_.numberOwners.end();) {
     it = it->second == systemId ? config_.numberOwners.erase(it) : std::next(it);
   }
-  if (config_.jconfig.contains("esme") && config_.jconfig["esme"].is_array()) {
-    auto& list = config_.jconfig["esme"];
-    for (auto entry = list.begin(); entry != list.end(); ++entry) {
-      if (hasSystemId(*entry, systemId)) {
-        list.erase(entry);
-        break;
-      }
-    }
-  }
+  eraseElement(arrayMember(config_.jconfig, "esme"), "systemid", systemId);
   commitChange(config_);
   result.success = true;
   result.message = "ESME removed " + systemId;
@@ -218,14 +199,9 @@ OperationResult EsmeOperations::esmeList() {
   OperationResult result;
   std::lock_guard<std::mutex> guard(config_.lock());
   result.success = true;
-  if (!config_.jconfig.contains("esme") || !config_.jconfig["esme"].is_array()) {
-    return result;
-  }
-  result.value = json::array();
-  for (const auto& entry : config_.jconfig["esme"]) {
-    if (entry.is_object() && entry.contains("systemid")) {
-      result.value.push_back(entry["systemid"]);
-    }
+  // Without an "esme" array the value stays null, as the API has always answered.
+  if (const json* list = arrayMember(config_.jconfig, "esme")) {
+    result.value = elementValues(*list, "systemid");
   }
   return result;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "admin/ConfigDocument.h"
 #include "admin/EsmeOperations.h"
 #include "admin/TargetSetOperations.h"
 #include "app/Log.h"
@@ -16,23 +17,11 @@ namespace {
 // The stored target entries of a set, or null when the set has no array.
 json* targetsOf(json& doc, const std::string& setId) {
   json* set = findTargetSetEntry(doc, setId);
-  if (set == nullptr || !set->contains("targets") || !(*set)["targets"].is_array()) {
-    return nullptr;
-  }
-  return &(*set)["targets"];
+  return set != nullptr ? arrayMember(*set, "targets") : nullptr;
 }
 
 json* findTargetEntry(json& doc, const std::string& setId, const std::string& name) {
-  json* targets = targetsOf(doc, setId);
-  if (targets == nullptr) {
-    return nullptr;
-  }
-  for (auto& target : *targets) {
-    if (target.is_object() && target.contains("name") && target["name"] == name) {
-      return &target;
-    }
-  }
-  return nullptr;
+  return findElement(targetsOf(doc, setId), "name", name);
 }
 
 std::vector<ConfTarget>::iterator findRecord(std::vector<ConfTarget>& targets,
@@ -134,19 +123,11 @@ OperationResult TargetOperations::targetRemove(const std::string& setId, const s
   }
   set->second.targets.erase(record);
   result.success = true;
-  json* targets = targetsOf(config_.jconfig, setId);
-  json* stored = findTargetEntry(config_.jconfig, setId, name);
-  if (stored == nullptr) {
+  if (!eraseElement(targetsOf(config_.jconfig, setId), "name", name)) {
     // The tables changed, so the upstream thread still has to rebuild.
     config_.configChangeStamp.store(nowMicros());
     result.message = "Target removed from confSharedTargetSets but not found in jconfig";
     return result;
-  }
-  for (auto it = targets->begin(); it != targets->end(); ++it) {
-    if (&*it == stored) {
-      targets->erase(it);
-      break;
-    }
   }
   commitChange(config_);
   result.message = "Target removed successfully " + name;
@@ -174,12 +155,7 @@ OperationResult TargetOperations::targetList(const std::string& setId) {
   if (targets == nullptr) {
     return fail(result, "Target set not found or has no targets " + setId);
   }
-  result.value = json::array();
-  for (const auto& target : *targets) {
-    if (target.is_object() && target.contains("name")) {
-      result.value.push_back(target["name"]);
-    }
-  }
+  result.value = elementValues(*targets, "name");
   result.success = true;
   result.message = "Target names listed " + setId;
   return result;

@@ -1,5 +1,6 @@
 #include "admin/TargetSetOperations.h"
 
+#include "admin/ConfigDocument.h"
 #include "admin/EsmeOperations.h"
 #include "config/TarnConfiguration.h"
 
@@ -8,15 +9,7 @@ namespace quorvex {
 using nlohmann::json;
 
 json* findTargetSetEntry(json& doc, const std::string& id) {
-  if (!doc.contains("targetsets") || !doc["targetsets"].is_array()) {
-    return nullptr;
-  }
-  for (auto& entry : doc["targetsets"]) {
-    if (entry.is_object() && entry.contains("id") && entry["id"] == id) {
-      return &entry;
-    }
-  }
-  return nullptr;
+  return findElement(arrayMember(doc, "targetsets"), "id", id);
 }
 
 OperationResult TargetSetOperations::targetSetAdd(json body) {
@@ -93,15 +86,7 @@ OperationResult TargetSetOperations::targetSetRemove(const std::string& id) {
   if (config_.confSharedTargetSets.erase(id) == 0) {
     return fail(result, "Target set does not exist " + id);
   }
-  if (findTargetSetEntry(config_.jconfig, id) != nullptr) {
-    auto& list = config_.jconfig["targetsets"];
-    for (auto entry = list.begin(); entry != list.end(); ++entry) {
-      if (entry->is_object() && entry->contains("id") && (*entry)["id"] == id) {
-        list.erase(entry);
-        break;
-      }
-    }
-  }
+  eraseElement(arrayMember(config_.jconfig, "targetsets"), "id", id);
   commitChange(config_);
   result.success = true;
   result.message = "Target set removed " + id;
@@ -117,14 +102,8 @@ OperationResult TargetSetOperations::targetSetView(const std::string& id) {
   }
   json view = *stored;
   view.erase("targets");
-  if (stored->contains("targets") && (*stored)["targets"].is_array()) {
-    json names = json::array();
-    for (const auto& target : (*stored)["targets"]) {
-      if (target.is_object() && target.contains("name")) {
-        names.push_back(target["name"]);
-      }
-    }
-    view["target-names"] = std::move(names);
+  if (const json* targets = arrayMember(*stored, "targets")) {
+    view["target-names"] = elementValues(*targets, "name");
   }
   result.value = std::move(view);
   result.success = true;
@@ -135,14 +114,8 @@ OperationResult TargetSetOperations::targetSetView(const std::string& id) {
 OperationResult TargetSetOperations::targetSetList() {
   OperationResult result;
   std::lock_guard<std::mutex> guard(config_.lock());
-  result.value = json::array();
-  if (config_.jconfig.contains("targetsets") && config_.jconfig["targetsets"].is_array()) {
-    for (const auto& entry : config_.jconfig["targetsets"]) {
-      if (entry.is_object() && entry.contains("id")) {
-        result.value.push_back(entry["id"]);
-      }
-    }
-  }
+  const json* list = arrayMember(config_.jconfig, "targetsets");
+  result.value = list != nullptr ? elementValues(*list, "id") : json::array();
   result.success = true;
   return result;
 }
