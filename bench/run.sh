@@ -227,7 +227,8 @@ start_gateway() {
           "password": "",
           "systemtype": "",
           "weight": 1,
-          "admindown": false
+          "admindown": false,
+          "tpslimit": 10000000
         }
       ]
     }

@@ -98,7 +98,7 @@ void setOwners(TarnConfiguration& config, const std::string& systemId,
 
 void commitChange(TarnConfiguration& config) {
   config.performSave();
-  config.configChangeStamp.store(nowMicros());
+  config.markChanged(nowMicros());
 }
 
 OperationResult EsmeOperations::esmeAdd(const json& body) {

@@ -3,11 +3,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 namespace quorvex {
 
 volatile unsigned char stopRequested = 0;
 
 namespace {
+
+volatile int stopWakeFd = -1;
 
 // Only async-signal-safe calls here: the line is formatted by hand and
 // written with write(2).
@@ -30,10 +34,17 @@ void onStopSignal(int signo) {
   (void)ignored;
   if (signo == SIGINT || signo == SIGTERM) {
     stopRequested = 1;
+    const int fd = stopWakeFd;
+    if (fd >= 0) {
+      const uint64_t one = 1;
+      ignored = ::write(fd, &one, sizeof(one));
+    }
   }
 }
 
 } // namespace
+
+void setStopWakeDescriptor(int fd) { stopWakeFd = fd; }
 
 void installSignalHandlers() {
   ::signal(SIGPIPE, SIG_IGN);

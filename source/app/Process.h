@@ -17,6 +17,9 @@ extern volatile unsigned char stopRequested;
 // Ignores SIGPIPE and routes SIGINT and SIGTERM to the handler that prints
 // "SIGINT/SIGTERM (n)" and sets stopRequested.
 void installSignalHandlers();
+// A descriptor (an eventfd) the handler writes to after setting
+// stopRequested, so a loop asleep in its wait sees the flag at once; -1 for none.
+void setStopWakeDescriptor(int fd);
 
 // Build stamp, fixed when the program is built.
 const char* buildDate();     // "Jun 13 2025"

@@ -52,6 +52,13 @@ void appendStrings(std::vector<std::string>& out, const json& array) {
 
 } // namespace
 
+void TarnConfiguration::markChanged(uint64_t stamp) {
+  configChangeStamp.store(stamp);
+  if (ConfigurationObserver* observer = observer_.load()) {
+    observer->configurationChanged();
+  }
+}
+
 TarnConfiguration& configuration() {
   static TarnConfiguration instance;
   return instance;

@@ -52,6 +52,13 @@ struct ConfESME {
   std::vector<nlohmann::json> routesMT; // the ESME's own MT route rule objects
 };
 
+// Told after every admin change, on the changing thread (no lock held).
+class ConfigurationObserver {
+public:
+  virtual ~ConfigurationObserver() = default;
+  virtual void configurationChanged() = 0;
+};
+
 class TarnConfiguration {
 public:
   static constexpr const char* kFileName = "quorvex.conf";
@@ -102,12 +109,18 @@ public:
   // nowMicros() of the last admin change, 0 after start-up; read without the lock.
   std::atomic<uint64_t> configChangeStamp{0};
 
+  // Sets configChangeStamp and tells the observer, so that a thread asleep
+  // in its event loop sees the change at once instead of at its next pass.
+  void markChanged(uint64_t stamp);
+  void setObserver(ConfigurationObserver* observer) { observer_.store(observer); }
+
 private:
   // False, with a WARNING, when a known setting holds a JSON type its reader
   // cannot take (a string where a number belongs, say).
   bool checkSettingTypes(const nlohmann::json& doc);
 
   std::mutex lock_;
+  std::atomic<ConfigurationObserver*> observer_{nullptr}; // told by markChanged
   std::map<std::string, ConfESME> validationESME_;
   std::map<std::string, ConfSharedTargetSet> validationTargetSets_;
 };

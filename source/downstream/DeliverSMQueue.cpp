@@ -1,26 +1,42 @@
 #include "downstream/DeliverSMQueue.h"
 
+#include "smpp/EventLoop.h"
+
 namespace quorvex {
 
 void DeliverSMQueue::push(std::string_view esmeSystemID, const uint8_t* body, size_t length) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = queues_.find(esmeSystemID);
-  if (it == queues_.end()) {
-    it = queues_.emplace(std::string(esmeSystemID), Fifo()).first;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = queues_.find(esmeSystemID);
+    if (it == queues_.end()) {
+      it = queues_.emplace(std::string(esmeSystemID), Queue()).first;
+    }
+    it->second.bodies.emplace_back(body, body + length);
+    metrics_.deliverQueueGrew();
+    if (!it->second.ready) {
+      it->second.ready = true;
+      wake = ready_.empty();
+      ready_.push_back(it->first);
+      anyReady_.store(true, std::memory_order_release);
+    }
   }
-  it->second.emplace_back(body, body + length);
-  metrics_.deliverQueueGrew();
+  if (wake) {
+    if (smpp::EventLoop* loop = wakeLoop_.load()) {
+      loop->wake();
+    }
+  }
 }
 
 bool DeliverSMQueue::pop(std::string_view esmeSystemID, std::vector<uint8_t>& body) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = queues_.find(esmeSystemID);
-  if (it == queues_.end() || it->second.empty()) {
+  if (it == queues_.end() || it->second.bodies.empty()) {
     return false;
   }
   // Swapped, not copied: the caller's buffer is released with the queue slot.
-  body.swap(it->second.front());
-  it->second.pop_front();
+  body.swap(it->second.bodies.front());
+  it->second.bodies.pop_front();
   metrics_.deliverQueueShrank();
   return true;
 }
@@ -28,7 +44,23 @@ bool DeliverSMQueue::pop(std::string_view esmeSystemID, std::vector<uint8_t>& bo
 size_t DeliverSMQueue::size(std::string_view esmeSystemID) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = queues_.find(esmeSystemID);
-  return it == queues_.end() ? 0 : it->second.size();
+  return it == queues_.end() ? 0 : it->second.bodies.size();
+}
+
+void DeliverSMQueue::takeReady(std::vector<std::string>& out) {
+  if (!anyReady_.load(std::memory_order_acquire)) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::string& systemId : ready_) {
+    const auto it = queues_.find(systemId);
+    if (it != queues_.end()) {
+      it->second.ready = false;
+    }
+    out.push_back(std::move(systemId));
+  }
+  ready_.clear();
+  anyReady_.store(false, std::memory_order_release);
 }
 
 DeliverSMQueue& deliverSMQueue() {

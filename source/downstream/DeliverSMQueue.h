@@ -1,10 +1,13 @@
 // The hand-over of deliver_sm bodies to the main thread: one FIFO per ESME,
 // filled by any thread (upstream receipts and MO, simulated receipts) and
-// drained by the listener's deliver sweep.
+// drained by the main loop. A push for an ESME whose queue was empty puts
+// the ESME on the ready list and wakes the main loop, so a receipt leaves
+// as soon as it arrives; nothing polls the queue.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -13,6 +16,10 @@
 #include <vector>
 
 #include "metrics/MetricEvents.h"
+
+namespace quorvex::smpp {
+class EventLoop;
+}
 
 namespace quorvex {
 
@@ -31,6 +38,12 @@ public:
   // Bodies queued for one ESME.
   size_t size(std::string_view esmeSystemID);
 
+  // The loop woken when an ESME becomes ready; null for none.
+  void setWakeLoop(smpp::EventLoop* loop) { wakeLoop_.store(loop); }
+  // Moves the ESMEs that received bodies since the last call into `out`
+  // (each once); cheap when there are none.
+  void takeReady(std::vector<std::string>& out);
+
 private:
   struct StringHash {
     using is_transparent = void;
@@ -38,9 +51,17 @@ private:
   };
   using Fifo = std::deque<std::vector<uint8_t>>;
 
+  struct Queue {
+    Fifo bodies;        // oldest first
+    bool ready = false; // listed in ready_
+  };
+
   MetricEvents& metrics_; // the queue-size gauge
-  std::mutex mutex_;      // guards queues_; taken before the metrics lock
-  std::unordered_map<std::string, Fifo, StringHash, std::equal_to<>> queues_; // per ESME
+  std::mutex mutex_;      // guards queues_ and ready_; taken before the metrics lock
+  std::unordered_map<std::string, Queue, StringHash, std::equal_to<>> queues_; // per ESME
+  std::vector<std::string> ready_;                // ESMEs pushed to since takeReady
+  std::atomic<bool> anyReady_{false};             // ready_ is not empty
+  std::atomic<smpp::EventLoop*> wakeLoop_{nullptr}; // woken when ready_ fills
 };
 
 // The process-wide queue.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include "app/Log.h"
 #include "app/Process.h"
+#include "downstream/DeliverSMQueue.h"
 #include "tracker/Tracker.h"
 
 namespace quorvex {
@@ -61,6 +63,11 @@ int SMPPLoadBalancerServer::dolisten(int port) {
 
 void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
   installSignalHandlers();
+  setStopWakeDescriptor(loop_->wakeDescriptor());
+  delivering_ = deliverPass;
+  if (deliverPass) {
+    deliverSMQueue().setWakeLoop(loop_.get());
+  }
   port_ = port;
   if (port != 0) {
     listenFd_ = dolisten(port);
@@ -81,29 +88,31 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
     }
     loop_->add(listenFd_, this);
   }
+  // Bodies queued before the loop started (none in practice) go out now.
+  deliverReady();
   while (stopRequested == 0) {
-    const uint64_t now = nowMicros();
-    // Ready descriptors are handled inside poll(); the sweeps follow.
-    if (loop_->poll(1) < 0) {
+    // Sleeps until a descriptor, a deadline or a wake-up needs the thread.
+    if (loop_->poll(-1) < 0) {
       std::perror("  select() failed");
       if (errno == EINTR) {
         continue;
       }
       break;
     }
-    sweeps(now, deliverPass);
+    deliverReady();
   }
+  setStopWakeDescriptor(-1);
+  deliverSMQueue().setWakeLoop(nullptr);
   if (listenFd_ >= 0) {
     loop_->remove(listenFd_);
     ::close(listenFd_);
     listenFd_ = -1;
   }
   for (int fd = 0; fd <= highest_; ++fd) {
-    if (SessionPtr& session = sessions_[fd]) {
-      loop_->remove(fd);
-      session->closeConnection();
-      ::close(fd);
-      session.reset();
+    if (clients_[fd] != nullptr) {
+      // What the loop has not flushed yet is still worth a try.
+      clients_[fd]->session->connection().flush();
+      closeDescriptor(fd);
     }
   }
   highest_ = -1;
@@ -117,16 +126,18 @@ void SMPPLoadBalancerServer::onReadable(int descriptor) {
     acceptConnections();
     return;
   }
-  SMPPLoadBalancerSession* session = sessionAt(descriptor);
-  if (session == nullptr) {
+  Client* client = clientAt(descriptor);
+  if (client == nullptr) {
     logApplication(LOG_WARNING, this, kLogClass, "run", "Descriptor readable but no session - %d",
                    descriptor);
     return;
   }
-  if (session->run()) {
+  if (client->session->run()) {
     logApplication(LOG_FINE, this, kLogClass, "run", "Closing connection - %d", descriptor);
     closeDescriptor(descriptor);
+    return;
   }
+  afterActivity(*client);
 }
 
 void SMPPLoadBalancerServer::acceptConnections() {
@@ -164,7 +175,7 @@ void SMPPLoadBalancerServer::admit(int descriptor, const std::string& address, i
   attempt.descriptor = descriptor;
   attempt.address = address;
   attempt.pending = pending;
-  attempt.clientConnections = clients_;
+  attempt.clientConnections = clientCount_;
   {
     std::lock_guard<std::mutex> lock(whitelist_.mutex());
     whitelist_.load();
@@ -177,43 +188,220 @@ void SMPPLoadBalancerServer::admit(int descriptor, const std::string& address, i
   logApplication(LOG_INFO, this, kLogClass, "run",
                  "New SMPP connection - %d [%s] [bytes to read=%d]", descriptor, address.c_str(),
                  static_cast<int>(pending));
-  if (static_cast<size_t>(descriptor) >= sessions_.size()) {
-    sessions_.resize(static_cast<size_t>(descriptor) + 1);
+  if (static_cast<size_t>(descriptor) >= clients_.size()) {
+    clients_.resize(static_cast<size_t>(descriptor) + 1);
   }
-  sessions_[descriptor] = SMPPLoadBalancerSession::create(descriptor, address, port, this);
-  ++clients_;
+  clients_[descriptor] = std::make_unique<Client>(
+      this, descriptor, SMPPLoadBalancerSession::create(descriptor, address, port, this));
+  ++clientCount_;
   if (descriptor > highest_) {
     highest_ = descriptor;
   }
   if (!loop_->add(descriptor, this)) {
     std::perror("  epoll add failed (SMPP)");
     closeDescriptor(descriptor);
+    return;
   }
+  // Output leaves in whole batches once per pass; Nagle would only hold a
+  // batch back for the peer's delayed acknowledgement.
+  int on = 1;
+  ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  Client& client = *clients_[descriptor];
+  client.session->connection().bindLoop(loop_.get());
+  armCheck(client);
+}
+
+void SMPPLoadBalancerServer::onWritable(int descriptor) {
+  Client* client = clientAt(descriptor);
+  if (client == nullptr) {
+    return;
+  }
+  const smpp::FlushResult result = client->session->connection().flush();
+  if (result == smpp::FlushResult::kFailed) {
+    logApplication(LOG_FINE, this, kLogClass, "run", "Closing connection - %d", descriptor);
+    closeDescriptor(descriptor);
+    return;
+  }
+  // Write interest only while the kernel refuses output: a level-triggered
+  // EPOLLOUT on an idle socket would wake the loop forever.
+  loop_->setWriting(descriptor, result == smpp::FlushResult::kPending);
+  updateFlow(*client);
+  armCheck(*client);
+}
+
+void SMPPLoadBalancerServer::onSessionTimer(int descriptor) {
+  Client* client = clientAt(descriptor);
+  if (client == nullptr) {
+    return;
+  }
+  bool sweep = false;
+  if (client->session->timedCheck(sweep)) {
+    forceClose(descriptor);
+    return;
+  }
+  armCheck(*client);
+}
+
+void SMPPLoadBalancerServer::afterActivity(Client& client) {
+  syncReceiver(client);
+  updateFlow(client);
+  armCheck(client);
+}
+
+void SMPPLoadBalancerServer::armCheck(Client& client) {
+  const uint64_t delay = client.session->nextCheckDelay(nowMicros());
+  if (delay == smpp::SMPPSession::kNoCheck) {
+    loop_->cancelTimer(client.timer);
+    return;
+  }
+  // Only ever brought forward here: a deadline that moved later (activity
+  // postponed the keep-alive) is found when the timer fires, which then
+  // re-arms. So the common case costs one comparison, no heap operation.
+  if (!client.timer.armed() ||
+      smpp::EventLoop::monotonicMicros() + delay < client.timer.deadline()) {
+    loop_->armTimer(client.timer, delay);
+  }
+}
+
+void SMPPLoadBalancerServer::updateFlow(Client& client) {
+  const size_t pending = client.session->connection().pendingOutput();
+  if (!client.paused && pending > smpp::SessionConnection::kOutputHighWater) {
+    client.paused = true;
+    loop_->setReading(client.fd, false);
+  } else if (client.paused && pending < smpp::SessionConnection::kOutputLowWater) {
+    client.paused = false;
+    loop_->setReading(client.fd, true);
+    if (client.receiver && waiting_.erase(client.receiverId) != 0) {
+      deliverable_.insert(client.receiverId);
+    }
+  }
+}
+
+void SMPPLoadBalancerServer::syncReceiver(Client& client) {
+  const SMPPLoadBalancerSession& session = *client.session;
+  const int state = session.bindState();
+  const bool receiver = !session.systemId().empty() &&
+                        (state == smpp::kBoundTransceiver || state == smpp::kBoundReceiver);
+  if (receiver == client.receiver) {
+    return;
+  }
+  if (!receiver) {
+    unlistReceiver(client);
+    return;
+  }
+  client.receiver = true;
+  client.receiverId = session.systemId();
+  client.receiverKey = {static_cast<uint64_t>(client.fd), client.fd};
+  receivers_[client.receiverId].insert(client.receiverKey);
+  // Bodies queued while the ESME had no receiver go out now.
+  if (delivering_) {
+    waiting_.erase(client.receiverId);
+    deliverable_.insert(client.receiverId);
+  }
+}
+
+void SMPPLoadBalancerServer::unlistReceiver(Client& client) {
+  if (!client.receiver) {
+    return;
+  }
+  const auto it = receivers_.find(client.receiverId);
+  if (it != receivers_.end()) {
+    it->second.erase(client.receiverKey);
+    if (it->second.empty()) {
+      receivers_.erase(it);
+    }
+  }
+  client.receiver = false;
+}
+
+void SMPPLoadBalancerServer::deliverReady() {
+  if (!delivering_) {
+    return;
+  }
+  deliverSMQueue().takeReady(ready_);
+  for (std::string& systemId : ready_) {
+    waiting_.erase(systemId);
+    deliverable_.insert(std::move(systemId));
+  }
+  ready_.clear();
+  const uint64_t now = nowMicros();
+  // One PDU per ESME per round, so one busy ESME cannot starve the others.
+  while (!deliverable_.empty()) {
+    for (auto it = deliverable_.begin(); it != deliverable_.end();) {
+      const Delivery outcome = deliverOne(*it, now);
+      if (outcome == Delivery::kSent) {
+        ++it;
+        continue;
+      }
+      if (outcome == Delivery::kBlocked) {
+        waiting_.insert(*it);
+      }
+      it = deliverable_.erase(it);
+    }
+  }
+}
+
+SMPPLoadBalancerServer::Delivery SMPPLoadBalancerServer::deliverOne(const std::string& systemId,
+                                                                    uint64_t now) {
+  const auto found = receivers_.find(systemId);
+  if (found == receivers_.end()) {
+    return deliverSMQueue().size(systemId) == 0 ? Delivery::kEmpty : Delivery::kBlocked;
+  }
+  std::set<ReceiverKey>& byAge = found->second;
+  for (auto it = byAge.begin(); it != byAge.end(); ++it) {
+    Client* client = clientAt(it->second);
+    if (client == nullptr || client->paused ||
+        client->session->connection().pendingOutput() >
+            smpp::SessionConnection::kOutputHighWater) {
+      continue; // the next least recently used one may have room
+    }
+    const SMPPLoadBalancerSession::DeliverOutcome outcome = client->session->deliverOne(now);
+    if (outcome == SMPPLoadBalancerSession::DeliverOutcome::kEmpty) {
+      return Delivery::kEmpty;
+    }
+    // To the back: the ESME's next PDU goes to its least recently used
+    // session. The node is reused, so this allocates nothing.
+    auto node = byAge.extract(it);
+    node.value() = {++deliverSerial_, client->fd};
+    client->receiverKey = node.value();
+    byAge.insert(std::move(node));
+    updateFlow(*client);
+    return Delivery::kSent;
+  }
+  return Delivery::kBlocked;
+}
+
+SMPPLoadBalancerServer::Client* SMPPLoadBalancerServer::clientAt(int descriptor) const {
+  if (descriptor < 0 || static_cast<size_t>(descriptor) >= clients_.size()) {
+    return nullptr;
+  }
+  return clients_[descriptor].get();
 }
 
 SMPPLoadBalancerSession* SMPPLoadBalancerServer::sessionAt(int descriptor) const {
-  if (descriptor < 0 || static_cast<size_t>(descriptor) >= sessions_.size()) {
-    return nullptr;
-  }
-  return sessions_[descriptor].get();
+  const Client* client = clientAt(descriptor);
+  return client != nullptr ? client->session.get() : nullptr;
 }
 
 void SMPPLoadBalancerServer::removeSession(int descriptor) {
-  SMPPLoadBalancerSession* session = sessionAt(descriptor);
-  if (session == nullptr) {
+  Client* client = clientAt(descriptor);
+  if (client == nullptr) {
     return;
   }
+  SMPPLoadBalancerSession* session = client->session.get();
+  loop_->cancelTimer(client->timer);
+  unlistReceiver(*client);
   // Another thread may still hold the session (a submit_sm_resp relay); it
   // must not write to the descriptor once that is closed and reused.
   session->closeConnection();
-  --clients_;
+  --clientCount_;
   admission_.connectionClosed(session->peerIp());
   if (!session->bindRequested()) {
     notifyEvent_ESMEBindAttemptNotReceived(session->peerIp());
   }
   tracker().removeSession(session->sessionId());
-  sessions_[descriptor].reset();
-  while (highest_ >= 0 && sessions_[highest_] == nullptr) {
+  clients_[descriptor].reset();
+  while (highest_ >= 0 && clients_[highest_] == nullptr) {
     --highest_;
   }
 }
@@ -236,85 +424,12 @@ void SMPPLoadBalancerServer::notifyEvent_ESMEBindAttemptNotReceived(const std::s
   admission_.noteBindless(address);
 }
 
-void SMPPLoadBalancerServer::sweeps(uint64_t now, bool deliverPass) {
-  const bool deliver = deliverPass && now - lastRebuild_ >= kReceiverRebuildMicros;
-  if (deliver) {
-    lastRebuild_ = now;
-    rebuildReceivers(now);
-  }
-  bool sweep;
-  do {
-    sweep = false;
-    // Deliveries repeat until every ESME's queue is empty or unsendable;
-    // the timers then run once, not once per delivered PDU.
-    while (deliver && deliverRound(now)) {
-    }
-    timedCheckSweep(sweep);
-  } while (sweep);
-  receivers_.clear();
-}
-
-void SMPPLoadBalancerServer::rebuildReceivers(uint64_t) {
-  receivers_.clear();
-  uint64_t neverDelivered = 0;
-  for (int fd = 0; fd <= highest_; ++fd) {
-    const SMPPLoadBalancerSession* session = sessions_[fd].get();
-    if (session == nullptr || session->systemId().empty() ||
-        (session->bindState() != smpp::kBoundTransceiver &&
-         session->bindState() != smpp::kBoundReceiver)) {
-      continue;
-    }
-    // Sessions that never delivered come first, in descriptor order.
-    const uint64_t last = session->lastDeliverTime();
-    receivers_[session->systemId()][last != 0 ? last : neverDelivered++] = fd;
-  }
-}
-
-bool SMPPLoadBalancerServer::deliverRound(uint64_t now) {
-  bool delivered = false;
-  for (auto& [systemId, byAge] : receivers_) {
-    if (byAge.empty()) {
-      continue;
-    }
-    const auto oldest = byAge.begin();
-    const int fd = oldest->second;
-    SMPPLoadBalancerSession* session = sessionAt(fd);
-    if (session == nullptr) {
-      byAge.erase(oldest); // closed earlier in this pass
-      continue;
-    }
-    bool sweep = false;
-    bool sent = false;
-    if (session->deliver(now, sweep, sent)) {
-      byAge.erase(oldest);
-      forceClose(fd);
-      continue;
-    }
-    if (sent) {
-      delivered = true;
-      // To the back: the ESME's next PDU goes to its least recently used session.
-      byAge.erase(oldest);
-      byAge[nowMicros()] = fd;
-    }
-  }
-  return delivered;
-}
-
-void SMPPLoadBalancerServer::timedCheckSweep(bool& sweep) {
-  for (int fd = 0; fd <= highest_; ++fd) {
-    SMPPLoadBalancerSession* session = sessionAt(fd);
-    if (session != nullptr && session->timedCheck(sweep)) {
-      forceClose(fd);
-    }
-  }
-}
-
 void SMPPLoadBalancerServer::triggerTimedCheck() {
-  bool sweep;
-  do {
-    sweep = false;
-    timedCheckSweep(sweep);
-  } while (sweep);
+  for (int fd = 0; fd <= highest_; ++fd) {
+    if (clientAt(fd) != nullptr) {
+      onSessionTimer(fd);
+    }
+  }
 }
 
 SMPPLoadBalancerServer& loadBalancerServer() {

@@ -2,17 +2,26 @@
 // connections, every ESME session, and the main thread's loop that reads
 // sessions, runs their timers and delivers their queued deliver_sm PDUs.
 //
-// Readiness comes from smpp::EventLoop (epoll): unlike select it has no
-// descriptor ceiling, so no descriptor number can overflow anything, and a
-// pass costs nothing per idle session.
+// Everything is driven by smpp::EventLoop: readiness for the sockets, one
+// timer per session for its deadlines (bind, keep-alive, closing), a wake-up
+// when deliver_sm bodies are queued, and output flushed once per pass. A
+// pass costs nothing per idle session, and an idle gateway sleeps.
+//
+// Flow control: a session with more than SessionConnection::kOutputHighWater
+// octets unsent is not read (its requests would only add responses it does
+// not take) and gets no deliveries; both resume once it drains.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "downstream/ConnectionAdmission.h"
@@ -27,8 +36,9 @@ class SMPPLoadBalancerServer : public smpp::EntityControlMaster, private smpp::E
 public:
   static constexpr const char* kLogClass = "SMPPServer";
   static constexpr const char* kWhitelistFileName = "ipwhitelist.conf";
-  static constexpr uint64_t kReceiverRebuildMicros = 250000;
-  static constexpr int kListenBacklog = 64;
+  // A reconnect storm (every ESME at once after a restart) must fit in the
+  // accept queue: the kernel caps it at net.core.somaxconn.
+  static constexpr int kListenBacklog = SOMAXCONN;
 
   SMPPLoadBalancerServer();
   ~SMPPLoadBalancerServer() override;
@@ -37,6 +47,7 @@ public:
 
   // The listener loop on the main thread, until stopRequested is set or
   // the readiness wait fails. No admin listener exists: `adminPort` is unused.
+  // Without `deliverPass` queued deliver_sm bodies stay queued.
   void run(int port, int adminPort, bool deliverPass);
   // A non-blocking listening socket on `port`, or -1.
   int dolisten(int port);
@@ -52,9 +63,9 @@ public:
 
   // Forgets and destroys the session on `descriptor`; does not close it.
   void removeSession(int descriptor);
-  size_t clientConnections() const { return clients_; }
+  size_t clientConnections() const { return clientCount_; }
 
-  // Main thread only.
+  // Main thread only: runs every session's checks now.
   void triggerTimedCheck() override;
   // Any thread.
   void notifyEvent_ESMEBindAttemptNotReceived(const std::string& address) override;
@@ -62,33 +73,66 @@ public:
 
 private:
   using SessionPtr = std::shared_ptr<SMPPLoadBalancerSession>;
+  // Least recently used first: the serial of the session's last delivery
+  // (for a session that never delivered, its descriptor, which sorts before
+  // any serial), then the descriptor.
+  using ReceiverKey = std::pair<uint64_t, int>;
+
+  // One accepted connection: its session, its deadline timer and its place
+  // in the delivery index.
+  struct Client : smpp::TimerHandler {
+    Client(SMPPLoadBalancerServer* server, int fd, SessionPtr session)
+        : server(server), fd(fd), session(std::move(session)), timer(this) {}
+    void onTimer(smpp::Timer&) override { server->onSessionTimer(fd); }
+
+    SMPPLoadBalancerServer* server; // owner
+    int fd;                         // the connection's descriptor
+    SessionPtr session;             // the ESME session
+    smpp::Timer timer;              // the session's next deadline
+    bool paused = false;            // reading stopped for unsent output
+    bool receiver = false;          // listed in receivers_ under receiverId
+    std::string receiverId;         // system id it is listed under
+    ReceiverKey receiverKey;        // its key there
+  };
+  enum class Delivery { kSent, kEmpty, kBlocked };
 
   void onReadable(int descriptor) override;
+  void onWritable(int descriptor) override;
+  void onSessionTimer(int descriptor);
   void acceptConnections();
   void admit(int descriptor, const std::string& address, int port, long pending, uint64_t now);
-  void sweeps(uint64_t now, bool deliverPass);
-  void rebuildReceivers(uint64_t now);
-  // One PDU per ESME; true when any was sent.
-  bool deliverRound(uint64_t now);
-  void timedCheckSweep(bool& sweep);
+  // After the session ran: delivery index, flow control, deadline timer.
+  void afterActivity(Client& client);
+  void armCheck(Client& client);
+  void updateFlow(Client& client);
+  void syncReceiver(Client& client);
+  void unlistReceiver(Client& client);
+  // Delivers queued bodies of every ESME that has some, one PDU per ESME
+  // per round, until each queue is empty or its sessions are all full.
+  void deliverReady();
+  Delivery deliverOne(const std::string& systemId, uint64_t now);
   void forceClose(int descriptor);
   // removeSession, stop watching, close the descriptor.
   void closeDescriptor(int descriptor);
+  Client* clientAt(int descriptor) const;
   SMPPLoadBalancerSession* sessionAt(int descriptor) const;
 
   int port_ = 0;                          // SMPP port, 0 = none
   int listenFd_ = -1;                     // listening socket, -1 = none
-  std::vector<SessionPtr> sessions_;      // by descriptor; null = none
+  std::vector<std::unique_ptr<Client>> clients_; // by descriptor; null = none
   int highest_ = -1;                      // highest descriptor with a session, -1 = none
-  size_t clients_ = 0;                    // client connections open
+  size_t clientCount_ = 0;                // client connections open
   int maxPerIP_ = 20;                     // live connections per address
   IPWhitelist whitelist_;                 // addresses never blocked
   ConnectionAdmission admission_;         // limits and blocks of new connections
-  std::unique_ptr<smpp::EventLoop> loop_; // readiness of the listener and the sessions
-  // Per ESME: last-delivery key -> descriptor of its RX/TRX sessions; filled
-  // in passes that rebuild it (every 250 ms) and empty otherwise.
-  std::map<std::string, std::map<uint64_t, int>> receivers_;
-  uint64_t lastRebuild_ = 0; // µs of the last receiver rebuild
+  std::unique_ptr<smpp::EventLoop> loop_; // readiness, timers and wake-ups of the main thread
+  bool delivering_ = false;               // queued deliver_sm bodies are sent
+  // Per ESME: its bound RX/TRX sessions, least recently used first.
+  std::unordered_map<std::string, std::set<ReceiverKey>> receivers_;
+  std::set<std::string> deliverable_; // ESMEs to deliver for in this pass
+  std::set<std::string> waiting_;     // ESMEs with bodies and no session able to take one
+  std::vector<std::string> ready_;    // scratch for DeliverSMQueue::takeReady
+  uint64_t deliverSerial_ = 1ULL << 32; // last delivery's serial; above any descriptor
 };
 
 // The process-wide downstream server.

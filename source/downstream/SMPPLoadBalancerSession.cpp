@@ -248,21 +248,28 @@ bool SMPPLoadBalancerSession::onDeliverSMResp(uint32_t, const std::string&, uint
 }
 
 bool SMPPLoadBalancerSession::deliver(uint64_t now, bool& sweep, bool& sent) {
+  if (deliverOne(now) == DeliverOutcome::kSent) {
+    sweep = true;
+    sent = true;
+  }
+  return false;
+}
+
+SMPPLoadBalancerSession::DeliverOutcome SMPPLoadBalancerSession::deliverOne(uint64_t now) {
   if (!deliverSMQueue().pop(systemId(), deliverBody_)) {
-    return false;
+    return DeliverOutcome::kEmpty;
   }
   const uint32_t sequence = static_cast<uint32_t>(takeSequenceNumber());
   lastDeliverTime_.store(now, std::memory_order_relaxed);
   deliverCount_.fetch_add(1, std::memory_order_relaxed);
   if (sendPDU(sequence, smpp::command::kDeliverSM, smpp::status::kOk, deliverBody_.data(),
               deliverBody_.size())) {
-    sweep = true;
-    sent = true;
-  } else {
-    // Dropped, not re-queued: the SMSC was acknowledged long ago.
-    metricEvents().deliverSendToEsmeFailed(systemId());
+    return DeliverOutcome::kSent;
   }
-  return false;
+  // Dropped, not re-queued: the SMSC was acknowledged long ago. Only a dead
+  // connection gets here; a slow one is skipped before the pop.
+  metricEvents().deliverSendToEsmeFailed(systemId());
+  return DeliverOutcome::kFailed;
 }
 
 } // namespace quorvex

@@ -42,6 +42,12 @@ public:
                        uint32_t sequenceNumber) override;
   // Sends one deliver_sm queued for this ESME; sets both flags when it did.
   bool deliver(uint64_t now, bool& sweep, bool& sent) override;
+  enum class DeliverOutcome {
+    kEmpty,  // nothing queued for the ESME
+    kSent,   // one body went into the output buffer
+    kFailed, // one body was popped and could not be sent (dropped, counted)
+  };
+  DeliverOutcome deliverOne(uint64_t now);
 
   // SubmitDecision of one routed submit: the simulated target answers at
   // once; every other target set goes upstream.

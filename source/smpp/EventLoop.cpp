@@ -1,15 +1,19 @@
 #include "smpp/EventLoop.h"
 
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 namespace quorvex::smpp {
 namespace {
 
 // Events fetched per epoll_wait; more stay pending for the next pass.
 constexpr int kMaxEvents = 256;
+// epoll key of the wake-up eventfd; descriptor keys never have all bits set.
+constexpr uint64_t kWakeKey = ~0ULL;
 
 uint64_t pack(int fd, uint32_t generation) {
   return (static_cast<uint64_t>(generation) << 32) | static_cast<uint32_t>(fd);
@@ -17,12 +21,40 @@ uint64_t pack(int fd, uint32_t generation) {
 
 } // namespace
 
-EventLoop::EventLoop() : epollFd_(::epoll_create1(EPOLL_CLOEXEC)) { ready_.reserve(kMaxEvents); }
+Timer::~Timer() {
+  if (loop_ != nullptr && armed()) {
+    loop_->cancelTimer(*this);
+  }
+}
+
+EventLoop::EventLoop()
+    : epollFd_(::epoll_create1(EPOLL_CLOEXEC)), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  ready_.reserve(kMaxEvents * 2);
+  if (epollFd_ >= 0 && wakeFd_ >= 0) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kWakeKey;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &event);
+  }
+}
 
 EventLoop::~EventLoop() {
+  for (Timer* timer : heap_) {
+    timer->heapIndex_ = Timer::kNotArmed;
+    timer->loop_ = nullptr;
+  }
+  if (wakeFd_ >= 0) {
+    ::close(wakeFd_);
+  }
   if (epollFd_ >= 0) {
     ::close(epollFd_);
   }
+}
+
+uint64_t EventLoop::monotonicMicros() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 bool EventLoop::add(int fd, EventHandler* handler) {
@@ -44,6 +76,7 @@ bool EventLoop::add(int fd, EventHandler* handler) {
   }
   slot.handler = handler;
   slot.generation = generation;
+  slot.events = EPOLLIN;
   if (!present) {
     ++watched_;
   }
@@ -51,11 +84,12 @@ bool EventLoop::add(int fd, EventHandler* handler) {
 }
 
 void EventLoop::remove(int fd) {
-  if (fd < 0 || static_cast<size_t>(fd) >= slots_.size() || slots_[fd].handler == nullptr) {
+  if (!watching(fd)) {
     return;
   }
   ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
   slots_[fd].handler = nullptr;
+  slots_[fd].events = 0;
   ++slots_[fd].generation;
   --watched_;
 }
@@ -64,29 +98,259 @@ bool EventLoop::watching(int fd) const {
   return fd >= 0 && static_cast<size_t>(fd) < slots_.size() && slots_[fd].handler != nullptr;
 }
 
+uint32_t EventLoop::generation(int fd) const {
+  return watching(fd) ? slots_[fd].generation : 0;
+}
+
+void EventLoop::updateInterest(int fd, uint32_t events) {
+  Slot& slot = slots_[fd];
+  if (slot.events == events) {
+    return;
+  }
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = pack(fd, slot.generation);
+  if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) == 0) {
+    slot.events = events;
+  }
+}
+
+void EventLoop::setReading(int fd, bool on) {
+  if (watching(fd)) {
+    updateInterest(fd, on ? (slots_[fd].events | EPOLLIN) : (slots_[fd].events & ~EPOLLIN));
+  }
+}
+
+void EventLoop::setWriting(int fd, bool on) {
+  if (watching(fd)) {
+    updateInterest(fd, on ? (slots_[fd].events | EPOLLOUT) : (slots_[fd].events & ~EPOLLOUT));
+  }
+}
+
+bool EventLoop::inLoopThread() const {
+  const std::thread::id owner = loopThread_.load(std::memory_order_relaxed);
+  return owner == std::thread::id() || owner == std::this_thread::get_id();
+}
+
+void EventLoop::requestFlush(int fd, uint32_t generation) {
+  if (inLoopThread()) {
+    flushes_.push_back({fd, generation});
+    return;
+  }
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(remoteMutex_);
+    first = remoteFlushes_.empty();
+    remoteFlushes_.push_back({fd, generation});
+  }
+  if (first) {
+    wake();
+  }
+}
+
+void EventLoop::wake() {
+  if (wakePending_.exchange(true, std::memory_order_acq_rel)) {
+    return;
+  }
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(wakeFd_, &one, sizeof(one));
+  (void)ignored;
+}
+
+void EventLoop::drainWake() {
+  uint64_t count;
+  ssize_t ignored = ::read(wakeFd_, &count, sizeof(count));
+  (void)ignored;
+  // Cleared before the work runs: a wake() from now on is seen next pass.
+  wakePending_.store(false, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(remoteMutex_);
+    flushes_.insert(flushes_.end(), remoteFlushes_.begin(), remoteFlushes_.end());
+    remoteFlushes_.clear();
+  }
+  if (wakeHandler_) {
+    wakeHandler_();
+  }
+}
+
+int EventLoop::waitMillis(int timeoutMillis) {
+  if (!flushes_.empty()) {
+    return 0;
+  }
+  if (heap_.empty()) {
+    return timeoutMillis;
+  }
+  const uint64_t now = monotonicMicros();
+  const uint64_t due = heap_.front()->deadline_;
+  if (due <= now) {
+    return 0;
+  }
+  // Rounded up: waking a little early would only spin until the deadline.
+  const uint64_t millis = (due - now + 999) / 1000;
+  if (timeoutMillis >= 0 && millis > static_cast<uint64_t>(timeoutMillis)) {
+    return timeoutMillis;
+  }
+  return millis > 0x7fffffff ? 0x7fffffff : static_cast<int>(millis);
+}
+
 int EventLoop::poll(int timeoutMillis) {
+  loopThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   epoll_event events[kMaxEvents];
-  const int count = ::epoll_wait(epollFd_, events, kMaxEvents, timeoutMillis);
-  if (count <= 0) {
+  const int count = ::epoll_wait(epollFd_, events, kMaxEvents, waitMillis(timeoutMillis));
+  if (count < 0) {
     return count;
   }
   // Copied first: handlers may add and remove descriptors while we dispatch.
   ready_.clear();
+  bool woken = false;
   for (int i = 0; i < count; ++i) {
-    ready_.push_back(events[i].data.u64);
-  }
-  for (const uint64_t key : ready_) {
-    const int fd = static_cast<int>(key & 0xffffffffU);
-    const uint32_t generation = static_cast<uint32_t>(key >> 32);
-    if (static_cast<size_t>(fd) >= slots_.size()) {
+    if (events[i].data.u64 == kWakeKey) {
+      woken = true;
       continue;
     }
-    const Slot& slot = slots_[fd];
-    if (slot.handler != nullptr && slot.generation == generation) {
-      slot.handler->onReadable(fd);
+    ready_.push_back(events[i].data.u64);
+    ready_.push_back(events[i].events);
+  }
+  for (size_t i = 0; i < ready_.size(); i += 2) {
+    dispatch(ready_[i], static_cast<uint32_t>(ready_[i + 1]));
+  }
+  if (woken) {
+    drainWake();
+  }
+  fireTimers();
+  runFlushes();
+  return static_cast<int>(ready_.size() / 2);
+}
+
+void EventLoop::dispatch(uint64_t key, uint32_t events) {
+  const int fd = static_cast<int>(key & 0xffffffffU);
+  const uint32_t generation = static_cast<uint32_t>(key >> 32);
+  if (static_cast<size_t>(fd) >= slots_.size()) {
+    return;
+  }
+  const Slot& slot = slots_[fd];
+  if (slot.handler == nullptr || slot.generation != generation) {
+    return;
+  }
+  if ((events & EPOLLOUT) != 0) {
+    slot.handler->onWritable(fd);
+  }
+  // Re-checked: the write handler may have closed the descriptor.
+  if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0 && slot.handler != nullptr &&
+      slot.generation == generation && (slot.events & EPOLLIN) != 0) {
+    slot.handler->onReadable(fd);
+  }
+}
+
+void EventLoop::runFlushes() {
+  // Flushing may queue more output (a handler answering from onWritable);
+  // that lands in flushes_ and makes the next wait zero.
+  flushing_.swap(flushes_);
+  for (const FlushRequest& request : flushing_) {
+    if (static_cast<size_t>(request.fd) < slots_.size()) {
+      const Slot& slot = slots_[request.fd];
+      if (slot.handler != nullptr && slot.generation == request.generation) {
+        slot.handler->onWritable(request.fd);
+      }
     }
   }
-  return count;
+  flushing_.clear();
+}
+
+void EventLoop::armTimer(Timer& timer, uint64_t delayMicros) {
+  if (timer.armed() && timer.loop_ != this) {
+    timer.loop_->cancelTimer(timer);
+  }
+  timer.loop_ = this;
+  timer.deadline_ = monotonicMicros() + delayMicros;
+  timer.order_ = ++timerOrder_;
+  if (timer.armed()) {
+    // Moved: the new deadline may be earlier or later.
+    const size_t index = timer.heapIndex_;
+    siftUp(index);
+    siftDown(timer.heapIndex_);
+    return;
+  }
+  heap_.push_back(&timer);
+  timer.heapIndex_ = heap_.size() - 1;
+  siftUp(timer.heapIndex_);
+}
+
+void EventLoop::cancelTimer(Timer& timer) {
+  if (timer.loop_ == this && timer.armed()) {
+    removeAt(timer.heapIndex_);
+  }
+}
+
+void EventLoop::fireTimers() {
+  if (heap_.empty()) {
+    return;
+  }
+  const uint64_t now = monotonicMicros();
+  // Timers armed by a handler for "now" wait for the next pass, so a
+  // handler that re-arms with no delay cannot starve the descriptors.
+  const uint64_t limit = timerOrder_;
+  while (!heap_.empty() && heap_.front()->deadline_ <= now && heap_.front()->order_ <= limit) {
+    Timer* timer = heap_.front();
+    removeAt(0);
+    if (timer->handler_ != nullptr) {
+      timer->handler_->onTimer(*timer);
+    }
+  }
+}
+
+bool EventLoop::earlier(const Timer* a, const Timer* b) const {
+  return a->deadline_ != b->deadline_ ? a->deadline_ < b->deadline_ : a->order_ < b->order_;
+}
+
+void EventLoop::place(size_t index, Timer* timer) {
+  heap_[index] = timer;
+  timer->heapIndex_ = index;
+}
+
+void EventLoop::siftUp(size_t index) {
+  Timer* timer = heap_[index];
+  while (index > 0) {
+    const size_t parent = (index - 1) / 2;
+    if (!earlier(timer, heap_[parent])) {
+      break;
+    }
+    place(index, heap_[parent]);
+    index = parent;
+  }
+  place(index, timer);
+}
+
+void EventLoop::siftDown(size_t index) {
+  Timer* timer = heap_[index];
+  const size_t size = heap_.size();
+  for (;;) {
+    size_t child = index * 2 + 1;
+    if (child >= size) {
+      break;
+    }
+    if (child + 1 < size && earlier(heap_[child + 1], heap_[child])) {
+      ++child;
+    }
+    if (!earlier(heap_[child], timer)) {
+      break;
+    }
+    place(index, heap_[child]);
+    index = child;
+  }
+  place(index, timer);
+}
+
+void EventLoop::removeAt(size_t index) {
+  Timer* removed = heap_[index];
+  removed->heapIndex_ = Timer::kNotArmed;
+  Timer* last = heap_.back();
+  heap_.pop_back();
+  if (index < heap_.size()) {
+    place(index, last);
+    siftUp(index);
+    siftDown(last->heapIndex_);
+  }
 }
 
 } // namespace quorvex::smpp

@@ -1,14 +1,20 @@
-// A small readiness loop over epoll, level-triggered. Servers register a
-// handler per descriptor and call poll() once per pass; nothing else in the
-// code base waits on descriptors itself.
+// A small event loop over epoll, level-triggered: file events (read, and
+// write only while a handler asks for it), timers, a wake-up for other
+// threads and the flushing of output buffers once per pass.
 //
-// Cost: poll() is O(ready descriptors), not O(watched descriptors), so a
-// thousand idle ESME sessions cost nothing per 1 ms pass. Any descriptor
-// number is fine (no 1024 limit as with select).
+// Costs: a pass is O(ready descriptors + due timers + connections with
+// output), never O(watched descriptors); the wait is the nearest timer's
+// deadline, so a loop with nothing due sleeps in epoll_wait. wake() costs
+// one eventfd write the first time it is called after a pass, nothing after.
+// Timers live in a binary heap: arming, moving and cancelling are O(log n).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace quorvex::smpp {
@@ -18,6 +24,43 @@ public:
   virtual ~EventHandler() = default;
   // The descriptor is readable (or has an error or hang-up to report).
   virtual void onReadable(int fd) = 0;
+  // The descriptor is writable (while write interest is on), or a flush was
+  // requested for it with requestFlush().
+  virtual void onWritable(int fd) { (void)fd; }
+};
+
+class Timer;
+
+class TimerHandler {
+public:
+  virtual ~TimerHandler() = default;
+  virtual void onTimer(Timer& timer) = 0;
+};
+
+// One deadline, owned by its user and armed on one loop. Must be cancelled
+// (or disarmed by firing) before it is destroyed; ~Timer does it when the
+// loop it was armed on still exists.
+class Timer {
+public:
+  explicit Timer(TimerHandler* handler = nullptr) : handler_(handler) {}
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+
+  void setHandler(TimerHandler* handler) { handler_ = handler; }
+  bool armed() const { return heapIndex_ != kNotArmed; }
+  // Monotonic µs of the deadline while armed.
+  uint64_t deadline() const { return deadline_; }
+
+private:
+  friend class EventLoop;
+  static constexpr size_t kNotArmed = static_cast<size_t>(-1);
+
+  TimerHandler* handler_;        // called when the deadline passes
+  class EventLoop* loop_ = nullptr; // loop it is armed on
+  uint64_t deadline_ = 0;        // monotonic µs
+  uint64_t order_ = 0;           // tie-break: earlier arming fires first
+  size_t heapIndex_ = kNotArmed; // position in the loop's heap
 };
 
 class EventLoop {
@@ -28,7 +71,10 @@ public:
   EventLoop& operator=(const EventLoop&) = delete;
 
   // False when the loop could not be created.
-  bool valid() const { return epollFd_ >= 0; }
+  bool valid() const { return epollFd_ >= 0 && wakeFd_ >= 0; }
+
+  // Monotonic microseconds, the time base of the timers.
+  static uint64_t monotonicMicros();
 
   // Watches `fd` for reading; false (with errno) when the kernel refuses it.
   bool add(int fd, EventHandler* handler);
@@ -36,24 +82,80 @@ public:
   // reported ready in the same pass (they are skipped). Call before close().
   void remove(int fd);
   bool watching(int fd) const;
+  // Generation of the watch on `fd` (changes with every add and remove).
+  uint32_t generation(int fd) const;
+  // Read interest (on after add) and write interest (off after add).
+  void setReading(int fd, bool on);
+  void setWriting(int fd, bool on);
   // Number of watched descriptors.
   size_t size() const { return watched_; }
 
-  // Waits up to `timeoutMillis` and calls the handler of each ready
-  // descriptor once. Returns the number of ready descriptors, 0 on timeout,
-  // -1 with errno on failure (EINTR included).
+  // Any thread: calls the handler's onWritable(fd) at the end of the current
+  // (or next) pass, if the watch still has this generation. From another
+  // thread it wakes the loop.
+  void requestFlush(int fd, uint32_t generation);
+
+  // Loop thread only. Arms (or moves) a timer `delayMicros` from now.
+  void armTimer(Timer& timer, uint64_t delayMicros);
+  void cancelTimer(Timer& timer);
+  size_t timerCount() const { return heap_.size(); }
+
+  // Any thread (and async-signal-safe): makes the current or next wait
+  // return and the wake handler run in that pass.
+  void wake();
+  // Loop thread work after every wake-up.
+  void setWakeHandler(std::function<void()> handler) { wakeHandler_ = std::move(handler); }
+  // The eventfd behind wake(), for a signal handler.
+  int wakeDescriptor() const { return wakeFd_; }
+
+  // One pass: waits up to `timeoutMillis` (-1: no limit) or the nearest
+  // timer, whichever is first (no wait with flushes pending), calls the
+  // handler of each ready descriptor, then the wake handler, due timers and
+  // requested flushes. Returns the number of ready watched descriptors, 0
+  // when none, -1 with errno when the wait failed (EINTR included).
   int poll(int timeoutMillis);
+
+  // True on the thread that runs poll() (before the first pass: any thread).
+  bool inLoopThread() const;
 
 private:
   struct Slot {
     EventHandler* handler = nullptr; // null when not watched
-    uint32_t generation = 0;         // bumped on every add, so stale events are dropped
+    uint32_t generation = 0;         // bumped on every add and remove; stale events are dropped
+    uint32_t events = 0;             // epoll interest mask
+  };
+  struct FlushRequest {
+    int fd;              // descriptor to flush
+    uint32_t generation; // of its watch when requested
   };
 
-  int epollFd_ = -1;            // the epoll instance
-  std::vector<Slot> slots_;     // indexed by descriptor
-  size_t watched_ = 0;          // descriptors with a handler
-  std::vector<uint64_t> ready_; // fd and generation of this pass's events
+  void updateInterest(int fd, uint32_t events);
+  void dispatch(uint64_t key, uint32_t events);
+  void fireTimers();
+  void runFlushes();
+  void drainWake();
+  int waitMillis(int timeoutMillis);
+  // Heap of armed timers, ordered by deadline then arming order.
+  bool earlier(const Timer* a, const Timer* b) const;
+  void siftUp(size_t index);
+  void siftDown(size_t index);
+  void place(size_t index, Timer* timer);
+  void removeAt(size_t index);
+
+  int epollFd_ = -1;                           // the epoll instance
+  int wakeFd_ = -1;                            // eventfd behind wake()
+  std::atomic<bool> wakePending_{false};       // a wake-up is on its way
+  std::function<void()> wakeHandler_;          // loop-thread work after a wake-up
+  std::vector<Slot> slots_;                    // indexed by descriptor
+  size_t watched_ = 0;                         // descriptors with a handler
+  std::vector<uint64_t> ready_;                // key and events of this pass's events
+  std::vector<Timer*> heap_;                   // armed timers, earliest first
+  uint64_t timerOrder_ = 0;                    // arming counter
+  std::vector<FlushRequest> flushes_;          // loop thread's flush requests
+  std::vector<FlushRequest> flushing_;         // the batch being flushed
+  std::mutex remoteMutex_;                     // guards remoteFlushes_
+  std::vector<FlushRequest> remoteFlushes_;    // other threads' flush requests
+  std::atomic<std::thread::id> loopThread_{};  // thread running poll()
 };
 
 } // namespace quorvex::smpp

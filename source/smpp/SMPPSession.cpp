@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/Log.h"
+#include "smpp/EventLoop.h"
 
 namespace quorvex::smpp {
 namespace {
@@ -96,6 +97,42 @@ bool SMPPSession::responseMissing(uint64_t now) {
   return true;
 }
 
+bool SMPPSession::outputStalled() const {
+  const uint64_t since = connection_.outputStalledSince();
+  const uint64_t timeout = static_cast<uint64_t>(responseTimeout_) * kMicrosPerSecond;
+  return since != 0 && EventLoop::monotonicMicros() - since > timeout;
+}
+
+uint64_t SMPPSession::nextCheckDelay(uint64_t now) {
+  uint64_t due = kNoCheck;
+  const auto consider = [&](uint64_t at) { due = std::min(due, at > now ? at - now : 0); };
+  const uint64_t timeout = static_cast<uint64_t>(responseTimeout_) * kMicrosPerSecond;
+  if (closingTime_ != 0) {
+    consider(closingTime_);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!outstanding_.empty()) {
+      consider(outstanding_.begin()->second + timeout + 1);
+    }
+  }
+  const uint64_t interval = static_cast<uint64_t>(enquireLinkInterval_) * kMicrosPerSecond;
+  if (lastActivityTime_ != 0 && interval != 0) {
+    if (enquireSentTime_ == 0) {
+      consider(lastActivityTime_ + interval + 1);
+    } else if (closingTime_ == 0) {
+      consider(std::max(lastActivityTime_ + interval, enquireSentTime_ + kEnquireAnswerMicros) + 1);
+    }
+  }
+  const uint64_t stalled = connection_.outputStalledSince();
+  if (stalled != 0) {
+    const uint64_t mono = EventLoop::monotonicMicros();
+    const uint64_t at = stalled + timeout + 1;
+    due = std::min(due, at > mono ? at - mono : 0);
+  }
+  return due;
+}
+
 bool SMPPSession::timedCheck(bool& sweep) {
   const uint64_t now = clock_.nowMicros();
   if (connection_.dead() || connection_.descriptor() == -1) {
@@ -103,7 +140,7 @@ bool SMPPSession::timedCheck(bool& sweep) {
     connection_.close();
     return true;
   }
-  if (responseMissing(now)) {
+  if (responseMissing(now) || outputStalled()) {
     logApplication(LOG_WARNING, this, kLogClass, "timedCheck",
                    "PDU response not received - closing session (line:%d)", __LINE__);
     return true;

@@ -50,6 +50,13 @@ public:
   // Last step of timedCheck(); true means close the session.
   virtual bool periodicCheck(uint64_t now, bool& sweep);
 
+  // µs from `now` until timedCheck() may next have something to do (a
+  // deadline of the closing time, the keep-alive, the oldest outstanding
+  // request or stalled output); kNoCheck when nothing is pending. Owners
+  // arm one timer with it instead of sweeping every session.
+  virtual uint64_t nextCheckDelay(uint64_t now);
+  static constexpr uint64_t kNoCheck = ~0ULL;
+
   // Counts the PDU and sends it; submit_sm and deliver_sm update their
   // statistics pair and last-sent time. Safe from any thread.
   bool sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
@@ -129,6 +136,8 @@ protected:
 
 private:
   bool responseMissing(uint64_t now);
+  // Output the peer has not drained for the response timeout.
+  bool outputStalled() const;
 
   static inline std::atomic<bool> bufferStateLogging_{false}; // run() logs buffer state
 

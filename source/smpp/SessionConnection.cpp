@@ -3,18 +3,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+
+#include "smpp/EventLoop.h"
 
 namespace quorvex::smpp {
 namespace {
 
 // EAGAIN as spelled by the BSDs, kept for peers of code that uses it.
 constexpr int kBsdEagain = 35;
-// Retries of a send that would block; the n-th waits n ms (55 ms in all).
-constexpr int kSendRetries = 10;
 
 } // namespace
 
@@ -58,6 +56,12 @@ void SessionConnection::attach(std::unique_ptr<SMPPSocket> socket, int descripto
   peerClosed_.store(false, std::memory_order_relaxed);
   readStart_ = readEnd_ = 0;
   framePending_ = false;
+  output_.clear();
+  outputHead_ = 0;
+  pendingOutput_.store(0, std::memory_order_relaxed);
+  stalledSince_.store(0, std::memory_order_relaxed);
+  loop_ = nullptr;
+  flushRequested_ = false;
 }
 
 bool SessionConnection::readPDU() {
@@ -152,43 +156,94 @@ bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint3
   if (bodyLength > kMaxBodyLength || (bodyLength > 0 && body == nullptr)) {
     return false;
   }
-  thread_local uint8_t frame[kMaxCommandLength];
   const size_t total = bodyLength + kHeaderLength;
-  PDUHeader{static_cast<uint32_t>(total), commandId, commandStatus, sequenceNumber}.encode(frame);
-  if (bodyLength > 0) {
-    std::memcpy(frame + kHeaderLength, body, bodyLength);
+  const size_t pending = output_.size() - outputHead_;
+  if (pending + total > kOutputHardLimit) {
+    return false;
   }
+  // The written prefix is dropped once it is the larger part, so the buffer
+  // stays bounded by what is pending without a move per PDU.
+  if (outputHead_ > 0 && outputHead_ >= pending) {
+    output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(outputHead_));
+    outputHead_ = 0;
+  }
+  const size_t at = output_.size();
+  output_.resize(at + total);
+  PDUHeader{static_cast<uint32_t>(total), commandId, commandStatus, sequenceNumber}.encode(
+      output_.data() + at);
+  if (bodyLength > 0) {
+    std::memcpy(output_.data() + at + kHeaderLength, body, bodyLength);
+  }
+  pendingOutput_.store(pending + total, std::memory_order_relaxed);
+  if (pending == 0) {
+    stalledSince_.store(EventLoop::monotonicMicros(), std::memory_order_relaxed);
+  }
+  if (loop_ == nullptr) {
+    return flushLocked() != FlushResult::kFailed;
+  }
+  if (!flushRequested_) {
+    flushRequested_ = true;
+    loop_->requestFlush(descriptor(), loopGeneration_);
+  }
+  return true;
+}
 
-  size_t sent = 0;
-  int retries = 0;
-  int error = 0;
-  while (sent < total) {
-    const int n = socket_->send(frame + sent, total - sent);
+void SessionConnection::bindLoop(EventLoop* loop) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  loop_ = loop;
+  loopGeneration_ = loop != nullptr ? loop->generation(descriptor()) : 0;
+  flushRequested_ = false;
+  if (loop_ != nullptr && outputHead_ < output_.size()) {
+    flushRequested_ = true;
+    loop_->requestFlush(descriptor(), loopGeneration_);
+  }
+}
+
+FlushResult SessionConnection::flush() {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  flushRequested_ = false;
+  return flushLocked();
+}
+
+FlushResult SessionConnection::flushLocked() {
+  if (dead() || !socket_) {
+    return FlushResult::kFailed;
+  }
+  while (outputHead_ < output_.size()) {
+    const int n = socket_->send(output_.data() + outputHead_, output_.size() - outputHead_);
     if (n > 0) {
-      sent += static_cast<size_t>(n);
+      outputHead_ += static_cast<size_t>(n);
+      stalledSince_.store(EventLoop::monotonicMicros(), std::memory_order_relaxed);
       continue;
     }
     // 0 means the socket has no descriptor: nothing can ever be written.
-    error = n < 0 ? errno : 0;
-    if (n < 0 && (error == EAGAIN || error == kBsdEagain) && retries < kSendRetries &&
-        socket_->descriptor() != -1) {
-      ++retries;
-      std::this_thread::sleep_for(std::chrono::milliseconds(retries));
-      continue;
+    const int error = n < 0 ? errno : 0;
+    if (n < 0 && (error == EAGAIN || error == kBsdEagain || error == EINTR)) {
+      pendingOutput_.store(output_.size() - outputHead_, std::memory_order_relaxed);
+      return FlushResult::kPending;
     }
-    break;
+    reportSendFailure(error);
+    return FlushResult::kFailed;
   }
-  if (sent == total) {
-    return true;
+  // Everything went: a buffer grown by a burst is given back.
+  if (output_.capacity() > kOutputLowWater) {
+    std::vector<uint8_t>().swap(output_);
+  } else {
+    output_.clear();
   }
-  // Half a PDU on the wire has corrupted the peer's stream for good.
-  if (sent > 0 || isFatalSocketErrno(error)) {
-    markDead();
-  }
+  outputHead_ = 0;
+  pendingOutput_.store(0, std::memory_order_relaxed);
+  stalledSince_.store(0, std::memory_order_relaxed);
+  return FlushResult::kDone;
+}
+
+void SessionConnection::reportSendFailure(int error) {
+  // Part of a PDU may be on the wire: the peer's stream is corrupt for good,
+  // and what is buffered can never follow.
+  markDead();
   std::printf("socket send failed (fd=%d;errno=%d)\n", descriptor(), error);
   errno = error;
   std::perror("socket send failed\n");
-  return false;
 }
 
 void SessionConnection::close() {
@@ -197,6 +252,11 @@ void SessionConnection::close() {
 }
 
 void SessionConnection::closeLocked() {
+  loop_ = nullptr;
+  output_.clear();
+  outputHead_ = 0;
+  pendingOutput_.store(0, std::memory_order_relaxed);
+  stalledSince_.store(0, std::memory_order_relaxed);
   const int descriptor = descriptor_.exchange(-1, std::memory_order_relaxed);
   if (ownsDescriptor_ && descriptor != -1) {
     ::close(descriptor);

@@ -1,8 +1,15 @@
-// One session's connection: the socket, the framing reader and the sender.
+// One session's connection: the socket, the framing reader and the output
+// buffer.
 //
 // The reader is driven by readiness: whoever watches the descriptor (poll or
 // epoll, level-triggered) calls readPDU() until it returns false; each call
 // reads the socket at most once and only when no complete PDU is buffered.
+//
+// Sending appends whole PDUs to the output buffer. A connection bound to an
+// event loop asks that loop to flush it at the end of the pass (so every PDU
+// queued in one pass leaves in one send); without a loop it flushes at once.
+// Whatever the kernel does not take waits for write readiness: no thread
+// ever sleeps on a full socket.
 #pragma once
 
 #include <atomic>
@@ -10,11 +17,21 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "smpp/PDUHeader.h"
 #include "smpp/SMPPSocket.h"
 
 namespace quorvex::smpp {
+
+class EventLoop;
+
+// Outcome of one flush.
+enum class FlushResult {
+  kDone,    // the output buffer is empty
+  kPending, // the kernel took what it could; the rest waits for writability
+  kFailed,  // the connection is dead
+};
 
 // Errors after which a connection is unusable.
 bool isFatalSocketErrno(int error);
@@ -33,12 +50,29 @@ public:
   // True when one complete PDU is in header() and body().
   bool readPDU();
 
-  // Frames and sends one PDU. The whole frame is written or the PDU fails:
-  // a short write is continued, EAGAIN is retried after 1, 2, ... 10 ms, and
-  // a frame that stays half-written marks the connection dead. Serialised
-  // by the send lock, so PDUs of different threads never interleave.
+  // Frames one PDU into the output buffer; false when the connection is
+  // dead, the body too long or the buffer at its hard limit. Any thread:
+  // the send lock keeps PDUs of different threads whole and in order.
   bool sendE(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
              const uint8_t* body, size_t bodyLength);
+
+  // From now on flushes run on `loop` (its thread), which watches the
+  // descriptor under its current generation. Null flushes at every send.
+  void bindLoop(EventLoop* loop);
+  // Writes as much buffered output as the kernel takes (loop thread).
+  FlushResult flush();
+  // Octets waiting in the output buffer (any thread).
+  size_t pendingOutput() const { return pendingOutput_.load(std::memory_order_relaxed); }
+  // Monotonic µs since which buffered output has made no progress; 0 while
+  // the buffer is empty.
+  uint64_t outputStalledSince() const { return stalledSince_.load(std::memory_order_relaxed); }
+
+  // Above this much unsent output a connection stops taking work: the side
+  // that feeds it pauses until it is back under kOutputLowWater.
+  static constexpr size_t kOutputHighWater = 512 * 1024;
+  static constexpr size_t kOutputLowWater = 128 * 1024;
+  // Never buffered beyond this: a send that would pass it fails whole.
+  static constexpr size_t kOutputHardLimit = 64 * 1024 * 1024;
 
   // Closes the descriptor if owned, marks the connection dead, drops the socket.
   void close();
@@ -69,6 +103,8 @@ private:
   void fill();
   bool extract();
   void closeLocked();
+  FlushResult flushLocked();
+  void reportSendFailure(int error);
 
   const uint32_t bodyCapacity_ = kMaxCommandLength;   // octets of the body buffer
   std::unique_ptr<SMPPSocket> socket_;                // the stream; null when none
@@ -85,7 +121,14 @@ private:
   const uint32_t readCapacity_ = kReadBufferCapacity; // octets of readBuffer_
   uint32_t readStart_ = 0;                            // first unconsumed octet
   uint32_t readEnd_ = 0;                              // one past the last received octet
-  std::mutex sendMutex_;                              // one PDU on the wire at a time
+  std::mutex sendMutex_;                              // guards the output buffer and the socket's writes
+  std::vector<uint8_t> output_;                       // framed PDUs not yet written
+  size_t outputHead_ = 0;                             // first unwritten octet of output_
+  std::atomic<size_t> pendingOutput_{0};              // octets unwritten (mirror for other threads)
+  std::atomic<uint64_t> stalledSince_{0};             // monotonic µs of the last progress, 0 = empty
+  EventLoop* loop_ = nullptr;                         // loop that flushes, null = flush on send
+  uint32_t loopGeneration_ = 0;                       // the descriptor's watch generation there
+  bool flushRequested_ = false;                       // a flush is pending on loop_
 };
 
 } // namespace quorvex::smpp

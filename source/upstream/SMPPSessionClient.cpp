@@ -1,5 +1,7 @@
 #include "upstream/SMPPSessionClient.h"
 
+#include <algorithm>
+
 #include <memory>
 
 #include "app/Log.h"
@@ -68,6 +70,16 @@ bool SMPPSessionClient::tpsWindowAdmits(uint64_t now, uint32_t limit) {
   submitsInWindow_ = 0;
   windowStart_ = now;
   return true;
+}
+
+uint64_t SMPPSessionClient::nextCheckDelay(uint64_t now) {
+  uint64_t due = SMPPSession::nextCheckDelay(now);
+  const uint64_t oldest = outstanding_.oldestSent();
+  if (oldest != 0) {
+    const uint64_t at = oldest + static_cast<uint64_t>(responseTimeout()) * kMicrosPerSecond + 1;
+    due = std::min(due, at > now ? at - now : 0);
+  }
+  return due;
 }
 
 bool SMPPSessionClient::periodicCheck(uint64_t now, bool& sweep) {

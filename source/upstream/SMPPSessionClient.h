@@ -31,6 +31,8 @@ public:
   bool poll() override { return false; }
   // The response timeout of the submits sent on this session.
   bool periodicCheck(uint64_t now, bool& sweep) override;
+  // The base deadlines and the oldest outstanding submit's timeout.
+  uint64_t nextCheckDelay(uint64_t now) override;
 
   // Takes ownership of a (connecting) socket descriptor.
   void attachSocket(int descriptor);

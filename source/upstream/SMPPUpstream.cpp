@@ -1,7 +1,7 @@
 // The upstream thread: start, stop and one iteration.
 #include "upstream/SMPPUpstream.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 
 #include "app/Log.h"
@@ -42,11 +42,14 @@ void SMPPUpstream::setDownstreamPort(DownstreamPort* port) {
 
 void SMPPUpstream::start() {
   stop_.store(false);
+  context_.config.setObserver(this);
   thread_ = std::thread(&SMPPUpstream::threadBody, this);
 }
 
 void SMPPUpstream::stop() {
   stop_.store(true);
+  context_.config.setObserver(nullptr);
+  eventLoop_.wake();
   std::printf("Waiting on upstream connections closing\n");
   std::fflush(stdout);
   if (thread_.joinable()) {
@@ -60,6 +63,8 @@ void SMPPUpstream::stop() {
 void SMPPUpstream::initialise() {
   const uint64_t now = context_.clock.nowMicros();
   nextPass_ = now;
+  nextConnect_ = 0;
+  nextSweep_ = 0;
   speedStart_ = 0;
   // The main thread may already be submitting, so the rebuild is guarded.
   reinitUpstreamBinds(false);
@@ -67,16 +72,11 @@ void SMPPUpstream::initialise() {
 
 void SMPPUpstream::threadBody() {
   initialise();
+  // Each iteration sleeps in the event loop until a descriptor, the next
+  // connection attempt or session deadline, a wake-up (configuration change,
+  // a submit queued by the main thread, stop) needs the thread.
   while (!stop_.load(std::memory_order_relaxed)) {
-    activity_ = false;
     upstreamRun();
-    if (activity_) {
-      std::this_thread::sleep_for(std::chrono::microseconds(1));
-    } else {
-      // Idle: wait for readiness instead of sleeping blind, so a response
-      // arriving now is read now; handlers run from inside the wait.
-      eventLoop_.poll(1);
-    }
   }
 }
 
@@ -102,11 +102,20 @@ void SMPPUpstream::upstreamRun() {
     if (again > changeStampSeen_) {
       changeStampSeen_ = again;
       reinitLocked(true);
+      // Admin-down flags and new slots are acted on in this iteration.
+      nextSweep_ = 0;
+      nextConnect_ = 0;
     }
   }
 
   makeConnections();
+  if (now >= nextSweep_) {
+    superviseSessions(now);
+  }
+  processSessionActivity();
+}
 
+void SMPPUpstream::superviseSessions(uint64_t now) {
   std::vector<SMPPSessionClient*> copy;
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
@@ -115,9 +124,11 @@ void SMPPUpstream::upstreamRun() {
       copy.push_back(session.get());
     }
   }
+  uint64_t next = ~0ULL;
   std::vector<SMPPSessionClient*> doomed;
   for (SMPPSessionClient* session : copy) {
     // A failed connect removes (destroys) the session: not touched again.
+    // A connect still in progress is settled by its write readiness.
     if (session->connectionState() != kConnectionConnected && !checkAsyncConnect(*session)) {
       continue;
     }
@@ -134,6 +145,8 @@ void SMPPUpstream::upstreamRun() {
                      session->targetName().c_str(),
                      static_cast<unsigned long long>(session->smscid()));
       session->sendUnbind();
+      // The unbind leaves before the descriptor closes.
+      session->connection().flush();
       remove = true;
     } else {
       bool sweep = false;
@@ -143,16 +156,23 @@ void SMPPUpstream::upstreamRun() {
       closeSession(*session);
       session->setConnectionState(kConnectionClosed);
       doomed.push_back(session);
+      continue;
     }
+    const uint64_t delay = session->nextCheckDelay(now);
+    if (delay != smpp::SMPPSession::kNoCheck) {
+      next = std::min(next, now + delay);
+    }
+    // A submit the main thread adds after this pass cannot time out before
+    // one response timeout from now, so that bounds the sleep.
+    next = std::min<uint64_t>(next, now + uint64_t{session->responseTimeout()} * 1000000U);
   }
+  nextSweep_ = next;
   if (!doomed.empty()) {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     for (SMPPSessionClient* session : doomed) {
       removeUpstreamSession(*session);
     }
   }
-
-  processSessionActivity();
 }
 
 SMPPUpstream& smppUpstream() {

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/TarnConfiguration.h"
 #include "smpp/Clock.h"
 #include "smpp/EntityControlMaster.h"
 #include "smpp/EventLoop.h"
@@ -64,7 +65,9 @@ public:
   virtual void sendFailed(uint64_t smscid, uint32_t seqnoOut) = 0;
 };
 
-class SMPPUpstream : public smpp::EntityControlMaster, private smpp::EventHandler {
+class SMPPUpstream : public smpp::EntityControlMaster,
+                     private smpp::EventHandler,
+                     private ConfigurationObserver {
 public:
   static constexpr const char* kLogClass = "SMPPUpstream";
 
@@ -129,7 +132,8 @@ public:
   size_t heldReceiptCount() { return unknown_.size(); }
   uint64_t droppedHeldReceipts() { return unknown_.dropped(); }
 
-  // Wait of one readiness pass in ms (10); tests shorten it.
+  // Longest wait of one pass in ms (-1: until a descriptor, a deadline or a
+  // wake-up); tests bound it.
   void setReadinessWaitMillis(int millis) { readinessWaitMillis_ = millis; }
 
 private:
@@ -151,7 +155,13 @@ private:
   void logConnectionDetails(SMPPSessionClient& session, const char* function, const char* format);
   void initiateBind(SMPPSessionClient& session);
   void processSessionActivity();
+  // The supervision pass over every session, when one of them is due.
+  void superviseSessions(uint64_t now);
+  // ms until the next connection pass or session deadline, within the cap.
+  int waitMillis(uint64_t now) const;
   void onReadable(int fd) override;
+  void onWritable(int fd) override;
+  void configurationChanged() override { eventLoop_.wake(); }
   void readSession(SMPPSessionClient& session);
   // False: stop reading the session (it may have been removed).
   bool dispatch(SMPPSessionClient& session, const smpp::PDUHeader& header, bool wasBound);
@@ -194,10 +204,11 @@ private:
 
   uint64_t changeStampSeen_ = 0; // configChangeStamp at the last rebuild
   uint64_t nextPass_ = 0;        // µs of the next connection pass
+  uint64_t nextConnect_ = 0;     // µs a slot is next due to connect; ~0 = none waits
+  uint64_t nextSweep_ = 0;       // µs the supervision pass is next due
   uint64_t speedStart_ = 0;      // µs the speed-check interval began
   uint32_t speedCount_ = 0;      // iterations in that interval
-  bool activity_ = false;        // a PDU was processed this iteration
-  int readinessWaitMillis_ = 10; // wait of one readiness pass
+  int readinessWaitMillis_ = -1; // longest wait of one pass, -1 = none
 
   std::atomic<uint64_t> deliverSMCount_{0}; // deliver_sm received
   std::atomic<uint64_t> lastDeliverSM_{0};  // µs of the last deliver_sm

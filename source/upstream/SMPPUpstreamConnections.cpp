@@ -3,15 +3,15 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "app/Log.h"
 #include "cdr/SMPPCDRManager.h"
@@ -63,6 +63,9 @@ int startConnect(const std::string& host, uint32_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
+  // Output leaves in whole batches once per pass; Nagle would only hold a
+  // batch back for the SMSC's delayed acknowledgement.
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   if (::ioctl(fd, FIONBIO, &on) != 0 || !resolveIPv4(host, address.sin_addr)) {
     const int error = errno;
     ::close(fd);
@@ -91,7 +94,7 @@ void SMPPUpstream::logConnectionDetails(SMPPSessionClient& session, const char* 
 
 void SMPPUpstream::makeConnections() {
   const uint64_t now = context_.clock.nowMicros();
-  if (now < nextPass_) {
+  if (now < nextPass_ || now < nextConnect_) {
     return;
   }
   // Counted from now: a pass clock left behind (at start, after a stall)
@@ -100,13 +103,20 @@ void SMPPUpstream::makeConnections() {
   std::vector<BindSlot> due;
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
+    // With every slot connected (or down) no pass is due until one frees.
+    nextConnect_ = ~0ULL;
     for (auto& [smscid, slot] : slots_) {
-      if (slot.adminDown || slot.sessionActive || now < slot.nextAttempt) {
+      if (slot.adminDown || slot.sessionActive) {
+        continue;
+      }
+      if (now < slot.nextAttempt) {
+        nextConnect_ = std::min(nextConnect_, slot.nextAttempt);
         continue;
       }
       slot.nextAttempt = now + backOffMicros(slot.attempts);
       ++slot.attempts;
       slot.sessionActive = true;
+      nextConnect_ = std::min(nextConnect_, slot.nextAttempt);
       nextPass_ += kAttemptPaceMicros;
       due.push_back(slot);
     }
@@ -149,6 +159,10 @@ void SMPPUpstream::connectSlot(const BindSlot& slot) {
   }
   descriptors_[static_cast<size_t>(fd)] = session.get();
   session->setWatchedDescriptor(fd);
+  // The connect's outcome shows as write readiness; output then flushes
+  // through this loop.
+  eventLoop_.setWriting(fd, true);
+  session->connection().bindLoop(&eventLoop_);
   ++socketCount_;
   slots_[slot.smscid].session = session.get();
   // Counted here, where removal will find the session in the list.
@@ -205,19 +219,54 @@ void SMPPUpstream::initiateBind(SMPPSessionClient& session) {
                  static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
                  static_cast<int>(session.port()), session.systemId().c_str());
   session.setClosingTime(context_.clock.nowMicros() + kBindDeadlineMicros);
+  nextSweep_ = 0; // the bind deadline joins the supervision
   if (session.bindState() == smpp::kUnbound && session.sendBind()) {
     session.setBindState(smpp::kBindRequested);
   }
 }
 
 void SMPPUpstream::processSessionActivity() {
-  if (socketCount_ == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(readinessWaitMillis_));
-    return;
-  }
-  if (eventLoop_.poll(readinessWaitMillis_) < 0 && errno != EINTR) {
+  if (eventLoop_.poll(waitMillis(context_.clock.nowMicros())) < 0 && errno != EINTR) {
     std::perror("  select() failed.");
   }
+}
+
+int SMPPUpstream::waitMillis(uint64_t now) const {
+  uint64_t due = nextSweep_;
+  if (nextConnect_ != ~0ULL) {
+    due = std::min(due, std::max(nextConnect_, nextPass_));
+  }
+  uint64_t millis = due == ~0ULL ? ~0ULL : due > now ? (due - now + 999) / 1000 : 0;
+  if (readinessWaitMillis_ >= 0) {
+    millis = std::min<uint64_t>(millis, static_cast<uint64_t>(readinessWaitMillis_));
+  }
+  return millis > 0x7fffffff ? -1 : static_cast<int>(millis);
+}
+
+void SMPPUpstream::onWritable(int fd) {
+  SMPPSessionClient* session = static_cast<size_t>(fd) < descriptors_.size()
+                                   ? descriptors_[static_cast<size_t>(fd)]
+                                   : nullptr;
+  if (session == nullptr) {
+    return;
+  }
+  if (session->connectionState() == kConnectionConnecting) {
+    // Settles the connect (and may remove the session); a connected one
+    // has its bind queued and is flushed by its own request.
+    if (checkAsyncConnect(*session)) {
+      eventLoop_.setWriting(fd, false);
+    }
+    return;
+  }
+  const smpp::FlushResult result = session->connection().flush();
+  if (result == smpp::FlushResult::kFailed) {
+    logConnectionDetails(*session, "processSessionActivity", "Session dead %s 0x%llx (%s:%d/%s)");
+    closeSession(*session);
+    session->setConnectionState(kConnectionClosed);
+    removeSession(*session);
+    return;
+  }
+  eventLoop_.setWriting(fd, result == smpp::FlushResult::kPending);
 }
 
 void SMPPUpstream::onReadable(int fd) {
@@ -246,7 +295,6 @@ void SMPPUpstream::readSession(SMPPSessionClient& session) {
         session.setBindState(smpp::kBoundReceiver);
       }
     }
-    activity_ = true;
     if (!dispatch(session, header, wasBound)) {
       return; // the session is gone
     }
@@ -332,6 +380,7 @@ void SMPPUpstream::removeUpstreamSession(SMPPSessionClient& session) {
   closeSession(session);
   const uint64_t smscid = session.smscid();
   auto slot = slots_.find(smscid);
+  nextConnect_ = 0; // the slot is free: the next connection pass reconnects it
   if (slot != slots_.end()) {
     slot->second.sessionActive = false;
     if (slot->second.session == &session) {

@@ -47,6 +47,11 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSe
     return false;
   }
   smscName = slot.targetName;
+  // A bind whose SMSC is not taking its output takes no more work: the
+  // submit goes to the next candidate instead of piling up here.
+  if (session.connection().pendingOutput() > smpp::SessionConnection::kOutputHighWater) {
+    return false;
+  }
   const uint64_t now = context_.clock.nowMicros();
   if (!session.tpsWindowAdmits(now, slot.tpsLimit)) {
     return false;
