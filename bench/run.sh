@@ -352,7 +352,7 @@ fi
 # ---------------------------------------------------------------------------
 if wanted many; then
   echo
-  echo "== 2. $many sessions bound at once (held ${many_seconds}s at 1 submit per session per second)"
+  echo "== 2. $many sessions bound at once (held ${many_seconds}s, 1 submit per second in all)"
   start_gateway many
   idle_kb=$(status_kb "$gw_pid" VmRSS)
   cpu_before=$(cpu_seconds "$gw_pid")
@@ -360,14 +360,17 @@ if wanted many; then
   start_line=$(wc -l <"$log")
   overflows_before=$(listen_overflows)
   "$loadgen_exe" --port "$gw_port" --system-id bench --password pw --sessions "$many" --window 1 \
-    --duration "$many_seconds" --rate "$many" --bind-timeout 60 >"$work/many.out" 2>"$work/loadgen.err" &
+    --duration "$many_seconds" --rate 1 --bind-timeout 60 >"$work/many.out" 2>"$work/loadgen.err" &
   many_pid=$!
   many_status=0
   bound_rss_kb=""
+  idle_from=""
   if wait_for "$log" 'onBindAuthorisation Using shared target set' 120 "$many_pid" "$many"; then
     bound_rss_kb=$(status_kb "$gw_pid" VmRSS)
+    idle_from="$(date +%s.%N) $(cpu_seconds "$gw_pid")"
   fi
   wait "$many_pid" || many_status=$?
+  idle_to="$(date +%s.%N) $(cpu_seconds "$gw_pid")"
   result=$(grep '^loadgen result' "$work/many.out" || true)
   echo "  gateway: $result"
   if [ "$many_status" -ne 0 ]; then
@@ -388,6 +391,9 @@ if wanted many; then
   gw_hwm_kb=$(status_kb "$gw_pid" VmHWM)
   echo "  gateway memory: idle RSS $(mib "$idle_kb"), RSS with all bound $( [ -n "$bound_rss_kb" ] && mib "$bound_rss_kb" || echo n/a), peak (VmHWM) $(mib "$gw_hwm_kb")$(awk -v a="$idle_kb" -v b="${bound_rss_kb:-0}" -v n="$many" 'BEGIN { if (b > 0) printf ", %.1f KiB per session", (b - a) / n }')"
   echo "  gateway CPU time: $(awk -v a="$cpu_before" -v b="$(cpu_seconds "$gw_pid")" 'BEGIN { printf "%.2f", b - a }') s"
+  if [ -n "$idle_from" ]; then
+    echo "$idle_from $idle_to" | awk '{ if ($3 > $1) printf "  gateway CPU with all bound and idle: %.1f %% of a core over %.1f s\n", ($4 - $2) * 100 / ($3 - $1), $3 - $1 }'
+  fi
   stop_gateway
   echo "  gateway stopped ${gw_stop_seconds} s after SIGTERM"
 fi

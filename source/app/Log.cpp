@@ -1,5 +1,6 @@
 #include "app/Log.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cstdarg>
@@ -14,6 +15,7 @@ const char* const kLevelNames[] = {"DEBUG", "FINEST", "FINE", "INFO", "WARNING",
 // Constant-initialised so that loggers running in static destructors still work.
 std::mutex logMutex;
 int threshold = LOG_INFO;       // application lines below this level are dropped
+FILE* appFile = nullptr;        // open "application.log", or none
 FILE* auditFile = nullptr;      // open "audit.log", or none
 long long auditLineCounter = 0; // lines since the last size check
 std::atomic<bool> auditSwitchFlag{false};
@@ -31,6 +33,26 @@ long sizeOf(FILE* f) {
     return 0;
   }
   return std::ftell(f);
+}
+
+// The open application log, reopened when "application.log" in the current
+// directory is no longer the file it holds (rotated, removed, or another
+// working directory). A stat per line is far cheaper than open and close.
+FILE* applicationLog() {
+  struct stat named;
+  if (appFile != nullptr) {
+    struct stat held;
+    if (::stat("application.log", &named) == 0 && ::fstat(::fileno(appFile), &held) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      return appFile;
+    }
+    std::fclose(appFile);
+  }
+  appFile = std::fopen("application.log", "a");
+  if (appFile != nullptr) {
+    sizeOf(appFile); // positions at the end, so ftell() gives the size
+  }
+  return appFile;
 }
 
 } // namespace
@@ -66,22 +88,24 @@ void logApplication(int level, const void* object, const char* className, const 
   std::printf("%llu.%06llu %12p %7s %s::%s %s\n", seconds, micros, object, levelName(level),
               className, function, message);
 
-  FILE* f = std::fopen("application.log", "a");
+  FILE* f = applicationLog();
   if (f == nullptr) {
     return;
   }
-  if (sizeOf(f) > kLogRotateBytes) {
+  if (std::ftell(f) > kLogRotateBytes) {
     std::fclose(f);
+    appFile = nullptr;
     std::remove("application.1.log");
     std::rename("application.log", "application.1.log");
-    f = std::fopen("application.log", "a");
+    f = applicationLog();
     if (f == nullptr) {
       return;
     }
   }
   std::fprintf(f, "%llu.%06llu %12p %7s %s::%s %s\n", seconds, micros, object, levelName(level),
                className, function, message);
-  std::fclose(f);
+  // Whole lines reach the file at once: readers (and a crash) see them.
+  std::fflush(f);
 }
 
 void logAudit(const void* object, const char* className, const char* function, const char* format,

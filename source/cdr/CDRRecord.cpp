@@ -7,21 +7,27 @@
 namespace quorvex {
 namespace {
 
-// Rows of one batch mostly share their seconds, so the last text is kept.
+// Rows of one batch mostly share their seconds, but one row carries up to
+// four different times (two of them often 0): a few slots, chosen by the
+// second, keep each of them formatted once per second instead of per row.
 std::string isoTime(int64_t nanos) {
-  thread_local time_t lastSeconds = -1;
-  thread_local std::string lastText;
+  struct Slot {
+    time_t seconds = -1; // second the text shows, -1 = empty
+    std::string text;    // its ISO 8601 text
+  };
+  thread_local Slot slots[8];
   const time_t seconds = static_cast<time_t>(nanos / 1000000000);
-  if (seconds != lastSeconds) {
+  Slot& slot = slots[static_cast<uint64_t>(seconds) & 7];
+  if (slot.seconds != seconds) {
     struct tm parts;
     char buffer[32] = {0};
     if (gmtime_r(&seconds, &parts) != nullptr) {
       strftime(buffer, sizeof(buffer), "%Y-%m-%dT%H:%M:%SZ", &parts);
     }
-    lastSeconds = seconds;
-    lastText = buffer;
+    slot.seconds = seconds;
+    slot.text = buffer;
   }
-  return lastText;
+  return slot.text;
 }
 
 enum Column {

@@ -132,7 +132,14 @@ void SMPPLoadBalancerServer::onReadable(int descriptor) {
                    descriptor);
     return;
   }
-  if (client->session->run()) {
+  SMPPLoadBalancerSession& session = *client->session;
+  bool close = session.run();
+  // A pass the dispatcher ended early leaves whole PDUs in the read buffer,
+  // where no readiness event will ever report them: they are handled now.
+  while (!close && session.pdusRead() > 0 && session.connection().bufferedOctets() > 0) {
+    close = session.run();
+  }
+  if (close) {
     logApplication(LOG_FINE, this, kLogClass, "run", "Closing connection - %d", descriptor);
     closeDescriptor(descriptor);
     return;

@@ -5,6 +5,7 @@
 
 #include "app/Log.h"
 #include "cdr/SMPPCDRManager.h"
+#include "config/TarnConfiguration.h"
 #include "downstream/BindChecks.h"
 #include "downstream/DeliverSMQueue.h"
 #include "downstream/ESMERegistry.h"
@@ -151,8 +152,13 @@ int SMPPLoadBalancerSession::onSubmitSM(const std::string& systemId,
     status = smpp::status::kInvalidBindState;
     return smpp::kSubmitRefused;
   }
-  // Read per submit, so that an admin change applies from the next one.
-  tpsLimit_ = ESMERegistry().getSubmitSettings(systemId, scopedKey_, targetSet_);
+  // Re-read only after a change: an admin change applies from the next
+  // submit, and an unchanged configuration costs one atomic load, no lock.
+  const uint64_t stamp = configuration().configChangeStamp.load(std::memory_order_acquire);
+  if (stamp != settingsStamp_) {
+    tpsLimit_ = ESMERegistry().getSubmitSettings(systemId, scopedKey_, targetSet_);
+    settingsStamp_ = stamp;
+  }
   const uint64_t now = clock().nowMicros();
   if (!throttle_.admit(now, tpsLimit_)) {
     throttledStats().record(now);

@@ -84,6 +84,7 @@ private:
   uint16_t tpsLimit_ = 65535;        // submits per window, from the account
   ThrottleWindow throttle_;          // TPS window
   std::string targetSet_;            // the account's target set, reused per submit
+  uint64_t settingsStamp_ = ~0ULL;   // configChangeStamp tpsLimit_ and targetSet_ were read at
   std::vector<uint8_t> deliverBody_; // body being delivered
   // Key: numeric destination ^ session id ^ concatenation reference.
   std::map<uint64_t, ConcatenationRoute> concatenation_;

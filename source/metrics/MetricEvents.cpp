@@ -55,14 +55,14 @@ std::string_view series(std::string_view family, std::initializer_list<Label> la
   return out;
 }
 
-std::string_view esmeSeries(std::string_view family, std::string_view esme) {
+std::string_view esmeName(std::string_view family, std::string_view esme) {
   return series(family, {{"esme", esme}});
 }
-std::string_view smscSeries(std::string_view family, std::string_view target) {
+std::string_view smscName(std::string_view family, std::string_view target) {
   return series(family, {{"smsc", target}});
 }
-std::string_view esmeSmscSeries(std::string_view family, std::string_view esme,
-                                std::string_view target) {
+std::string_view pairName(std::string_view family, std::string_view esme,
+                          std::string_view target) {
   return series(family, {{"esme", esme}, {"smsc", target}});
 }
 
@@ -83,9 +83,25 @@ std::string_view typeSeries(std::string_view family, std::string_view target, in
   return series(family, {{"smsc", target}, {"type", bindTypeName(bindType)}});
 }
 
-} // namespace
-
 using Update = MetricsRegistry::Update;
+using CounterRef = MetricsRegistry::CounterRef;
+using RateRef = MetricsRegistry::RateRef;
+
+// Increments through `slot`, resolving it from `name()` at its first use.
+template <class Name> void bump(Update& u, CounterRef& slot, Name name) {
+  if (slot == nullptr) {
+    slot = u.counterRef(name());
+  }
+  u.counterIncrement(slot);
+}
+template <class Name> void bump(Update& u, RateRef& slot, Name name) {
+  if (slot == nullptr) {
+    slot = u.rateRef(name());
+  }
+  u.rateIncrement(slot);
+}
+
+} // namespace
 
 void MetricEvents::upstreamConnectAttempt() {
   Update(registry_).counterIncrement("smppUpstreamBindAttemptTotal");
@@ -99,20 +115,20 @@ void MetricEvents::upstreamBindResult(bool success) {
 void MetricEvents::upstreamSessionChange(std::string_view target, int bindType, int64_t delta) {
   Update u(registry_);
   u.gaugeAdd("upstreamSMPPSessions", delta);
-  u.gaugeAdd(smscSeries("upstreamSMPPSessions_SMSC", target), delta);
+  u.gaugeAdd(smscName("upstreamSMPPSessions_SMSC", target), delta);
   u.gaugeAdd(typeSeries("upstreamSMPPSessions_SMSC_Type", target, bindType), delta);
   u.gaugeAdd("upstreamSMPPSessionsUnbound", delta);
-  u.gaugeAdd(smscSeries("upstreamSMPPSessionsUnbound_SMSC", target), delta);
+  u.gaugeAdd(smscName("upstreamSMPPSessionsUnbound_SMSC", target), delta);
   u.gaugeAdd(typeSeries("upstreamSMPPSessionsUnbound_SMSC_Type", target, bindType), delta);
 }
 
 void MetricEvents::upstreamBoundChange(std::string_view target, int bindType, int64_t delta) {
   Update u(registry_);
   u.gaugeAdd("upstreamSMPPSessionsBound", delta);
-  u.gaugeAdd(smscSeries("upstreamSMPPSessionsBound_SMSC", target), delta);
+  u.gaugeAdd(smscName("upstreamSMPPSessionsBound_SMSC", target), delta);
   u.gaugeAdd(typeSeries("upstreamSMPPSessionsBound_SMSC_Type", target, bindType), delta);
   u.gaugeAdd("upstreamSMPPSessionsUnbound", -delta);
-  u.gaugeAdd(smscSeries("upstreamSMPPSessionsUnbound_SMSC", target), -delta);
+  u.gaugeAdd(smscName("upstreamSMPPSessionsUnbound_SMSC", target), -delta);
   u.gaugeAdd(typeSeries("upstreamSMPPSessionsUnbound_SMSC_Type", target, bindType), -delta);
 }
 
@@ -148,10 +164,10 @@ void MetricEvents::resetTargetMetrics(std::string_view target) {
   };
   Update u(registry_);
   for (const char* family : kCounters) {
-    u.counterReset(smscSeries(family, target));
+    u.counterReset(smscName(family, target));
   }
   for (const char* family : kRates) {
-    u.rateReset(smscSeries(family, target));
+    u.rateReset(smscName(family, target));
   }
 }
 
@@ -171,153 +187,164 @@ void MetricEvents::downstreamSessionDestroyed() {
 
 void MetricEvents::submitReceived(std::string_view esme) {
   Update u(registry_);
-  u.counterIncrement("smppSubmitSMTotal");
-  u.counterIncrement(esmeSeries("smppSubmitSM_ESME", esme));
-  u.rateIncrement(esmeSeries("smppSubmitSMRate_ESME", esme));
+  EsmeSeries& e = esmeSeries(u, esme);
+  bump(u, totals_.submitTotal, [] { return "smppSubmitSMTotal"; });
+  bump(u, e.submit, [&] { return esmeName("smppSubmitSM_ESME", esme); });
+  bump(u, e.submitRate, [&] { return esmeName("smppSubmitSMRate_ESME", esme); });
 }
 
 void MetricEvents::submitThrottled(std::string_view esme) {
   Update u(registry_);
   u.counterIncrement("smppSubmitSMThrottle");
-  u.counterIncrement(esmeSeries("smppSubmitSMThrottle_ESME", esme));
+  u.counterIncrement(esmeName("smppSubmitSMThrottle_ESME", esme));
 }
 
 void MetricEvents::submitNoRoute(std::string_view esme) {
   Update u(registry_);
   u.counterIncrement("smppSubmitSMNoRoute");
-  u.counterIncrement(esmeSeries("smppSubmitSMNoRoute_ESME", esme));
+  u.counterIncrement(esmeName("smppSubmitSMNoRoute_ESME", esme));
 }
 
 void MetricEvents::concatenatedPartReceived(std::string_view esme) {
   Update u(registry_);
   u.counterIncrement("smppSubmitSMConcatenated");
   u.counterIncrement("smppSubmitSMConcatenatedTotal");
-  u.counterIncrement(esmeSeries("smppSubmitSMConcatenated_ESME", esme));
+  u.counterIncrement(esmeName("smppSubmitSMConcatenated_ESME", esme));
 }
 
 void MetricEvents::concatenatedTrackingReset(std::string_view esme) {
   Update u(registry_);
   u.counterIncrement("smppSubmitSMConcatenatedReset");
-  u.counterIncrement(esmeSeries("smppSubmitSMConcatenatedReset_ESME", esme));
+  u.counterIncrement(esmeName("smppSubmitSMConcatenatedReset_ESME", esme));
 }
 
 void MetricEvents::submitSentUpstream(std::string_view esme, std::string_view target,
                                       uint64_t smscid) {
-  char bind[4];
-  const unsigned instance = static_cast<unsigned>(smscid & 0xff);
-  int n = 0;
-  if (instance >= 100) {
-    bind[n++] = static_cast<char>('0' + instance / 100);
-  }
-  if (instance >= 10) {
-    bind[n++] = static_cast<char>('0' + instance / 10 % 10);
-  }
-  bind[n++] = static_cast<char>('0' + instance % 10);
   Update u(registry_);
-  u.counterIncrement(esmeSmscSeries("smppSubmitSM", esme, target));
-  u.counterIncrement(smscSeries("smppSubmitSM_SMSC", target));
-  u.counterIncrement(
-      series("smppSubmitSM_SMSC_Bind", {{"smsc", target}, {"bind", std::string_view(bind, n)}}));
-  u.rateIncrement("smppSubmitSMRateTotal");
-  u.rateIncrement(esmeSmscSeries("smppSubmitSMRate", esme, target));
-  u.rateIncrement(smscSeries("smppSubmitSMRate_SMSC", target));
+  SmscSeries& smsc = smscSeries(u, target);
+  PairSeries& pair = pairSeries(u, esme, target);
+  bump(u, pair.submit, [&] { return pairName("smppSubmitSM", esme, target); });
+  bump(u, smsc.submit, [&] { return smscName("smppSubmitSM_SMSC", target); });
+  bump(u, smsc.bind[smscid & 0xff], [&] {
+    char digits[4];
+    const unsigned instance = static_cast<unsigned>(smscid & 0xff);
+    int n = 0;
+    if (instance >= 100) {
+      digits[n++] = static_cast<char>('0' + instance / 100);
+    }
+    if (instance >= 10) {
+      digits[n++] = static_cast<char>('0' + instance / 10 % 10);
+    }
+    digits[n++] = static_cast<char>('0' + instance % 10);
+    return series("smppSubmitSM_SMSC_Bind",
+                  {{"smsc", target}, {"bind", std::string_view(digits, n)}});
+  });
+  bump(u, totals_.submitRateTotal, [] { return "smppSubmitSMRateTotal"; });
+  bump(u, pair.submitRate, [&] { return pairName("smppSubmitSMRate", esme, target); });
+  bump(u, smsc.submitRate, [&] { return smscName("smppSubmitSMRate_SMSC", target); });
 }
 
 void MetricEvents::submitSendUpstreamFailed(std::string_view target) {
   Update u(registry_);
   u.counterIncrement("sockets_smpp_UP_SubmitSM_sendFail");
-  u.counterIncrement(smscSeries("sockets_smpp_UP_SubmitSM_sendFail_SMSC", target));
+  u.counterIncrement(smscName("sockets_smpp_UP_SubmitSM_sendFail_SMSC", target));
   u.counterIncrement("smppSubmitSMSendFail");
-  u.counterIncrement(smscSeries("smppSubmitSMSendFail_SMSC", target));
+  u.counterIncrement(smscName("smppSubmitSMSendFail_SMSC", target));
 }
 
 void MetricEvents::submitRespFromUpstream(std::string_view target) {
   Update u(registry_);
-  u.counterIncrement("smppSubmitSMResp");
-  u.counterIncrement("smppSubmitSMRespTotal");
-  u.counterIncrement(smscSeries("smppSubmitSMResp_SMSC", target));
-  u.rateIncrement("smppSubmitSMRespRate");
-  u.rateIncrement("smppSubmitSMRespRate_SMSC_Total");
-  u.rateIncrement(smscSeries("smppSubmitSMRespRate_SMSC", target));
+  SmscSeries& smsc = smscSeries(u, target);
+  bump(u, totals_.submitResp, [] { return "smppSubmitSMResp"; });
+  bump(u, totals_.submitRespTotal, [] { return "smppSubmitSMRespTotal"; });
+  bump(u, smsc.submitResp, [&] { return smscName("smppSubmitSMResp_SMSC", target); });
+  bump(u, totals_.submitRespRate, [] { return "smppSubmitSMRespRate"; });
+  bump(u, totals_.submitRespRateTotal, [] { return "smppSubmitSMRespRate_SMSC_Total"; });
+  bump(u, smsc.submitRespRate, [&] { return smscName("smppSubmitSMRespRate_SMSC", target); });
 }
 
 void MetricEvents::submitRespSendFailed(std::string_view esme) {
   Update u(registry_);
   u.counterIncrement("sockets_smpp_DN_SubmitSMResp_sendFail");
-  u.counterIncrement(esmeSeries("sockets_smpp_DN_SubmitSMResp_sendFail_ESME", esme));
+  u.counterIncrement(esmeName("sockets_smpp_DN_SubmitSMResp_sendFail_ESME", esme));
 }
 
 void MetricEvents::deliverFromUpstream(std::string_view target) {
   Update u(registry_);
-  u.counterIncrement("smppDeliverSMTotal");
-  u.counterIncrement(smscSeries("smppDeliverSM_SMSC", target));
-  u.rateIncrement("smppDeliverSMRateTotal");
-  u.rateIncrement(smscSeries("smppDeliverSMRate_SMSC", target));
+  SmscSeries& smsc = smscSeries(u, target);
+  bump(u, totals_.deliverTotal, [] { return "smppDeliverSMTotal"; });
+  bump(u, smsc.deliver, [&] { return smscName("smppDeliverSM_SMSC", target); });
+  bump(u, totals_.deliverRateTotal, [] { return "smppDeliverSMRateTotal"; });
+  bump(u, smsc.deliverRate, [&] { return smscName("smppDeliverSMRate_SMSC", target); });
 }
 
 void MetricEvents::deliverRoutedToEsme(std::string_view esme, std::string_view target) {
   Update u(registry_);
-  u.counterIncrement(esmeSmscSeries("smppDeliverSM", esme, target));
-  u.counterIncrement(esmeSeries("smppDeliverSM_ESME", esme));
-  u.rateIncrement(esmeSmscSeries("smppDeliverSMRate", esme, target));
-  u.rateIncrement(esmeSeries("smppDeliverSMRate_ESME", esme));
+  PairSeries& pair = pairSeries(u, esme, target);
+  EsmeSeries& e = esmeSeries(u, esme);
+  bump(u, pair.deliver, [&] { return pairName("smppDeliverSM", esme, target); });
+  bump(u, e.deliver, [&] { return esmeName("smppDeliverSM_ESME", esme); });
+  bump(u, pair.deliverRate, [&] { return pairName("smppDeliverSMRate", esme, target); });
+  bump(u, e.deliverRate, [&] { return esmeName("smppDeliverSMRate_ESME", esme); });
 }
 
 void MetricEvents::receiptReceived(std::string_view target) {
   Update u(registry_);
-  u.counterIncrement("smppDeliverSMDLR");
-  u.counterIncrement(smscSeries("smppDeliverSMDLR_SMSC", target));
-  u.rateIncrement("smppDeliverSMDLRRate");
-  u.rateIncrement(smscSeries("smppDeliverSMDLRRate_SMSC", target));
+  SmscSeries& smsc = smscSeries(u, target);
+  bump(u, totals_.receipt, [] { return "smppDeliverSMDLR"; });
+  bump(u, smsc.receipt, [&] { return smscName("smppDeliverSMDLR_SMSC", target); });
+  bump(u, totals_.receiptRate, [] { return "smppDeliverSMDLRRate"; });
+  bump(u, smsc.receiptRate, [&] { return smscName("smppDeliverSMDLRRate_SMSC", target); });
 }
 
 void MetricEvents::receiptMessageIdUnknown(std::string_view target) {
   Update u(registry_);
   u.counterIncrement("smppDLRMessageIDUnknown");
-  u.counterIncrement(smscSeries("smppDLRMessageIDUnknown_SMSC", target));
+  u.counterIncrement(smscName("smppDLRMessageIDUnknown_SMSC", target));
 }
 
 void MetricEvents::moReceived(std::string_view target) {
   Update u(registry_);
   u.counterIncrement("smppDeliverSMMOTotal");
-  u.counterIncrement(smscSeries("smppDeliverSMMO_SMSC", target));
+  u.counterIncrement(smscName("smppDeliverSMMO_SMSC", target));
   u.rateIncrement("smppDeliverSMMORate");
-  u.rateIncrement(smscSeries("smppDeliverSMMORate_SMSC", target));
+  u.rateIncrement(smscName("smppDeliverSMMORate_SMSC", target));
 }
 
 void MetricEvents::moRoutedToEsme(std::string_view esme, std::string_view target) {
   Update u(registry_);
-  u.counterIncrement(esmeSmscSeries("smppDeliverSMMO", esme, target));
-  u.counterIncrement(esmeSeries("smppDeliverSMMO_ESME", esme));
+  u.counterIncrement(pairName("smppDeliverSMMO", esme, target));
+  u.counterIncrement(esmeName("smppDeliverSMMO_ESME", esme));
 }
 
 void MetricEvents::moWithoutEsme(std::string_view target) {
   Update u(registry_);
   u.counterIncrement("smppDeliverSMMOUnknownESME");
-  u.counterIncrement(smscSeries("smppDeliverSMMOUnknownESME_SMSC", target));
+  u.counterIncrement(smscName("smppDeliverSMMOUnknownESME_SMSC", target));
 }
 
 void MetricEvents::deliverRespSendUpstreamFailed(std::string_view target) {
   Update u(registry_);
   u.counterIncrement("sockets_smpp_UP_DeliverSMResp_sendFail");
-  u.counterIncrement(smscSeries("sockets_smpp_UP_DeliverSMResp_sendFail_SMSC", target));
+  u.counterIncrement(smscName("sockets_smpp_UP_DeliverSMResp_sendFail_SMSC", target));
 }
 
 void MetricEvents::deliverSendToEsmeFailed(std::string_view esme) {
   Update u(registry_);
   u.counterIncrement("sockets_smpp_DN_DeliverSM_sendFail");
-  u.counterIncrement(esmeSeries("sockets_smpp_DN_DeliverSM_sendFail_ESME", esme));
+  u.counterIncrement(esmeName("sockets_smpp_DN_DeliverSM_sendFail_ESME", esme));
   u.counterIncrement("smppDeliverSMSendFail");
-  u.counterIncrement(esmeSeries("smppDeliverSMSendFail_ESME", esme));
+  u.counterIncrement(esmeName("smppDeliverSMSendFail_ESME", esme));
 }
 
 void MetricEvents::deliverRespFromEsme(std::string_view esme) {
   Update u(registry_);
-  u.counterIncrement("smppDeliverSMResp");
-  u.counterIncrement("smppDeliverSMRespTotal");
-  u.counterIncrement(esmeSeries("smppDeliverSMResp_ESME", esme));
-  u.rateIncrement("smppDeliverSMRespRate");
-  u.rateIncrement(esmeSeries("smppDeliverSMRespRate_ESME", esme));
+  EsmeSeries& e = esmeSeries(u, esme);
+  bump(u, totals_.deliverResp, [] { return "smppDeliverSMResp"; });
+  bump(u, totals_.deliverRespTotal, [] { return "smppDeliverSMRespTotal"; });
+  bump(u, e.deliverResp, [&] { return esmeName("smppDeliverSMResp_ESME", esme); });
+  bump(u, totals_.deliverRespRate, [] { return "smppDeliverSMRespRate"; });
+  bump(u, e.deliverRespRate, [&] { return esmeName("smppDeliverSMRespRate_ESME", esme); });
 }
 
 void MetricEvents::deliverQueueGrew() {
@@ -332,6 +359,39 @@ void MetricEvents::trackerSubmitMapSize(uint64_t size) {
 }
 void MetricEvents::trackerMessageIdMapSize(uint64_t size) {
   Update(registry_).gaugeSet("sysTracker_messageIDMap_size", static_cast<int64_t>(size));
+}
+
+// Totals and label tables only hold references resolved so far; each series
+// is created by its first event, exactly as a by-name update would.
+const MetricEvents::Totals& MetricEvents::totals(Update&) { return totals_; }
+
+MetricEvents::EsmeSeries& MetricEvents::esmeSeries(Update&, std::string_view esme) {
+  auto it = esmes_.find(esme);
+  if (it == esmes_.end()) {
+    it = esmes_.emplace(std::string(esme), EsmeSeries{}).first;
+  }
+  return it->second;
+}
+
+MetricEvents::SmscSeries& MetricEvents::smscSeries(Update&, std::string_view target) {
+  auto it = smscs_.find(target);
+  if (it == smscs_.end()) {
+    it = smscs_.emplace(std::string(target), SmscSeries{}).first;
+  }
+  return it->second;
+}
+
+MetricEvents::PairSeries& MetricEvents::pairSeries(Update&, std::string_view esme,
+                                                   std::string_view target) {
+  auto outer = pairs_.find(esme);
+  if (outer == pairs_.end()) {
+    outer = pairs_.emplace(std::string(esme), ByLabel<PairSeries>()).first;
+  }
+  auto it = outer->second.find(target);
+  if (it == outer->second.end()) {
+    it = outer->second.emplace(std::string(target), PairSeries{}).first;
+  }
+  return it->second;
 }
 
 MetricEvents& metricEvents() {

@@ -1,15 +1,20 @@
 // One operation per countable gateway event; each updates every series the
 // event touches, under a single registry lock.
 //
-// Labelled series names are built into a thread-local buffer that keeps its
-// capacity, so after warm-up an event costs one lock, one clock reading and
-// one hash look-up per series, with no allocation (a new label value costs one
-// string copy when its series is created). Label values are escaped as the
-// Prometheus text format requires (backslash, double quote, newline).
+// The per-message events reach their series through references resolved at
+// the first event of each ESME, target and pair: after that an event costs
+// one lock, one clock reading and one short hash look-up per label value,
+// with no name built. Rarer events build their labelled names into a
+// thread-local buffer. Label values are escaped as the Prometheus text format
+// requires (backslash, double quote, newline).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "metrics/MetricsRegistry.h"
 
@@ -68,10 +73,57 @@ public:
   void trackerMessageIdMapSize(uint64_t size);
 
 private:
+  using CounterRef = MetricsRegistry::CounterRef;
+  using RateRef = MetricsRegistry::RateRef;
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  template <class V>
+  using ByLabel = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+  // References of the per-message series, each null until its first event
+  // resolves it. The unlabelled ones:
+  struct Totals {
+    CounterRef submitTotal = nullptr, submitResp = nullptr, submitRespTotal = nullptr,
+               deliverTotal = nullptr, receipt = nullptr, deliverResp = nullptr,
+               deliverRespTotal = nullptr;
+    RateRef submitRateTotal = nullptr, submitRespRate = nullptr, submitRespRateTotal = nullptr,
+            deliverRateTotal = nullptr, receiptRate = nullptr, deliverRespRate = nullptr;
+  };
+  // ... labelled with one ESME:
+  struct EsmeSeries {
+    CounterRef submit = nullptr, deliver = nullptr, deliverResp = nullptr;
+    RateRef submitRate = nullptr, deliverRate = nullptr, deliverRespRate = nullptr;
+  };
+  // ... with one target (the bind counters by bind instance):
+  struct SmscSeries {
+    CounterRef submit = nullptr, submitResp = nullptr, deliver = nullptr, receipt = nullptr;
+    RateRef submitRate = nullptr, submitRespRate = nullptr, deliverRate = nullptr,
+            receiptRate = nullptr;
+    std::array<CounterRef, 256> bind{};
+  };
+  // ... with one ESME and one target:
+  struct PairSeries {
+    CounterRef submit = nullptr, deliver = nullptr;
+    RateRef submitRate = nullptr, deliverRate = nullptr;
+  };
+
+  // The caller holds `u`: the registry lock also guards these tables.
+  const Totals& totals(MetricsRegistry::Update& u);
+  EsmeSeries& esmeSeries(MetricsRegistry::Update& u, std::string_view esme);
+  SmscSeries& smscSeries(MetricsRegistry::Update& u, std::string_view target);
+  PairSeries& pairSeries(MetricsRegistry::Update& u, std::string_view esme,
+                         std::string_view target);
+
   void upstreamSessionChange(std::string_view target, int bindType, int64_t delta);
   void upstreamBoundChange(std::string_view target, int bindType, int64_t delta);
 
   MetricsRegistry& registry_;
+  Totals totals_;                                    // unlabelled per-message series
+  ByLabel<EsmeSeries> esmes_;                        // by ESME system id
+  ByLabel<SmscSeries> smscs_;                        // by target name
+  ByLabel<ByLabel<PairSeries>> pairs_;               // by ESME, then target
 };
 
 // Events of the process-wide registry.

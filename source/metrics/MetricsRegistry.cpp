@@ -85,10 +85,21 @@ void MetricsRegistry::registerRate(std::string_view name, std::string_view help,
 MetricsRegistry::Update::Update(MetricsRegistry& registry)
     : registry_(registry), now_(registry.clock_()), guard_(registry.mutex_) {}
 
+MetricsRegistry::CounterRef MetricsRegistry::Update::counterRef(std::string_view name) {
+  return &series(registry_.counters_, name);
+}
+
+MetricsRegistry::RateRef MetricsRegistry::Update::rateRef(std::string_view name) {
+  return &series(registry_.rates_, name);
+}
+
 void MetricsRegistry::Update::counterIncrement(std::string_view name) {
-  Counter& c = series(registry_.counters_, name);
-  c.value++;
-  c.time = now_;
+  counterIncrement(&series(registry_.counters_, name));
+}
+
+void MetricsRegistry::Update::counterIncrement(CounterRef c) {
+  c->value++;
+  c->time = now_;
 }
 
 void MetricsRegistry::Update::counterReset(std::string_view name) {
@@ -107,7 +118,11 @@ void MetricsRegistry::Update::gaugeSet(std::string_view name, int64_t value) {
 }
 
 void MetricsRegistry::Update::rateIncrement(std::string_view name) {
-  Rate& r = series(registry_.rates_, name);
+  rateIncrement(&series(registry_.rates_, name));
+}
+
+void MetricsRegistry::Update::rateIncrement(RateRef rate) {
+  Rate& r = *rate;
   if (windowClosed(now_, r.windowStart)) {
     r.publishedTime = r.windowStart;
     r.publishedCount = r.windowCount;

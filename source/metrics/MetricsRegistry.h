@@ -44,11 +44,24 @@ public:
   // The Prometheus text of every exposed series.
   std::string renderMetrics();
 
+  struct Counter;
+  struct Rate;
+  // A series resolved once: updating it through the reference costs no name
+  // building and no hashing. Series are never removed, so a reference stays
+  // valid for the registry's life.
+  using CounterRef = Counter*;
+  using RateRef = Rate*;
+
   // Several primitives under one lock acquisition and one clock reading; the
   // event operations use it so that one event costs one lock.
   class Update {
   public:
     explicit Update(MetricsRegistry& registry);
+    // The series, created when absent.
+    CounterRef counterRef(std::string_view series);
+    RateRef rateRef(std::string_view series);
+    void counterIncrement(CounterRef counter);
+    void rateIncrement(RateRef rate);
     void counterIncrement(std::string_view series);
     void counterReset(std::string_view series);
     void gaugeAdd(std::string_view series, int64_t delta);
@@ -74,14 +87,19 @@ private:
   template <class V>
   using SeriesMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
 
+public:
   struct Counter {
     uint64_t time = 0;  // µs of the last update
     uint64_t value = 0; // events counted
   };
+
+private:
   struct Gauge {
     uint64_t time = 0; // µs of the last update
     int64_t value = 0; // current level
   };
+
+public:
   struct Rate {
     uint64_t publishedTime = 0;  // µs when the last completed window opened
     uint64_t publishedCount = 0; // events in the last completed window
@@ -89,6 +107,7 @@ private:
     uint64_t windowCount = 0;    // events in the open window so far
   };
 
+private:
   template <class V> static V& series(SeriesMap<V>& map, std::string_view name);
   static Rate freshRate(uint64_t now);
   void registerHelp(std::string_view name, std::string_view help, bool labelled);

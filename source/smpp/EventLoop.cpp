@@ -128,8 +128,7 @@ void EventLoop::setWriting(int fd, bool on) {
 }
 
 bool EventLoop::inLoopThread() const {
-  const std::thread::id owner = loopThread_.load(std::memory_order_relaxed);
-  return owner == std::thread::id() || owner == std::this_thread::get_id();
+  return loopThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
 void EventLoop::requestFlush(int fd, uint32_t generation) {

@@ -115,7 +115,7 @@ public:
   // when none, -1 with errno when the wait failed (EINTR included).
   int poll(int timeoutMillis);
 
-  // True on the thread that runs poll() (before the first pass: any thread).
+  // True on the thread that runs poll() (before the first pass: none).
   bool inLoopThread() const;
 
 private:

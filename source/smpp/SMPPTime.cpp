@@ -1,6 +1,7 @@
 #include "smpp/SMPPTime.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace quorvex::smpp {
@@ -16,16 +17,25 @@ size_t formatSMPPAbsoluteTime(uint64_t micros, char* out) {
   if (micros == 0) {
     return 0;
   }
+  // Times on the traffic path are mostly "now": the text of the last second
+  // is kept per thread, so strftime runs once a second, not per PDU.
+  thread_local time_t cachedSeconds = -1;
+  thread_local char cachedText[kSMPPTimeBuffer];
+  thread_local size_t cachedLength = 0;
   const time_t seconds = static_cast<time_t>(micros / 1000000ULL);
-  struct tm broken;
-  if (gmtime_r(&seconds, &broken) == nullptr) {
-    return 0;
+  if (seconds != cachedSeconds) {
+    struct tm broken;
+    if (gmtime_r(&seconds, &broken) == nullptr) {
+      return 0;
+    }
+    cachedLength = strftime(cachedText, kSMPPTimeBuffer, "%y%m%d%H%M%S000+", &broken);
+    if (cachedLength == 0) {
+      cachedText[0] = 0;
+    }
+    cachedSeconds = seconds;
   }
-  const size_t length = strftime(out, kSMPPTimeBuffer, "%y%m%d%H%M%S000+", &broken);
-  if (length == 0) {
-    out[0] = 0;
-  }
-  return length;
+  std::memcpy(out, cachedText, cachedLength + 1);
+  return cachedLength;
 }
 
 int64_t parseSMPPAbsoluteTime(const char* text) {

@@ -1,9 +1,12 @@
 // The deliver queue, the throttle window and the simulated receipt body.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "downstream/DeliverSMQueue.h"
 #include "downstream/SimulatedReceipt.h"
 #include "downstream/ThrottleWindow.h"
+#include "smpp/EventLoop.h"
 #include "support/SmppTestClient.h"
 
 namespace quorvex {
@@ -18,6 +21,9 @@ TEST(DeliverQueueTest, PerESMEFirstInFirstOut) {
   queue.push("e1", a, sizeof(a));
   queue.push("e1", b, sizeof(b));
   queue.push("e2", b, sizeof(b));
+  std::vector<std::string> ready;
+  queue.takeReady(ready);
+  EXPECT_EQ(ready, (std::vector<std::string>{"e1", "e2"})); // each listed once
   std::vector<uint8_t> body;
   EXPECT_FALSE(queue.pop("e3", body));
   ASSERT_TRUE(queue.pop("e1", body));
@@ -26,6 +32,30 @@ TEST(DeliverQueueTest, PerESMEFirstInFirstOut) {
   EXPECT_EQ(body, (std::vector<uint8_t>{3}));
   EXPECT_FALSE(queue.pop("e1", body));
   EXPECT_EQ(queue.size("e2"), 1u);
+}
+
+// Nothing polls the queue: a loop asleep with no deadline at all learns of a
+// receipt pushed from another thread through its wake-up alone.
+TEST(DeliverQueueTest, APushWakesTheSleepingLoopWithTheReadyESME) {
+  MetricsRegistry registry;
+  MetricEvents events(registry);
+  DeliverSMQueue queue(events);
+  smpp::EventLoop loop;
+  queue.setWakeLoop(&loop);
+  std::vector<std::string> ready;
+  loop.setWakeHandler([&] { queue.takeReady(ready); });
+  loop.poll(0); // this thread runs the loop from now on
+  const uint8_t body[] = {7};
+  std::thread upstream([&] {
+    queue.push("alice", body, sizeof(body));
+    queue.push("alice", body, sizeof(body));
+  });
+  while (ready.empty()) {
+    ASSERT_GE(loop.poll(-1), 0);
+  }
+  upstream.join();
+  EXPECT_EQ(ready.front(), "alice");
+  EXPECT_EQ(queue.size("alice"), 2u);
 }
 
 TEST(ThrottleWindowTest, LimitWindowAndZero) {

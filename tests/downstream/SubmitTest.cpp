@@ -114,6 +114,91 @@ TEST(SubmitTest, QueuedReceiptsWaitForAReceiverInOrder) {
   }
 }
 
+// An ESME that stops reading fills its own buffers, not the gateway's loop:
+// another ESME is served meanwhile, and nothing queued for the stalled one
+// is lost once it reads again.
+TEST(SubmitTest, AnESMEThatStopsReadingStallsNobodyAndLosesNothing) {
+  nlohmann::json config = baseConfig();
+  config["esme"].push_back(account("slow", "pw"));
+  config["esme"].push_back(account("fast", "pw"));
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  SmppTestClient slow(gateway.port(), "", 4096);
+  ASSERT_EQ(slow.bind(kBindTransceiver, "slow", "pw"), 0u);
+  // Far more responses and receipts than the socket buffers hold.
+  constexpr int kStalled = 6000;
+  std::vector<uint8_t> burst;
+  for (int i = 0; i < kStalled; ++i) {
+    const std::vector<uint8_t> pdu = SmppTestClient::frame(
+        0x00000004, slow.nextSequence(), 0, SmppTestClient::submitBody(withReceipt()));
+    burst.insert(burst.end(), pdu.begin(), pdu.end());
+  }
+  ASSERT_TRUE(slow.sendRaw(burst));
+
+  auto fast = gateway.connect();
+  ASSERT_EQ(fast->bind(kBindTransceiver, "fast", "pw"), 0u);
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(acceptedId(fast->submitAndWait(SubmitFields())).size(), 64u) << i;
+  }
+
+  int responses = 0;
+  int receipts = 0;
+  while (responses < kStalled || receipts < kStalled) {
+    std::optional<Pdu> pdu = slow.read(std::chrono::milliseconds(10000));
+    ASSERT_TRUE(pdu) << responses << " responses, " << receipts << " receipts";
+    if (pdu->commandId == kSubmitSMResp) {
+      EXPECT_EQ(pdu->status, 0u);
+      ++responses;
+    } else if (pdu->commandId == kDeliverSM) {
+      slow.deliverSMResp(pdu->sequence);
+      ++receipts;
+    }
+  }
+}
+
+// Requests that arrive in one segment are all answered, also after one that
+// ends the dispatcher's pass.
+TEST(SubmitTest, PipelinedRequestsAreAllAnswered) {
+  nlohmann::json config = baseConfig();
+  config["esme"].push_back(account("pipe", "pw"));
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+  // Each connection is known to be accepted before its burst arrives.
+  auto first = gateway.connect();
+  ASSERT_TRUE(first->enquireLink());
+  ASSERT_TRUE(first->read());
+  std::vector<uint8_t> burst =
+      SmppTestClient::frame(kBindTransmitter, 1, 0, SmppTestClient::bindBody("pipe", "pw", 0x34));
+  for (uint32_t seq = 2; seq <= 11; ++seq) {
+    const std::vector<uint8_t> submit =
+        SmppTestClient::frame(0x00000004, seq, 0, SmppTestClient::submitBody(SubmitFields()));
+    burst.insert(burst.end(), submit.begin(), submit.end());
+  }
+  ASSERT_TRUE(first->sendRaw(burst));
+  for (uint32_t seq = 1; seq <= 11; ++seq) {
+    std::optional<Pdu> pdu = first->read();
+    ASSERT_TRUE(pdu) << seq;
+    EXPECT_EQ(pdu->sequence, seq);
+    EXPECT_EQ(pdu->status, 0u);
+  }
+
+  auto old = gateway.connect();
+  ASSERT_EQ(old->bind(kBindTransmitter, "pipe", "pw", 0x33), 0u);
+  std::vector<uint8_t> pair =
+      SmppTestClient::frame(0x00000103, 7, 0, {0, 1, 1, '1', 0, 1, 1, '2', 0, 0, 0, 0});
+  const std::vector<uint8_t> enquire = SmppTestClient::frame(0x00000015, 8, 0, {});
+  pair.insert(pair.end(), enquire.begin(), enquire.end());
+  ASSERT_TRUE(old->sendRaw(pair));
+  std::optional<Pdu> nack = old->read();
+  ASSERT_TRUE(nack);
+  EXPECT_EQ(nack->commandId, 0x80000000u); // data_sm is not 3.3
+  EXPECT_EQ(nack->sequence, 7u);
+  std::optional<Pdu> alive = old->read();
+  ASSERT_TRUE(alive);
+  EXPECT_EQ(alive->commandId, 0x80000015u);
+  EXPECT_EQ(alive->sequence, 8u);
+}
+
 TEST(SubmitTest, ThrottleAtSmallLimit) {
   nlohmann::json config = baseConfig();
   nlohmann::json esme = account("slow", "pw");

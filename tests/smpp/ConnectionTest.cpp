@@ -7,6 +7,7 @@
 
 #include "PduBuilder.h"
 #include "SessionTestSupport.h"
+#include "smpp/EventLoop.h"
 #include "smpp/SMPPSocketUnencrypted.h"
 #include "smpp/SessionConnection.h"
 
@@ -169,90 +170,76 @@ TEST_F(ConnectionTest, SendFramesWholePDUs) {
   EXPECT_FALSE(conn.dead());
 }
 
-TEST_F(ConnectionTest, ShortWritesUnderAFullBufferAreContinued) {
+// Flushes the connection whenever its loop asks, as the servers do.
+struct Flusher : EventHandler {
+  SessionConnection* conn = nullptr;
+  EventLoop* loop = nullptr;
+  void onReadable(int) override {}
+  void onWritable(int fd) override {
+    loop->setWriting(fd, conn->flush() == FlushResult::kPending);
+  }
+};
+
+TEST_F(ConnectionTest, FullSocketBuffersOutputWithoutWaitingAndDeliversItWhole) {
   int small = 4096;
   ASSERT_EQ(::setsockopt(pair.gateway, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
-  // Fill the buffer until the kernel refuses more.
-  std::vector<uint8_t> filler(1024, 0xEE);
-  size_t filled = 0;
-  for (;;) {
-    const ssize_t n = ::send(pair.gateway, filler.data(), filler.size(), MSG_DONTWAIT);
-    if (n <= 0) {
-      break;
-    }
-    filled += static_cast<size_t>(n);
-  }
-  ASSERT_GT(filled, 0u);
-
+  EventLoop loop;
+  Flusher flusher;
+  flusher.conn = &conn;
+  flusher.loop = &loop;
+  ASSERT_TRUE(loop.add(pair.gateway, &flusher));
+  conn.bindLoop(&loop);
+  // The peer reads nothing: every send still returns at once.
   std::vector<uint8_t> body(40000);
   for (size_t i = 0; i < body.size(); ++i) {
     body[i] = static_cast<uint8_t>(i * 7);
   }
-  std::vector<uint8_t> received;
-  std::thread reader([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    std::vector<uint8_t> all(filled + 16 + body.size());
-    if (test::readFully(pair.peer, all.data(), all.size(), 2000)) {
-      received = std::move(all);
-    }
-  });
-  const bool sent = conn.sendE(9, command::kSubmitSM, 0, body.data(), body.size());
-  reader.join();
-  ASSERT_TRUE(sent);
-  ASSERT_EQ(received.size(), filled + 16 + body.size());
-  const PDUHeader h = PDUHeader::decode(received.data() + filled);
-  EXPECT_EQ(h.command_length, 16 + body.size());
-  EXPECT_EQ(h.sequence_number, 9u);
-  EXPECT_TRUE(std::equal(body.begin(), body.end(), received.begin() + filled + 16));
-}
-
-TEST(SendRetryTest, EagainLadderFailsThePDUButKeepsTheConnection) {
-  auto owned = std::make_unique<ScriptedSocket>();
-  ScriptedSocket* socket = owned.get();
-  SessionConnection conn;
-  conn.attach(std::move(owned), 99, false);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(conn.sendE(1, command::kEnquireLink, 0, nullptr, 0));
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(socket->sends, 11);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(55));
+  for (uint32_t seq = 1; seq <= 20; ++seq) {
+    ASSERT_TRUE(conn.sendE(seq, command::kSubmitSM, 0, body.data(), body.size()));
+  }
+  loop.poll(0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_GT(conn.pendingOutput(), 0u);
+  EXPECT_NE(conn.outputStalledSince(), 0u);
   EXPECT_FALSE(conn.dead());
 
-  // Success on the last retry.
-  socket->sends = 0;
-  socket->script.assign(10, {-1, EAGAIN});
-  socket->script.push_back({16, 0});
-  EXPECT_TRUE(conn.sendE(2, command::kEnquireLink, 0, nullptr, 0));
-  EXPECT_EQ(socket->sends, 11);
+  std::vector<Frame> frames;
+  std::thread reader([&] { frames = test::readFrames(pair.peer, 1000); });
+  for (int i = 0; i < 2000 && conn.pendingOutput() > 0; ++i) {
+    loop.poll(10);
+  }
+  reader.join();
+  EXPECT_EQ(conn.pendingOutput(), 0u);
+  EXPECT_EQ(conn.outputStalledSince(), 0u);
+  ASSERT_EQ(frames.size(), 20u);
+  for (uint32_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(frames[i].header.sequence_number, i + 1);
+    EXPECT_EQ(frames[i].body, body);
+  }
 }
 
-TEST(SendRetryTest, FatalErrorKillsAtOnce) {
-  auto owned = std::make_unique<ScriptedSocket>();
-  ScriptedSocket* socket = owned.get();
-  SessionConnection conn;
-  conn.attach(std::move(owned), 99, false);
-  socket->script = {{-1, ECONNRESET}};
-  EXPECT_FALSE(conn.sendE(1, command::kEnquireLink, 0, nullptr, 0));
-  EXPECT_EQ(socket->sends, 1);
-  EXPECT_TRUE(conn.dead());
-}
-
-TEST(SendRetryTest, HalfWrittenFrameIsContinuedOrTheConnectionDies) {
+TEST(SendFailureTest, WouldBlockKeepsThePDUAndAFatalErrorKillsTheConnection) {
   auto owned = std::make_unique<ScriptedSocket>();
   ScriptedSocket* socket = owned.get();
   SessionConnection conn;
   conn.attach(std::move(owned), 99, false);
   const std::vector<uint8_t> body(100, 'b');
-  // 5 octets, would-block, 50 octets, rest.
-  socket->script = {{5, 0}, {-1, EAGAIN}, {50, 0}, {1000, 0}};
+  // 5 octets, then would-block: the rest waits, nothing is retried now.
+  socket->script = {{5, 0}, {-1, EAGAIN}};
   ASSERT_TRUE(conn.sendE(1, command::kSubmitSM, 0, body.data(), body.size()));
+  EXPECT_EQ(socket->sends, 2);
+  EXPECT_EQ(conn.pendingOutput(), 111u);
+  socket->script = {{1000, 0}};
+  EXPECT_EQ(conn.flush(), FlushResult::kDone);
   ASSERT_EQ(socket->written.size(), 116u);
   EXPECT_EQ(PDUHeader::decode(socket->written.data()).command_length, 116u);
 
-  // A frame that cannot be finished leaves the peer's stream corrupt.
-  socket->script = {{7, 0}};
+  // Half a frame on the wire and then a reset: the stream is corrupt for good.
+  socket->script = {{7, 0}, {-1, ECONNRESET}};
   EXPECT_FALSE(conn.sendE(2, command::kSubmitSM, 0, body.data(), body.size()));
   EXPECT_TRUE(conn.dead());
+  EXPECT_FALSE(conn.sendE(3, command::kEnquireLink, 0, nullptr, 0));
 }
 
 TEST_F(ConnectionTest, ConcurrentSendersNeverInterleave) {
@@ -288,6 +275,10 @@ TEST_F(ConnectionTest, ConcurrentSendersNeverInterleave) {
   std::thread b(sender, 'B');
   a.join();
   b.join();
+  // Without a loop each send flushes what the kernel takes; the rest goes now.
+  while (conn.flush() == FlushResult::kPending) {
+    std::this_thread::yield();
+  }
   reader.join();
   ASSERT_EQ(frames.size(), 2u * kPerThread);
   for (const Frame& f : frames) {

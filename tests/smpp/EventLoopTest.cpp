@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -103,6 +105,62 @@ TEST(EventLoopTest, WatchesDescriptorsAbove1024) {
   EXPECT_EQ(recorder.calls, std::vector<int>{high});
   loop.remove(high);
   ::close(high);
+}
+
+struct TimerLog : TimerHandler {
+  std::vector<int> fired;
+  std::vector<Timer*> order;
+  void onTimer(Timer& timer) override {
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (order[i] == &timer) {
+        fired.push_back(static_cast<int>(i));
+      }
+    }
+  }
+};
+
+TEST(EventLoopTest, TimersFireInDeadlineOrderAndTheWaitEndsAtTheNearest) {
+  EventLoop loop;
+  TimerLog log;
+  Timer late(&log), early(&log), cancelled(&log), moved(&log);
+  log.order = {&late, &early, &cancelled, &moved};
+  loop.armTimer(late, 30000);
+  loop.armTimer(early, 10000);
+  loop.armTimer(cancelled, 5000);
+  loop.armTimer(moved, 100000000);
+  loop.cancelTimer(cancelled);
+  loop.armTimer(moved, 20000); // brought forward
+  const auto start = std::chrono::steady_clock::now();
+  // No descriptor is ready: each unbounded wait ends at the next deadline.
+  while (log.fired.size() < 3) {
+    ASSERT_EQ(loop.poll(-1), 0);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+  EXPECT_EQ(log.fired, (std::vector<int>{1, 3, 0}));
+  EXPECT_EQ(loop.timerCount(), 0u);
+}
+
+TEST(EventLoopTest, AnotherThreadWakesTheLoopAndHandsItFlushes) {
+  EventLoop loop;
+  Pair pair;
+  struct Writable : EventHandler {
+    int flushed = 0;
+    void onReadable(int) override {}
+    void onWritable(int) override { ++flushed; }
+  } handler;
+  ASSERT_TRUE(loop.add(pair.b, &handler));
+  int woken = 0;
+  loop.setWakeHandler([&] { ++woken; });
+  loop.poll(0); // makes this thread the loop's
+  std::thread other([&] {
+    loop.requestFlush(pair.b, loop.generation(pair.b));
+    loop.requestFlush(pair.b, loop.generation(pair.b) + 1); // stale: dropped
+  });
+  other.join();
+  // Nothing else would ever end this wait.
+  loop.poll(-1);
+  EXPECT_EQ(woken, 1);
+  EXPECT_EQ(handler.flushed, 1);
 }
 
 } // namespace

@@ -43,10 +43,15 @@ bool takeCString(const std::vector<uint8_t>& body, size_t& i, std::string& out) 
 
 } // namespace
 
-SmppTestClient::SmppTestClient(uint16_t port, const std::string& sourceAddress) {
+SmppTestClient::SmppTestClient(uint16_t port, const std::string& sourceAddress,
+                               int receiveBuffer) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     return;
+  }
+  // Before connect, so the window the peer sees is small from the start.
+  if (receiveBuffer > 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
   }
   if (!sourceAddress.empty()) {
     sockaddr_in local{};

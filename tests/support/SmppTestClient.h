@@ -45,8 +45,10 @@ class SmppTestClient {
 public:
   using Millis = std::chrono::milliseconds;
 
-  // Connects to 127.0.0.1:`port`, from `sourceAddress` (any 127.x.y.z) when given.
-  explicit SmppTestClient(uint16_t port, const std::string& sourceAddress = "");
+  // Connects to 127.0.0.1:`port`, from `sourceAddress` (any 127.x.y.z) when
+  // given, with a receive buffer of `receiveBuffer` octets when positive.
+  explicit SmppTestClient(uint16_t port, const std::string& sourceAddress = "",
+                          int receiveBuffer = 0);
   ~SmppTestClient();
   SmppTestClient(const SmppTestClient&) = delete;
   SmppTestClient& operator=(const SmppTestClient&) = delete;

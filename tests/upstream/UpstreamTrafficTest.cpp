@@ -45,6 +45,7 @@ protected:
     EXPECT_TRUE(upstream_->sendSubmitSM("esme1", kEsmeSession, id_, esmeSeq,
                                         submitRecord(destination), seqOut, name));
     EXPECT_EQ(name, "A");
+    upstream_->upstreamRun(); // the loop's pass writes what was queued
     return FakeSMSC::read(fd_);
   }
   void respond(uint32_t seq, const std::string& messageId, uint32_t status = 0) {
