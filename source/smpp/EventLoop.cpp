@@ -21,12 +21,6 @@ uint64_t pack(int fd, uint32_t generation) {
 
 } // namespace
 
-Timer::~Timer() {
-  if (loop_ != nullptr && armed()) {
-    loop_->cancelTimer(*this);
-  }
-}
-
 EventLoop::EventLoop()
     : epollFd_(::epoll_create1(EPOLL_CLOEXEC)), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   ready_.reserve(kMaxEvents * 2);
@@ -39,10 +33,6 @@ EventLoop::EventLoop()
 }
 
 EventLoop::~EventLoop() {
-  for (Timer* timer : heap_) {
-    timer->heapIndex_ = Timer::kNotArmed;
-    timer->loop_ = nullptr;
-  }
   if (wakeFd_ >= 0) {
     ::close(wakeFd_);
   }
@@ -176,11 +166,11 @@ int EventLoop::waitMillis(int timeoutMillis) {
   if (!flushes_.empty()) {
     return 0;
   }
-  if (heap_.empty()) {
+  if (timers_.empty()) {
     return timeoutMillis;
   }
   const uint64_t now = monotonicMicros();
-  const uint64_t due = heap_.front()->deadline_;
+  const uint64_t due = timers_.nearest();
   if (due <= now) {
     return 0;
   }
@@ -216,7 +206,9 @@ int EventLoop::poll(int timeoutMillis) {
   if (woken) {
     drainWake();
   }
-  fireTimers();
+  if (!timers_.empty()) {
+    timers_.fireDue(monotonicMicros());
+  }
   runFlushes();
   return static_cast<int>(ready_.size() / 2);
 }
@@ -257,99 +249,10 @@ void EventLoop::runFlushes() {
 }
 
 void EventLoop::armTimer(Timer& timer, uint64_t delayMicros) {
-  if (timer.armed() && timer.loop_ != this) {
-    timer.loop_->cancelTimer(timer);
-  }
-  timer.loop_ = this;
-  timer.deadline_ = monotonicMicros() + delayMicros;
-  timer.order_ = ++timerOrder_;
-  if (timer.armed()) {
-    // Moved: the new deadline may be earlier or later.
-    const size_t index = timer.heapIndex_;
-    siftUp(index);
-    siftDown(timer.heapIndex_);
-    return;
-  }
-  heap_.push_back(&timer);
-  timer.heapIndex_ = heap_.size() - 1;
-  siftUp(timer.heapIndex_);
+  timers_.arm(timer, monotonicMicros() + delayMicros);
 }
 
-void EventLoop::cancelTimer(Timer& timer) {
-  if (timer.loop_ == this && timer.armed()) {
-    removeAt(timer.heapIndex_);
-  }
-}
+void EventLoop::cancelTimer(Timer& timer) { timers_.cancel(timer); }
 
-void EventLoop::fireTimers() {
-  if (heap_.empty()) {
-    return;
-  }
-  const uint64_t now = monotonicMicros();
-  // Timers armed by a handler for "now" wait for the next pass, so a
-  // handler that re-arms with no delay cannot starve the descriptors.
-  const uint64_t limit = timerOrder_;
-  while (!heap_.empty() && heap_.front()->deadline_ <= now && heap_.front()->order_ <= limit) {
-    Timer* timer = heap_.front();
-    removeAt(0);
-    if (timer->handler_ != nullptr) {
-      timer->handler_->onTimer(*timer);
-    }
-  }
-}
-
-bool EventLoop::earlier(const Timer* a, const Timer* b) const {
-  return a->deadline_ != b->deadline_ ? a->deadline_ < b->deadline_ : a->order_ < b->order_;
-}
-
-void EventLoop::place(size_t index, Timer* timer) {
-  heap_[index] = timer;
-  timer->heapIndex_ = index;
-}
-
-void EventLoop::siftUp(size_t index) {
-  Timer* timer = heap_[index];
-  while (index > 0) {
-    const size_t parent = (index - 1) / 2;
-    if (!earlier(timer, heap_[parent])) {
-      break;
-    }
-    place(index, heap_[parent]);
-    index = parent;
-  }
-  place(index, timer);
-}
-
-void EventLoop::siftDown(size_t index) {
-  Timer* timer = heap_[index];
-  const size_t size = heap_.size();
-  for (;;) {
-    size_t child = index * 2 + 1;
-    if (child >= size) {
-      break;
-    }
-    if (child + 1 < size && earlier(heap_[child + 1], heap_[child])) {
-      ++child;
-    }
-    if (!earlier(heap_[child], timer)) {
-      break;
-    }
-    place(index, heap_[child]);
-    index = child;
-  }
-  place(index, timer);
-}
-
-void EventLoop::removeAt(size_t index) {
-  Timer* removed = heap_[index];
-  removed->heapIndex_ = Timer::kNotArmed;
-  Timer* last = heap_.back();
-  heap_.pop_back();
-  if (index < heap_.size()) {
-    place(index, last);
-    siftUp(index);
-    siftDown(last->heapIndex_);
-  }
-}
 
 } // namespace quorvex::smpp

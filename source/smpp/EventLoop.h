@@ -6,7 +6,6 @@
 // output), never O(watched descriptors); the wait is the nearest timer's
 // deadline, so a loop with nothing due sleeps in epoll_wait. wake() costs
 // one eventfd write the first time it is called after a pass, nothing after.
-// Timers live in a binary heap: arming, moving and cancelling are O(log n).
 #pragma once
 
 #include <atomic>
@@ -16,6 +15,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "smpp/TimerHeap.h"
 
 namespace quorvex::smpp {
 
@@ -27,40 +28,6 @@ public:
   // The descriptor is writable (while write interest is on), or a flush was
   // requested for it with requestFlush().
   virtual void onWritable(int fd) { (void)fd; }
-};
-
-class Timer;
-
-class TimerHandler {
-public:
-  virtual ~TimerHandler() = default;
-  virtual void onTimer(Timer& timer) = 0;
-};
-
-// One deadline, owned by its user and armed on one loop. Must be cancelled
-// (or disarmed by firing) before it is destroyed; ~Timer does it when the
-// loop it was armed on still exists.
-class Timer {
-public:
-  explicit Timer(TimerHandler* handler = nullptr) : handler_(handler) {}
-  ~Timer();
-  Timer(const Timer&) = delete;
-  Timer& operator=(const Timer&) = delete;
-
-  void setHandler(TimerHandler* handler) { handler_ = handler; }
-  bool armed() const { return heapIndex_ != kNotArmed; }
-  // Monotonic µs of the deadline while armed.
-  uint64_t deadline() const { return deadline_; }
-
-private:
-  friend class EventLoop;
-  static constexpr size_t kNotArmed = static_cast<size_t>(-1);
-
-  TimerHandler* handler_;        // called when the deadline passes
-  class EventLoop* loop_ = nullptr; // loop it is armed on
-  uint64_t deadline_ = 0;        // monotonic µs
-  uint64_t order_ = 0;           // tie-break: earlier arming fires first
-  size_t heapIndex_ = kNotArmed; // position in the loop's heap
 };
 
 class EventLoop {
@@ -98,7 +65,7 @@ public:
   // Loop thread only. Arms (or moves) a timer `delayMicros` from now.
   void armTimer(Timer& timer, uint64_t delayMicros);
   void cancelTimer(Timer& timer);
-  size_t timerCount() const { return heap_.size(); }
+  size_t timerCount() const { return timers_.size(); }
 
   // Any thread (and async-signal-safe): makes the current or next wait
   // return and the wake handler run in that pass.
@@ -131,16 +98,9 @@ private:
 
   void updateInterest(int fd, uint32_t events);
   void dispatch(uint64_t key, uint32_t events);
-  void fireTimers();
   void runFlushes();
   void drainWake();
   int waitMillis(int timeoutMillis);
-  // Heap of armed timers, ordered by deadline then arming order.
-  bool earlier(const Timer* a, const Timer* b) const;
-  void siftUp(size_t index);
-  void siftDown(size_t index);
-  void place(size_t index, Timer* timer);
-  void removeAt(size_t index);
 
   int epollFd_ = -1;                           // the epoll instance
   int wakeFd_ = -1;                            // eventfd behind wake()
@@ -149,8 +109,7 @@ private:
   std::vector<Slot> slots_;                    // indexed by descriptor
   size_t watched_ = 0;                         // descriptors with a handler
   std::vector<uint64_t> ready_;                // key and events of this pass's events
-  std::vector<Timer*> heap_;                   // armed timers, earliest first
-  uint64_t timerOrder_ = 0;                    // arming counter
+  TimerHeap timers_;                           // armed deadlines
   std::vector<FlushRequest> flushes_;          // loop thread's flush requests
   std::vector<FlushRequest> flushing_;         // the batch being flushed
   std::mutex remoteMutex_;                     // guards remoteFlushes_
