@@ -10,7 +10,7 @@ namespace {
 // Rows of one batch mostly share their seconds, but one row carries up to
 // four different times (two of them often 0): a few slots, chosen by the
 // second, keep each of them formatted once per second instead of per row.
-std::string isoTime(int64_t nanos) {
+const std::string& isoTime(int64_t nanos) {
   struct Slot {
     time_t seconds = -1; // second the text shows, -1 = empty
     std::string text;    // its ISO 8601 text
@@ -80,8 +80,17 @@ template <class T> void appendNumber(std::string& out, T value) {
   out.append(buffer, result.ptr);
 }
 
+bool needsQuotes(const std::string& text) {
+  for (const char c : text) {
+    if (c == ',' || c == '"' || c == '\r' || c == '\n') {
+      return true;
+    }
+  }
+  return false;
+}
+
 void appendText(std::string& out, const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) {
+  if (!needsQuotes(text)) {
     out += text;
     return;
   }
@@ -106,15 +115,18 @@ void appendColumn(std::string& out, const CDRRecord& r, int column) {
   case kSubmitTime:
     return appendNumber(out, r.submitTime / 1000000000);
   case kSubmitTimeIso:
-    return appendText(out, r.submitTimeISO8601);
+    out += isoTime(r.submitTime); // never needs quotes
+    return;
   case kMessageIdTime:
     return appendNumber(out, r.messageIdTime / 1000000000);
   case kMessageIdTimeIso:
-    return appendText(out, r.messageIdTimeISO8601);
+    out += isoTime(r.messageIdTime); // never needs quotes
+    return;
   case kDlrReceivedTime:
     return appendNumber(out, r.dlrReceivedTime / 1000000000);
   case kDlrReceivedTimeIso:
-    return appendText(out, r.dlrReceivedTimeISO8601);
+    out += isoTime(r.dlrReceivedTime); // never needs quotes
+    return;
   case kDlrDoneDate:
     return appendText(out, r.dlrDoneDate);
   case kSubmitStatus:
@@ -122,7 +134,8 @@ void appendColumn(std::string& out, const CDRRecord& r, int column) {
   case kDeliveryTime:
     return appendNumber(out, r.deliveryTime / 1000000000);
   case kDeliveryTimeIso:
-    return appendText(out, r.deliveryTimeISO8601);
+    out += isoTime(r.deliveryTime); // never needs quotes
+    return;
   case kDeliveryStatus:
     return appendNumber(out, r.deliveryStatus);
   case kErrorCode:
@@ -173,10 +186,20 @@ std::string cdrCsvHeader() {
 }
 
 std::string cdrCsvRow(const CDRRecord& record, CDRMode mode) {
+  std::string row;
+  row.reserve(320);
+  appendCdrCsvRow(row, record, mode);
+  if (!row.empty()) {
+    row.pop_back(); // the line end
+  }
+  return row;
+}
+
+void appendCdrCsvRow(std::string& row, const CDRRecord& record, CDRMode mode) {
   uint32_t columns = 0;
   switch (mode) {
   case CDRMode::NONE:
-    return {};
+    return;
   case CDRMode::CORRELATE:
     columns = record.submitStatus == 0 ? kAllColumns : kCorrelateNak;
     break;
@@ -184,8 +207,6 @@ std::string cdrCsvRow(const CDRRecord& record, CDRMode mode) {
     columns = record.deliveryStatus == 0 ? kSubmitRow : kReceiptRow;
     break;
   }
-  std::string row;
-  row.reserve(320);
   for (int column = 0; column < kColumns; ++column) {
     if (column != 0) {
       row += ',';
@@ -194,7 +215,7 @@ std::string cdrCsvRow(const CDRRecord& record, CDRMode mode) {
       appendColumn(row, record, column);
     }
   }
-  return row;
+  row += '\n';
 }
 
 } // namespace quorvex

@@ -56,5 +56,8 @@ std::string cdrCsvHeader();
 // mode NONE. Text fields holding a comma, a double quote or a line break are
 // quoted as RFC 4180 says; every other value is written bare.
 std::string cdrCsvRow(const CDRRecord& record, CDRMode mode);
+// The same row and its line end appended to `out` (nothing for NONE); the
+// time texts come from a per-second cache, not from the record's fields.
+void appendCdrCsvRow(std::string& out, const CDRRecord& record, CDRMode mode);
 
 } // namespace quorvex

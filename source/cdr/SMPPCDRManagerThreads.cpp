@@ -92,18 +92,19 @@ void SMPPCDRManager::writeBatchToFile(std::vector<CDRRecord>& batch) {
     failure = "Failed to open CDR file: " + path_;
   } else {
     const Mode mode = this->mode();
-    auto writeLine = [file](const std::string& line) {
-      return std::fputs(line.c_str(), file) >= 0 && std::fputc('\n', file) != EOF &&
-             std::fflush(file) == 0;
-    };
-    bool ok = !needHeader || writeLine(cdrCsvHeader());
-    for (size_t i = 0; ok && i < batch.size(); ++i) {
-      batch[i].refreshIsoTimes();
-      const std::string row = cdrCsvRow(batch[i], mode);
-      if (!row.empty()) {
-        ok = writeLine(row);
-      }
+    // The batch is formatted into one buffer and written and flushed once:
+    // a flush per row would cost a system call per message.
+    std::string text;
+    text.reserve((batch.size() + 1) * 256);
+    if (needHeader) {
+      text += cdrCsvHeader();
+      text += '\n';
     }
+    for (const CDRRecord& record : batch) {
+      appendCdrCsvRow(text, record, mode);
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+              std::fflush(file) == 0;
     if (std::fclose(file) != 0) {
       ok = false;
     }

@@ -57,7 +57,8 @@ void SessionConnection::attach(std::unique_ptr<SMPPSocket> socket, int descripto
   readStart_ = readEnd_ = 0;
   framePending_ = false;
   output_.clear();
-  outputHead_ = 0;
+  sending_.clear();
+  sendingHead_ = 0;
   pendingOutput_.store(0, std::memory_order_relaxed);
   stalledSince_.store(0, std::memory_order_relaxed);
   loop_ = nullptr;
@@ -148,7 +149,7 @@ bool SessionConnection::extract() {
 
 bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
                               const uint8_t* body, size_t bodyLength) {
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  std::unique_lock<std::mutex> lock(sendMutex_);
   if (dead() || !socket_) {
     return false;
   }
@@ -157,15 +158,9 @@ bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint3
     return false;
   }
   const size_t total = bodyLength + kHeaderLength;
-  const size_t pending = output_.size() - outputHead_;
+  const size_t pending = pendingOutput_.load(std::memory_order_relaxed);
   if (pending + total > kOutputHardLimit) {
     return false;
-  }
-  // The written prefix is dropped once it is the larger part, so the buffer
-  // stays bounded by what is pending without a move per PDU.
-  if (outputHead_ > 0 && outputHead_ >= pending) {
-    output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(outputHead_));
-    outputHead_ = 0;
   }
   const size_t at = output_.size();
   output_.resize(at + total);
@@ -174,12 +169,11 @@ bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint3
   if (bodyLength > 0) {
     std::memcpy(output_.data() + at + kHeaderLength, body, bodyLength);
   }
-  pendingOutput_.store(pending + total, std::memory_order_relaxed);
-  if (pending == 0) {
+  if (pendingOutput_.fetch_add(total, std::memory_order_relaxed) == 0) {
     stalledSince_.store(EventLoop::monotonicMicros(), std::memory_order_relaxed);
   }
   if (loop_ == nullptr) {
-    return flushLocked() != FlushResult::kFailed;
+    return drain(lock, false) != FlushResult::kFailed;
   }
   if (!flushRequested_) {
     flushRequested_ = true;
@@ -193,48 +187,66 @@ void SessionConnection::bindLoop(EventLoop* loop) {
   loop_ = loop;
   loopGeneration_ = loop != nullptr ? loop->generation(descriptor()) : 0;
   flushRequested_ = false;
-  if (loop_ != nullptr && outputHead_ < output_.size()) {
+  if (loop_ != nullptr && pendingOutput_.load(std::memory_order_relaxed) > 0) {
     flushRequested_ = true;
     loop_->requestFlush(descriptor(), loopGeneration_);
   }
 }
 
 FlushResult SessionConnection::flush() {
-  std::lock_guard<std::mutex> lock(sendMutex_);
-  flushRequested_ = false;
-  return flushLocked();
+  std::unique_lock<std::mutex> lock(sendMutex_);
+  // Only the owning loop flushes a bound connection, so the batch in
+  // sending_ is its alone and is written without the lock: other threads
+  // keep appending meanwhile instead of waiting for the system call.
+  return drain(lock, loop_ != nullptr);
 }
 
-FlushResult SessionConnection::flushLocked() {
-  if (dead() || !socket_) {
-    return FlushResult::kFailed;
-  }
-  while (outputHead_ < output_.size()) {
-    const int n = socket_->send(output_.data() + outputHead_, output_.size() - outputHead_);
+FlushResult SessionConnection::drain(std::unique_lock<std::mutex>& lock, bool unlocked) {
+  for (;;) {
+    if (sendingHead_ == sending_.size()) {
+      if (!lock.owns_lock()) {
+        lock.lock();
+      }
+      flushRequested_ = false;
+      if (dead() || !socket_) {
+        return FlushResult::kFailed;
+      }
+      if (output_.empty()) {
+        // Everything went: buffers grown by a burst are given back.
+        if (sending_.capacity() > kOutputLowWater) {
+          std::vector<uint8_t>().swap(sending_);
+        }
+        if (output_.capacity() > kOutputLowWater) {
+          std::vector<uint8_t>().swap(output_);
+        }
+        stalledSince_.store(0, std::memory_order_relaxed);
+        return FlushResult::kDone;
+      }
+      sending_.swap(output_);
+      output_.clear();
+      sendingHead_ = 0;
+      if (unlocked) {
+        lock.unlock();
+      }
+    }
+    const int n = socket_->send(sending_.data() + sendingHead_, sending_.size() - sendingHead_);
     if (n > 0) {
-      outputHead_ += static_cast<size_t>(n);
+      sendingHead_ += static_cast<size_t>(n);
+      pendingOutput_.fetch_sub(static_cast<size_t>(n), std::memory_order_relaxed);
       stalledSince_.store(EventLoop::monotonicMicros(), std::memory_order_relaxed);
       continue;
     }
     // 0 means the socket has no descriptor: nothing can ever be written.
     const int error = n < 0 ? errno : 0;
     if (n < 0 && (error == EAGAIN || error == kBsdEagain || error == EINTR)) {
-      pendingOutput_.store(output_.size() - outputHead_, std::memory_order_relaxed);
       return FlushResult::kPending;
+    }
+    if (!lock.owns_lock()) {
+      lock.lock();
     }
     reportSendFailure(error);
     return FlushResult::kFailed;
   }
-  // Everything went: a buffer grown by a burst is given back.
-  if (output_.capacity() > kOutputLowWater) {
-    std::vector<uint8_t>().swap(output_);
-  } else {
-    output_.clear();
-  }
-  outputHead_ = 0;
-  pendingOutput_.store(0, std::memory_order_relaxed);
-  stalledSince_.store(0, std::memory_order_relaxed);
-  return FlushResult::kDone;
 }
 
 void SessionConnection::reportSendFailure(int error) {
@@ -254,7 +266,8 @@ void SessionConnection::close() {
 void SessionConnection::closeLocked() {
   loop_ = nullptr;
   output_.clear();
-  outputHead_ = 0;
+  sending_.clear();
+  sendingHead_ = 0;
   pendingOutput_.store(0, std::memory_order_relaxed);
   stalledSince_.store(0, std::memory_order_relaxed);
   const int descriptor = descriptor_.exchange(-1, std::memory_order_relaxed);

@@ -103,7 +103,9 @@ private:
   void fill();
   bool extract();
   void closeLocked();
-  FlushResult flushLocked();
+  // Writes sending_, refilled from output_ under `lock`, until both are empty
+  // or the kernel refuses more; `unlocked` releases the lock while writing.
+  FlushResult drain(std::unique_lock<std::mutex>& lock, bool unlocked);
   void reportSendFailure(int error);
 
   const uint32_t bodyCapacity_ = kMaxCommandLength;   // octets of the body buffer
@@ -121,10 +123,11 @@ private:
   const uint32_t readCapacity_ = kReadBufferCapacity; // octets of readBuffer_
   uint32_t readStart_ = 0;                            // first unconsumed octet
   uint32_t readEnd_ = 0;                              // one past the last received octet
-  std::mutex sendMutex_;                              // guards the output buffer and the socket's writes
-  std::vector<uint8_t> output_;                       // framed PDUs not yet written
-  size_t outputHead_ = 0;                             // first unwritten octet of output_
-  std::atomic<size_t> pendingOutput_{0};              // octets unwritten (mirror for other threads)
+  std::mutex sendMutex_;                              // guards output_ and the swap into sending_
+  std::vector<uint8_t> output_;                       // framed PDUs appended since the last swap
+  std::vector<uint8_t> sending_;                      // the batch being written (flushing thread)
+  size_t sendingHead_ = 0;                            // first unwritten octet of sending_
+  std::atomic<size_t> pendingOutput_{0};              // octets unwritten in both buffers
   std::atomic<uint64_t> stalledSince_{0};             // monotonic µs of the last progress, 0 = empty
   EventLoop* loop_ = nullptr;                         // loop that flushes, null = flush on send
   uint32_t loopGeneration_ = 0;                       // the descriptor's watch generation there
