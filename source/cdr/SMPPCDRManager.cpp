@@ -187,11 +187,10 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo,
                  "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
                  pendingCDRs_.size(), messageIdIndex_.size());
   if (mode() == Mode::OPERATION) {
-    CDRRecord copy = std::move(it->second);
+    // Completed: queued under the same lock, one acquisition per response.
+    CDRRecord done = std::move(it->second);
     pendingCDRs_.erase(it);
-    publishSizes();
-    lock.unlock();
-    queueCDR(std::move(copy));
+    queueLocked(std::move(done));
     return;
   }
   publishSizes();
@@ -216,11 +215,9 @@ void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo,
   }
   it->second.submitStatus = commandStatus;
   it->second.messageIdTime = now();
-  CDRRecord copy = std::move(it->second);
+  CDRRecord done = std::move(it->second);
   pendingCDRs_.erase(it);
-  publishSizes();
-  lock.unlock();
-  queueCDR(std::move(copy));
+  queueLocked(std::move(done));
 }
 
 void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,
@@ -283,11 +280,15 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
 }
 
 void SMPPCDRManager::queueCDR(CDRRecord record) {
+  std::lock_guard<std::mutex> guard(stateMutex_);
+  queueLocked(std::move(record));
+}
+
+void SMPPCDRManager::queueLocked(CDRRecord&& record) {
   logApplication(LOG_FINE, this, name_, "queueCDR",
                  "Queueing CDR for storage - MessageID: %s, ESME: %s, SMSC: %llu (%s)",
                  record.messageId.c_str(), record.esmeId.c_str(), static_cast<ull>(record.smscId),
                  record.smscName.c_str());
-  std::lock_guard<std::mutex> guard(stateMutex_);
   cdrBatch_.push_back(std::move(record));
   if (cdrBatch_.size() >= settings_.batchSize) {
     handOverLocked();

@@ -119,7 +119,8 @@ private:
   static int64_t wallNanos();
   int64_t now() const { return clock_.load()(); }
   void queueCDR(CDRRecord record);
-  void handOverLocked();   // state lock held
+  void handOverLocked();                // state lock held
+  void queueLocked(CDRRecord&& record); // queueCDR, state lock held
   void cleanupStaleCDRs(); // state lock held
   void stopThreads();
   void writerLoop();

@@ -9,10 +9,21 @@
 
 namespace quorvex {
 
+std::shared_ptr<SMPPLoadBalancerSession> DownstreamRelay::session(uint64_t esmeSessionId) {
+  CachedSession& slot = cache_[esmeSessionId % cache_.size()];
+  if (slot.id == esmeSessionId) {
+    if (std::shared_ptr<SMPPLoadBalancerSession> cached = slot.session.lock()) {
+      return cached;
+    }
+  }
+  slot.id = esmeSessionId;
+  slot.session = tracker().getSession(esmeSessionId);
+  return slot.session.lock();
+}
+
 bool DownstreamRelay::esmeSessionOpen(uint64_t esmeSessionId) {
-  const std::shared_ptr<SMPPLoadBalancerSession> session =
-      tracker().getSession(esmeSessionId).lock();
-  return session != nullptr && !session->connection().dead();
+  const std::shared_ptr<SMPPLoadBalancerSession> found = session(esmeSessionId);
+  return found != nullptr && !found->connection().dead();
 }
 
 bool DownstreamRelay::relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t status,
@@ -20,13 +31,12 @@ bool DownstreamRelay::relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeq
   // The locked reference keeps the session alive while this thread writes;
   // a session the main loop removed meanwhile has its connection closed,
   // so the send fails instead of reaching a reused descriptor.
-  const std::shared_ptr<SMPPLoadBalancerSession> session =
-      tracker().getSession(esmeSessionId).lock();
-  if (session == nullptr) {
+  const std::shared_ptr<SMPPLoadBalancerSession> found = session(esmeSessionId);
+  if (found == nullptr) {
     return false;
   }
-  return session->handleESMESubmitSMResponse(status == smpp::status::kOk, smpp::command::kSubmitSM,
-                                             esmeSeqNo, std::string(messageId), status);
+  return found->handleESMESubmitSMResponse(status == smpp::status::kOk, smpp::command::kSubmitSM,
+                                           esmeSeqNo, messageId, status);
 }
 
 void DownstreamRelay::pushDeliverSM(const std::string& esmeSystemId, const uint8_t* body,

@@ -185,7 +185,10 @@ int EventLoop::waitMillis(int timeoutMillis) {
 int EventLoop::poll(int timeoutMillis) {
   loopThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   epoll_event events[kMaxEvents];
-  const int count = ::epoll_wait(epollFd_, events, kMaxEvents, waitMillis(timeoutMillis));
+  sleeping_.store(true, std::memory_order_seq_cst);
+  const int wait = wakePending_.load(std::memory_order_seq_cst) ? 0 : waitMillis(timeoutMillis);
+  const int count = ::epoll_wait(epollFd_, events, kMaxEvents, wait);
+  sleeping_.store(false, std::memory_order_relaxed);
   if (count < 0) {
     return count;
   }
@@ -194,6 +197,9 @@ int EventLoop::poll(int timeoutMillis) {
   bool woken = false;
   for (int i = 0; i < count; ++i) {
     if (events[i].data.u64 == kWakeKey) {
+      uint64_t ignored;
+      ssize_t n = ::read(wakeFd_, &ignored, sizeof(ignored));
+      (void)n;
       woken = true;
       continue;
     }
@@ -203,7 +209,8 @@ int EventLoop::poll(int timeoutMillis) {
   for (size_t i = 0; i < ready_.size(); i += 2) {
     dispatch(ready_[i], static_cast<uint32_t>(ready_[i + 1]));
   }
-  if (woken) {
+  // A stop signal writes the eventfd without the flag.
+  if (woken || wakePending_.load(std::memory_order_seq_cst)) {
     drainWake();
   }
   if (!timers_.empty()) {

@@ -104,7 +104,8 @@ private:
 
   int epollFd_ = -1;                           // the epoll instance
   int wakeFd_ = -1;                            // eventfd behind wake()
-  std::atomic<bool> wakePending_{false};       // a wake-up is on its way
+  std::atomic<bool> wakePending_{false};       // work was handed over since the last drain
+  std::atomic<bool> sleeping_{false};          // the loop is in (or entering) its wait
   std::function<void()> wakeHandler_;          // loop-thread work after a wake-up
   std::vector<Slot> slots_;                    // indexed by descriptor
   size_t watched_ = 0;                         // descriptors with a handler

@@ -212,14 +212,14 @@ bool SMPPSessionServer::handleSubmit(uint64_t now, const PDUHeader& header) {
 
 bool SMPPSessionServer::handleESMESubmitSMResponse(bool accepted, uint32_t requestCommandId,
                                                    uint32_t sequenceNumber,
-                                                   const std::string& messageId,
+                                                   std::string_view messageId,
                                                    uint32_t commandStatus) {
   const uint32_t responseId = submitResponseCommandId(requestCommandId);
   bool sent;
   if (accepted) {
     // A message id longer than SMPP allows is cut rather than sent unterminated.
     uint8_t response[limit::kMessageId];
-    const std::string_view id = std::string_view(messageId).substr(0, limit::kMessageId - 1);
+    const std::string_view id = messageId.substr(0, limit::kMessageId - 1);
     const size_t n = buildSubmitResponseBody(response, sizeof(response), id);
     sent = sendPDU(sequenceNumber, responseId, status::kOk, response, n);
   } else {

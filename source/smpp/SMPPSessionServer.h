@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "smpp/SMPPSession.h"
 #include "smpp/SubmitSMRecord.h"
@@ -58,7 +59,7 @@ public:
   // Sends the response to a submit_sm or data_sm: status 0 with the message
   // id when accepted, else the status alone. Safe from any thread.
   bool handleESMESubmitSMResponse(bool accepted, uint32_t requestCommandId, uint32_t sequenceNumber,
-                                  const std::string& messageId, uint32_t commandStatus);
+                                  std::string_view messageId, uint32_t commandStatus);
 
 protected:
   // Log class of the dispatcher's lines.

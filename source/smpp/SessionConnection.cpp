@@ -212,6 +212,8 @@ FlushResult SessionConnection::drain(std::unique_lock<std::mutex>& lock, bool un
         return FlushResult::kFailed;
       }
       if (output_.empty()) {
+        sending_.clear();
+        sendingHead_ = 0;
         // Everything went: buffers grown by a burst are given back.
         if (sending_.capacity() > kOutputLowWater) {
           std::vector<uint8_t>().swap(sending_);

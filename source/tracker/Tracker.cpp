@@ -84,7 +84,12 @@ std::optional<SubmitSMOrigin> Tracker::getSessionForSubmitSMResp(uint64_t nextSM
                  static_cast<ull>(entry.sessionId), static_cast<ull>(entry.seqno),
                  static_cast<ull>(nextSMSC), static_cast<ull>(seqnoOut),
                  static_cast<ull>(clock_() - entry.timestamp));
-  return SubmitSMOrigin{entry.sessionId, entry.seqno};
+  // Read under the same lock: the response path needs both, once per message.
+  const auto named = sessionSystemIDs_.find(entry.sessionId);
+  return SubmitSMOrigin{entry.sessionId, entry.seqno,
+                        named != sessionSystemIDs_.end()
+                            ? std::optional<std::string>(named->second)
+                            : std::nullopt};
 }
 
 // Rare path: a full scan and dump, to tell a hashing fault from a true miss.

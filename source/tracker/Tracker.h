@@ -24,8 +24,9 @@ class SMPPLoadBalancerSession;
 
 // The ESME side of one re-sequenced submit_sm.
 struct SubmitSMOrigin {
-  uint64_t sessionId; // downstream session that sent the submit_sm
-  uint64_t seqno;     // its sequence number on that session
+  uint64_t sessionId;                  // downstream session that sent the submit_sm
+  uint64_t seqno;                      // its sequence number on that session
+  std::optional<std::string> systemId; // that session's system id, when it is known
 };
 
 class Tracker {

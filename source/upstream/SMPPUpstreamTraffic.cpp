@@ -132,8 +132,7 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
     return;
   }
   if (status != smpp::status::kOk) {
-    const std::string esme =
-        context_.tracker.getSessionSystemID(origin->sessionId).value_or("**unknown**");
+    const std::string esme = origin->systemId.value_or("**unknown**");
     if (recordingCDRs(context_.cdr)) {
       context_.cdr.updateCDRWithSubmitFail(smscid, sequence, status);
     }
@@ -142,7 +141,7 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
     }
     return;
   }
-  const std::optional<std::string> esme = context_.tracker.getSessionSystemID(origin->sessionId);
+  const std::optional<std::string>& esme = origin->systemId;
   if (!esme) {
     logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
                    "Unknown ESME session ID %llu", ull(origin->sessionId));
