@@ -121,7 +121,7 @@ private:
   void queueCDR(CDRRecord record);
   void handOverLocked();                // state lock held
   void queueLocked(CDRRecord&& record); // queueCDR, state lock held
-  void cleanupStaleCDRs(); // state lock held
+  void cleanupStaleCDRs();              // state lock held
   void stopThreads();
   void writerLoop();
   void flushLoop();

@@ -45,10 +45,9 @@ void SMPPCDRManager::flushLoop() {
       // An interval below one second would make this loop spin; one beyond
       // a century would overflow the clock's nanoseconds and spin as well.
       constexpr int64_t kLongestInterval = 100LL * 366 * 24 * 3600;
-      const auto deadline =
-          std::chrono::steady_clock::now() +
-          std::chrono::seconds(std::clamp<int64_t>(settings_.flushIntervalSeconds, 1,
-                                                   kLongestInterval));
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::seconds(std::clamp<int64_t>(settings_.flushIntervalSeconds,
+                                                                     1, kLongestInterval));
       if (flushWake_.wait_until(lock, deadline, [this] { return stopping_.load(); })) {
         return;
       }
@@ -103,8 +102,8 @@ void SMPPCDRManager::writeBatchToFile(std::vector<CDRRecord>& batch) {
     for (const CDRRecord& record : batch) {
       appendCdrCsvRow(text, record, mode);
     }
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-              std::fflush(file) == 0;
+    bool ok =
+        std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
     if (std::fclose(file) != 0) {
       ok = false;
     }

@@ -5,9 +5,9 @@
 // as soon as it arrives; nothing polls the queue.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -59,8 +59,8 @@ private:
   MetricEvents& metrics_; // the queue-size gauge
   std::mutex mutex_;      // guards queues_ and ready_; taken before the metrics lock
   std::unordered_map<std::string, Queue, StringHash, std::equal_to<>> queues_; // per ESME
-  std::vector<std::string> ready_;                // ESMEs pushed to since takeReady
-  std::atomic<bool> anyReady_{false};             // ready_ is not empty
+  std::vector<std::string> ready_;                  // ESMEs pushed to since takeReady
+  std::atomic<bool> anyReady_{false};               // ready_ is not empty
   std::atomic<smpp::EventLoop*> wakeLoop_{nullptr}; // woken when ready_ fills
 };
 

@@ -358,8 +358,7 @@ SMPPLoadBalancerServer::Delivery SMPPLoadBalancerServer::deliverOne(const std::s
   for (auto it = byAge.begin(); it != byAge.end(); ++it) {
     Client* client = clientAt(it->second);
     if (client == nullptr || client->paused ||
-        client->session->connection().pendingOutput() >
-            smpp::SessionConnection::kOutputHighWater) {
+        client->session->connection().pendingOutput() > smpp::SessionConnection::kOutputHighWater) {
       continue; // the next least recently used one may have room
     }
     const SMPPLoadBalancerSession::DeliverOutcome outcome = client->session->deliverOne(now);

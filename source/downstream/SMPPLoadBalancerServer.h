@@ -117,21 +117,21 @@ private:
   Client* clientAt(int descriptor) const;
   SMPPLoadBalancerSession* sessionAt(int descriptor) const;
 
-  int port_ = 0;                          // SMPP port, 0 = none
-  int listenFd_ = -1;                     // listening socket, -1 = none
+  int port_ = 0;                                 // SMPP port, 0 = none
+  int listenFd_ = -1;                            // listening socket, -1 = none
   std::vector<std::unique_ptr<Client>> clients_; // by descriptor; null = none
-  int highest_ = -1;                      // highest descriptor with a session, -1 = none
-  size_t clientCount_ = 0;                // client connections open
-  int maxPerIP_ = 20;                     // live connections per address
-  IPWhitelist whitelist_;                 // addresses never blocked
-  ConnectionAdmission admission_;         // limits and blocks of new connections
+  int highest_ = -1;                             // highest descriptor with a session, -1 = none
+  size_t clientCount_ = 0;                       // client connections open
+  int maxPerIP_ = 20;                            // live connections per address
+  IPWhitelist whitelist_;                        // addresses never blocked
+  ConnectionAdmission admission_;                // limits and blocks of new connections
   std::unique_ptr<smpp::EventLoop> loop_; // readiness, timers and wake-ups of the main thread
   bool delivering_ = false;               // queued deliver_sm bodies are sent
   // Per ESME: its bound RX/TRX sessions, least recently used first.
   std::unordered_map<std::string, std::set<ReceiverKey>> receivers_;
-  std::set<std::string> deliverable_; // ESMEs to deliver for in this pass
-  std::set<std::string> waiting_;     // ESMEs with bodies and no session able to take one
-  std::vector<std::string> ready_;    // scratch for DeliverSMQueue::takeReady
+  std::set<std::string> deliverable_;   // ESMEs to deliver for in this pass
+  std::set<std::string> waiting_;       // ESMEs with bodies and no session able to take one
+  std::vector<std::string> ready_;      // scratch for DeliverSMQueue::takeReady
   uint64_t deliverSerial_ = 1ULL << 32; // last delivery's serial; above any descriptor
 };
 

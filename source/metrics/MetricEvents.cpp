@@ -61,8 +61,7 @@ std::string_view esmeName(std::string_view family, std::string_view esme) {
 std::string_view smscName(std::string_view family, std::string_view target) {
   return series(family, {{"smsc", target}});
 }
-std::string_view pairName(std::string_view family, std::string_view esme,
-                          std::string_view target) {
+std::string_view pairName(std::string_view family, std::string_view esme, std::string_view target) {
   return series(family, {{"esme", esme}, {"smsc", target}});
 }
 

@@ -120,10 +120,10 @@ private:
   void upstreamBoundChange(std::string_view target, int bindType, int64_t delta);
 
   MetricsRegistry& registry_;
-  Totals totals_;                                    // unlabelled per-message series
-  ByLabel<EsmeSeries> esmes_;                        // by ESME system id
-  ByLabel<SmscSeries> smscs_;                        // by target name
-  ByLabel<ByLabel<PairSeries>> pairs_;               // by ESME, then target
+  Totals totals_;                      // unlabelled per-message series
+  ByLabel<EsmeSeries> esmes_;          // by ESME system id
+  ByLabel<SmscSeries> smscs_;          // by target name
+  ByLabel<ByLabel<PairSeries>> pairs_; // by ESME, then target
 };
 
 // Events of the process-wide registry.

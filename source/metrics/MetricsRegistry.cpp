@@ -25,7 +25,9 @@ std::string_view familyOf(std::string_view series) { return series.substr(0, ser
 // update is read before the lock, so a racing update or a scrape may already
 // have opened a window after it; such a late reading (or a clock stepped
 // back) falls in the open window instead of wrapping round to a huge age.
-bool windowClosed(uint64_t now, uint64_t start) { return now > start && now - start > kWindowMicros; }
+bool windowClosed(uint64_t now, uint64_t start) {
+  return now > start && now - start > kWindowMicros;
+}
 
 } // namespace
 

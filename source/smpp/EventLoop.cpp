@@ -88,9 +88,7 @@ bool EventLoop::watching(int fd) const {
   return fd >= 0 && static_cast<size_t>(fd) < slots_.size() && slots_[fd].handler != nullptr;
 }
 
-uint32_t EventLoop::generation(int fd) const {
-  return watching(fd) ? slots_[fd].generation : 0;
-}
+uint32_t EventLoop::generation(int fd) const { return watching(fd) ? slots_[fd].generation : 0; }
 
 void EventLoop::updateInterest(int fd, uint32_t events) {
   Slot& slot = slots_[fd];
@@ -260,6 +258,5 @@ void EventLoop::armTimer(Timer& timer, uint64_t delayMicros) {
 }
 
 void EventLoop::cancelTimer(Timer& timer) { timers_.cancel(timer); }
-
 
 } // namespace quorvex::smpp

@@ -102,20 +102,20 @@ private:
   void drainWake();
   int waitMillis(int timeoutMillis);
 
-  int epollFd_ = -1;                           // the epoll instance
-  int wakeFd_ = -1;                            // eventfd behind wake()
-  std::atomic<bool> wakePending_{false};       // work was handed over since the last drain
-  std::atomic<bool> sleeping_{false};          // the loop is in (or entering) its wait
-  std::function<void()> wakeHandler_;          // loop-thread work after a wake-up
-  std::vector<Slot> slots_;                    // indexed by descriptor
-  size_t watched_ = 0;                         // descriptors with a handler
-  std::vector<uint64_t> ready_;                // key and events of this pass's events
-  TimerHeap timers_;                           // armed deadlines
-  std::vector<FlushRequest> flushes_;          // loop thread's flush requests
-  std::vector<FlushRequest> flushing_;         // the batch being flushed
-  std::mutex remoteMutex_;                     // guards remoteFlushes_
-  std::vector<FlushRequest> remoteFlushes_;    // other threads' flush requests
-  std::atomic<std::thread::id> loopThread_{};  // thread running poll()
+  int epollFd_ = -1;                          // the epoll instance
+  int wakeFd_ = -1;                           // eventfd behind wake()
+  std::atomic<bool> wakePending_{false};      // work was handed over since the last drain
+  std::atomic<bool> sleeping_{false};         // the loop is in (or entering) its wait
+  std::function<void()> wakeHandler_;         // loop-thread work after a wake-up
+  std::vector<Slot> slots_;                   // indexed by descriptor
+  size_t watched_ = 0;                        // descriptors with a handler
+  std::vector<uint64_t> ready_;               // key and events of this pass's events
+  TimerHeap timers_;                          // armed deadlines
+  std::vector<FlushRequest> flushes_;         // loop thread's flush requests
+  std::vector<FlushRequest> flushing_;        // the batch being flushed
+  std::mutex remoteMutex_;                    // guards remoteFlushes_
+  std::vector<FlushRequest> remoteFlushes_;   // other threads' flush requests
+  std::atomic<std::thread::id> loopThread_{}; // thread running poll()
 };
 
 } // namespace quorvex::smpp

@@ -56,6 +56,10 @@ void SessionConnection::attach(std::unique_ptr<SMPPSocket> socket, int descripto
   peerClosed_.store(false, std::memory_order_relaxed);
   readStart_ = readEnd_ = 0;
   framePending_ = false;
+  dropOutputLocked();
+}
+
+void SessionConnection::dropOutputLocked() {
   output_.clear();
   sending_.clear();
   sendingHead_ = 0;
@@ -266,12 +270,7 @@ void SessionConnection::close() {
 }
 
 void SessionConnection::closeLocked() {
-  loop_ = nullptr;
-  output_.clear();
-  sending_.clear();
-  sendingHead_ = 0;
-  pendingOutput_.store(0, std::memory_order_relaxed);
-  stalledSince_.store(0, std::memory_order_relaxed);
+  dropOutputLocked();
   const int descriptor = descriptor_.exchange(-1, std::memory_order_relaxed);
   if (ownsDescriptor_ && descriptor != -1) {
     ::close(descriptor);

@@ -103,6 +103,8 @@ private:
   void fill();
   bool extract();
   void closeLocked();
+  // Forgets buffered output and the loop (send lock held).
+  void dropOutputLocked();
   // Writes sending_, refilled from output_ under `lock`, until both are empty
   // or the kernel refuses more; `unlocked` releases the lock while writing.
   FlushResult drain(std::unique_lock<std::mutex>& lock, bool unlocked);
@@ -128,10 +130,10 @@ private:
   std::vector<uint8_t> sending_;                      // the batch being written (flushing thread)
   size_t sendingHead_ = 0;                            // first unwritten octet of sending_
   std::atomic<size_t> pendingOutput_{0};              // octets unwritten in both buffers
-  std::atomic<uint64_t> stalledSince_{0};             // monotonic µs of the last progress, 0 = empty
-  EventLoop* loop_ = nullptr;                         // loop that flushes, null = flush on send
-  uint32_t loopGeneration_ = 0;                       // the descriptor's watch generation there
-  bool flushRequested_ = false;                       // a flush is pending on loop_
+  std::atomic<uint64_t> stalledSince_{0}; // monotonic µs of the last progress, 0 = empty
+  EventLoop* loop_ = nullptr;             // loop that flushes, null = flush on send
+  uint32_t loopGeneration_ = 0;           // the descriptor's watch generation there
+  bool flushRequested_ = false;           // a flush is pending on loop_
 };
 
 } // namespace quorvex::smpp

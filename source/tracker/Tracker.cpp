@@ -87,9 +87,8 @@ std::optional<SubmitSMOrigin> Tracker::getSessionForSubmitSMResp(uint64_t nextSM
   // Read under the same lock: the response path needs both, once per message.
   const auto named = sessionSystemIDs_.find(entry.sessionId);
   return SubmitSMOrigin{entry.sessionId, entry.seqno,
-                        named != sessionSystemIDs_.end()
-                            ? std::optional<std::string>(named->second)
-                            : std::nullopt};
+                        named != sessionSystemIDs_.end() ? std::optional<std::string>(named->second)
+                                                         : std::nullopt};
 }
 
 // Rare path: a full scan and dump, to tell a hashing fault from a true miss.

@@ -175,9 +175,7 @@ struct Flusher : EventHandler {
   SessionConnection* conn = nullptr;
   EventLoop* loop = nullptr;
   void onReadable(int) override {}
-  void onWritable(int fd) override {
-    loop->setWriting(fd, conn->flush() == FlushResult::kPending);
-  }
+  void onWritable(int fd) override { loop->setWriting(fd, conn->flush() == FlushResult::kPending); }
 };
 
 TEST_F(ConnectionTest, FullSocketBuffersOutputWithoutWaitingAndDeliversItWhole) {

@@ -43,8 +43,7 @@ bool takeCString(const std::vector<uint8_t>& body, size_t& i, std::string& out) 
 
 } // namespace
 
-SmppTestClient::SmppTestClient(uint16_t port, const std::string& sourceAddress,
-                               int receiveBuffer) {
+SmppTestClient::SmppTestClient(uint16_t port, const std::string& sourceAddress, int receiveBuffer) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     return;
