@@ -110,8 +110,6 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
   }
   for (int fd = 0; fd <= highest_; ++fd) {
     if (clients_[fd] != nullptr) {
-      // What the loop has not flushed yet is still worth a try.
-      clients_[fd]->session->connection().flush();
       closeDescriptor(fd);
     }
   }
@@ -357,6 +355,11 @@ SMPPLoadBalancerServer::Delivery SMPPLoadBalancerServer::deliverOne(const std::s
   std::set<ReceiverKey>& byAge = found->second;
   for (auto it = byAge.begin(); it != byAge.end(); ++it) {
     Client* client = clientAt(it->second);
+    if (client != nullptr) {
+      // Output another thread appended since the last check may have passed
+      // the mark: paused now, its drain offers this ESME again.
+      updateFlow(*client);
+    }
     if (client == nullptr || client->paused ||
         client->session->connection().pendingOutput() > smpp::SessionConnection::kOutputHighWater) {
       continue; // the next least recently used one may have room
@@ -413,6 +416,11 @@ void SMPPLoadBalancerServer::removeSession(int descriptor) {
 }
 
 void SMPPLoadBalancerServer::closeDescriptor(int descriptor) {
+  // Answers and deliveries queued in this pass still go, as far as the
+  // kernel takes them without waiting; close() then sends what it holds.
+  if (Client* client = clientAt(descriptor)) {
+    client->session->connection().flushBeforeClose();
+  }
   removeSession(descriptor);
   loop_->remove(descriptor);
   ::close(descriptor);

@@ -231,9 +231,12 @@ void EventLoop::dispatch(uint64_t key, uint32_t events) {
   if ((events & EPOLLOUT) != 0) {
     slot.handler->onWritable(fd);
   }
-  // Re-checked: the write handler may have closed the descriptor.
-  if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0 && slot.handler != nullptr &&
-      slot.generation == generation && (slot.events & EPOLLIN) != 0) {
+  // Re-checked: the write handler may have closed the descriptor. An error
+  // or hang-up is reported even with read interest off (it would otherwise
+  // be reported again at every wait): the read finds and handles it.
+  const bool readable = (events & EPOLLIN) != 0 && (slot.events & EPOLLIN) != 0;
+  if ((readable || (events & (EPOLLERR | EPOLLHUP)) != 0) && slot.handler != nullptr &&
+      slot.generation == generation) {
     slot.handler->onReadable(fd);
   }
 }

@@ -205,14 +205,20 @@ FlushResult SessionConnection::flush() {
   return drain(lock, loop_ != nullptr);
 }
 
-FlushResult SessionConnection::drain(std::unique_lock<std::mutex>& lock, bool unlocked) {
+void SessionConnection::flushBeforeClose() {
+  std::unique_lock<std::mutex> lock(sendMutex_);
+  drain(lock, false, true);
+}
+
+FlushResult SessionConnection::drain(std::unique_lock<std::mutex>& lock, bool unlocked,
+                                     bool closing) {
   for (;;) {
     if (sendingHead_ == sending_.size()) {
       if (!lock.owns_lock()) {
         lock.lock();
       }
       flushRequested_ = false;
-      if (dead() || !socket_) {
+      if ((dead() && !closing) || !socket_) {
         return FlushResult::kFailed;
       }
       if (output_.empty()) {
@@ -250,7 +256,9 @@ FlushResult SessionConnection::drain(std::unique_lock<std::mutex>& lock, bool un
     if (!lock.owns_lock()) {
       lock.lock();
     }
-    reportSendFailure(error);
+    if (!closing) {
+      reportSendFailure(error);
+    }
     return FlushResult::kFailed;
   }
 }

@@ -61,6 +61,10 @@ public:
   void bindLoop(EventLoop* loop);
   // Writes as much buffered output as the kernel takes (loop thread).
   FlushResult flush();
+  // The last flush before the owner closes the connection: also after the
+  // peer's end of stream (answers to what it sent before still go), and
+  // quietly, since a peer that has gone is no failure here.
+  void flushBeforeClose();
   // Octets waiting in the output buffer (any thread).
   size_t pendingOutput() const { return pendingOutput_.load(std::memory_order_relaxed); }
   // Monotonic µs since which buffered output has made no progress; 0 while
@@ -107,7 +111,7 @@ private:
   void dropOutputLocked();
   // Writes sending_, refilled from output_ under `lock`, until both are empty
   // or the kernel refuses more; `unlocked` releases the lock while writing.
-  FlushResult drain(std::unique_lock<std::mutex>& lock, bool unlocked);
+  FlushResult drain(std::unique_lock<std::mutex>& lock, bool unlocked, bool closing = false);
   void reportSendFailure(int error);
 
   const uint32_t bodyCapacity_ = kMaxCommandLength;   // octets of the body buffer

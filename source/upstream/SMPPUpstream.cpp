@@ -108,6 +108,9 @@ void SMPPUpstream::upstreamRun() {
     }
   }
 
+  if (!resolving_.empty()) {
+    takeResolutions();
+  }
   makeConnections();
   if (now >= nextSweep_) {
     superviseSessions(now);
@@ -144,9 +147,7 @@ void SMPPUpstream::superviseSessions(uint64_t now) {
                      "set to administratively down - disconnect %s 0x%llx",
                      session->targetName().c_str(),
                      static_cast<unsigned long long>(session->smscid()));
-      session->sendUnbind();
-      // The unbind leaves before the descriptor closes.
-      session->connection().flush();
+      session->sendUnbind(); // flushed by closeSession below
       remove = true;
     } else {
       bool sweep = false;

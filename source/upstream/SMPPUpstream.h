@@ -31,6 +31,7 @@
 #include "smpp/SubmitSMRecord.h"
 #include "upstream/BindSlot.h"
 #include "upstream/DownstreamPort.h"
+#include "upstream/HostResolver.h"
 #include "upstream/MORouter.h"
 #include "upstream/SMPPSessionClient.h"
 #include "upstream/SubmitPool.h"
@@ -147,6 +148,12 @@ private:
   // Connections (SMPPUpstreamConnections.cpp).
   void makeConnections();
   void connectSlot(const BindSlot& slot);
+  // Connects a session whose address is known; a null address failed to
+  // resolve with `resolveError`.
+  void connectResolved(std::unique_ptr<SMPPSessionClient> session, const in_addr* address,
+                       int resolveError);
+  // Continues the connections whose names the resolver has answered.
+  void takeResolutions();
   // True once connected; false while connecting or when the session was
   // removed (destroyed).
   bool checkAsyncConnect(SMPPSessionClient& session);
@@ -193,9 +200,13 @@ private:
   std::map<uint64_t, BindSlot> slots_;                       // smscid -> slot, ascending
   std::vector<std::unique_ptr<SMPPSessionClient>> sessions_; // creation order
   // Used by the upstream thread only (and the destructor after it ended).
-  std::vector<SMPPSessionClient*> descriptors_; // descriptor -> session
-  size_t socketCount_ = 0;                      // descriptors watched
-  smpp::EventLoop eventLoop_;                   // readiness of upstream descriptors
+  std::vector<SMPPSessionClient*> descriptors_;          // descriptor -> session
+  size_t socketCount_ = 0;                               // descriptors watched
+  smpp::EventLoop eventLoop_;                            // readiness of upstream descriptors
+  HostResolver resolver_{[this] { eventLoop_.wake(); }}; // names, off this thread
+  // Sessions waiting for their SMSC's name to resolve, by smscid.
+  std::map<uint64_t, std::unique_ptr<SMPPSessionClient>> resolving_;
+  std::vector<HostResolver::Result> resolved_; // scratch for takeResolutions
 
   SubmitPool pool_;                                          // the weighted submit pools
   MORouter moRouter_;                                        // MO number look-up (upstream thread)

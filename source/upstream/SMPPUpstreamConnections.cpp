@@ -1,7 +1,6 @@
 // Connection manager of the upstream thread: connection passes with
 // back-off, asynchronous connect, bind, reading and dispatch, removal.
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -37,24 +36,9 @@ uint64_t backOffMicros(uint64_t attempts) {
   return seconds * kMicrosPerSecond;
 }
 
-// getaddrinfo rather than gethostbyname: the latter's static result is not
-// safe while other threads resolve names.
-bool resolveIPv4(const std::string& host, in_addr& out) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
-    return false;
-  }
-  out = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-  ::freeaddrinfo(result);
-  return true;
-}
-
 // Opens a non-blocking socket and starts connecting it; -1 (errno set) when
-// the socket, the resolution or the connect fails.
-int startConnect(const std::string& host, uint32_t port) {
+// the socket or the connect fails.
+int startConnect(const in_addr& host, uint32_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return -1;
@@ -63,10 +47,11 @@ int startConnect(const std::string& host, uint32_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr = host;
   // Output leaves in whole batches once per pass; Nagle would only hold a
   // batch back for the SMSC's delayed acknowledgement.
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  if (::ioctl(fd, FIONBIO, &on) != 0 || !resolveIPv4(host, address.sin_addr)) {
+  if (::ioctl(fd, FIONBIO, &on) != 0) {
     const int error = errno;
     ::close(fd);
     errno = error;
@@ -129,16 +114,56 @@ void SMPPUpstream::makeConnections() {
 void SMPPUpstream::connectSlot(const BindSlot& slot) {
   auto session = std::make_unique<SMPPSessionClient>(this, slot, context_.clock);
   logConnectionDetails(*session, "makeConnections", "Pre-connecting to %s 0x%llx (%s:%d/%s)");
-  const int fd = startConnect(slot.host, slot.port);
+  in_addr address{};
+  if (!HostResolver::numeric(slot.host, address)) {
+    // A name: resolved by the resolver's thread, connected when it answers.
+    resolver_.resolve(slot.smscid, slot.host);
+    resolving_[slot.smscid] = std::move(session);
+    return;
+  }
+  connectResolved(std::move(session), &address, 0);
+}
+
+void SMPPUpstream::takeResolutions() {
+  resolved_.clear();
+  resolver_.takeResults(resolved_);
+  for (const HostResolver::Result& result : resolved_) {
+    auto pending = resolving_.find(result.key);
+    if (pending == resolving_.end()) {
+      continue;
+    }
+    std::unique_ptr<SMPPSessionClient> session = std::move(pending->second);
+    resolving_.erase(pending);
+    bool wanted = false;
+    {
+      // The configuration may have changed while the name was resolved.
+      std::lock_guard<std::mutex> lock(sessionsMutex_);
+      auto slot = slots_.find(result.key);
+      if (slot != slots_.end() && slot->second.session == nullptr) {
+        wanted = !slot->second.adminDown;
+        slot->second.sessionActive = wanted;
+        nextConnect_ = 0;
+      }
+    }
+    if (wanted) {
+      connectResolved(std::move(session), result.ok ? &result.address : nullptr, result.error);
+    }
+  }
+}
+
+void SMPPUpstream::connectResolved(std::unique_ptr<SMPPSessionClient> session,
+                                   const in_addr* address, int resolveError) {
+  const uint64_t smscid = session->smscid();
+  const int fd = address != nullptr ? startConnect(*address, session->port()) : -1;
   if (fd < 0) {
-    const int error = errno;
+    const int error = address != nullptr ? errno : resolveError;
     context_.metrics.upstreamBindResult(false);
     logApplication(LOG_INFO, this, kLogClass, "makeConnections",
-                   "Unable to connect %s 0x%llx errno=%d (%s:%d/%s)", slot.targetName.c_str(),
-                   static_cast<unsigned long long>(slot.smscid), error, slot.host.c_str(),
-                   static_cast<int>(slot.port), slot.systemId.c_str());
+                   "Unable to connect %s 0x%llx errno=%d (%s:%d/%s)", session->targetName().c_str(),
+                   static_cast<unsigned long long>(smscid), error, session->host().c_str(),
+                   static_cast<int>(session->port()), session->systemId().c_str());
     std::lock_guard<std::mutex> lock(sessionsMutex_);
-    slots_[slot.smscid].sessionActive = false;
+    slots_[smscid].sessionActive = false;
     return;
   }
   session->attachSocket(fd);
@@ -151,7 +176,7 @@ void SMPPUpstream::connectSlot(const BindSlot& slot) {
     // Cannot be watched: treated like a failed connect, retried later.
     context_.metrics.upstreamBindResult(false);
     logConnectionDetails(*session, "makeConnections", "Unable to connect %s 0x%llx (%s:%d/%s)");
-    slots_[slot.smscid].sessionActive = false;
+    slots_[smscid].sessionActive = false;
     return;
   }
   if (descriptors_.size() <= static_cast<size_t>(fd)) {
@@ -164,9 +189,9 @@ void SMPPUpstream::connectSlot(const BindSlot& slot) {
   eventLoop_.setWriting(fd, true);
   session->connection().bindLoop(&eventLoop_);
   ++socketCount_;
-  slots_[slot.smscid].session = session.get();
+  slots_[smscid].session = session.get();
   // Counted here, where removal will find the session in the list.
-  context_.metrics.upstreamSessionOpened(slot.targetName, slot.bindType);
+  context_.metrics.upstreamSessionOpened(session->targetName(), session->bindType());
   sessions_.push_back(std::move(session));
 }
 
@@ -360,6 +385,11 @@ bool SMPPUpstream::handleBindResponse(SMPPSessionClient& session, uint32_t statu
 void SMPPUpstream::closeSession(SMPPSessionClient& session) {
   const int fd = session.watchedDescriptor();
   if (fd >= 0) {
+    // What this pass queued (an unbind, a deliver_sm_resp) still goes, as
+    // far as the kernel takes it without waiting.
+    if (session.connectionState() == kConnectionConnected) {
+      session.connection().flushBeforeClose();
+    }
     // Unwatched before the close, so a reused descriptor number is clean.
     eventLoop_.remove(fd);
     if (static_cast<size_t>(fd) < descriptors_.size()) {

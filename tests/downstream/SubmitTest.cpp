@@ -157,7 +157,7 @@ TEST(SubmitTest, AnESMEThatStopsReadingStallsNobodyAndLosesNothing) {
 }
 
 // Requests that arrive in one segment are all answered, also after one that
-// ends the dispatcher's pass.
+// ends the dispatcher's pass, and also when the peer's end of stream follows.
 TEST(SubmitTest, PipelinedRequestsAreAllAnswered) {
   nlohmann::json config = baseConfig();
   config["esme"].push_back(account("pipe", "pw"));
@@ -174,8 +174,13 @@ TEST(SubmitTest, PipelinedRequestsAreAllAnswered) {
         SmppTestClient::frame(0x00000004, seq, 0, SmppTestClient::submitBody(SubmitFields()));
     burst.insert(burst.end(), submit.begin(), submit.end());
   }
+  // Then an unbind and the end of the stream: the connection closes in the
+  // same pass that answers everything.
+  const std::vector<uint8_t> unbind = SmppTestClient::frame(0x00000006, 12, 0, {});
+  burst.insert(burst.end(), unbind.begin(), unbind.end());
   ASSERT_TRUE(first->sendRaw(burst));
-  for (uint32_t seq = 1; seq <= 11; ++seq) {
+  first->shutdownWrite();
+  for (uint32_t seq = 1; seq <= 12; ++seq) {
     std::optional<Pdu> pdu = first->read();
     ASSERT_TRUE(pdu) << seq;
     EXPECT_EQ(pdu->sequence, seq);

@@ -74,6 +74,12 @@ SmppTestClient::SmppTestClient(uint16_t port, const std::string& sourceAddress, 
 
 SmppTestClient::~SmppTestClient() { close(); }
 
+void SmppTestClient::shutdownWrite() {
+  if (fd_ >= 0) {
+    ::shutdown(fd_, SHUT_WR);
+  }
+}
+
 void SmppTestClient::close() {
   if (fd_ >= 0) {
     ::close(fd_);

@@ -55,6 +55,8 @@ public:
 
   bool connected() const { return fd_ >= 0; }
   void close();
+  // Ends the sending direction; responses can still be read.
+  void shutdownWrite();
 
   bool sendRaw(const std::vector<uint8_t>& bytes);
   bool send(uint32_t commandId, uint32_t sequence, const std::vector<uint8_t>& body = {},

@@ -111,6 +111,18 @@ TEST_F(ConnectionTest, AdminDownUnbindsAndClosesAndOpensNothingUntilCleared) {
   ASSERT_GE(bind(id), 0);
 }
 
+// A name goes to the resolver's thread; the loop connects when it answers.
+TEST_F(ConnectionTest, AHostNameIsResolvedOffTheLoopThenConnected) {
+  ConfTarget target = makeTarget("A", smsc_.port(), 1, 1);
+  target.host = "localhost";
+  addSet("s1", {target});
+  upstream_->initialise();
+  const uint64_t id = smscId("A", 0, false);
+  ASSERT_TRUE(runUntil([&] { return sessionCount() == 1; }));
+  ASSERT_GE(smsc_.accept(), 0);
+  EXPECT_TRUE(runUntil([&] { return bindStateOf(id) == smpp::kBindRequested; }));
+}
+
 TEST_F(ConnectionTest, EnquireLinkAfterSilenceThenUnbindThenClose) {
   const uint64_t id = configure(smsc_.port());
   const int fd = bind(id);
