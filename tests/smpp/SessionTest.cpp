@@ -40,6 +40,8 @@ TEST_F(KeepAliveTest, SilentPeerIsProbedUnboundAndClosed) {
   ASSERT_FALSE(session.run());
   EXPECT_EQ(session.lastActivityTime(), clock.now);
   ASSERT_EQ(test::readFrames(pair.peer).size(), 1u); // its answer
+  // The owner's timer is armed for exactly the next step below.
+  EXPECT_EQ(session.nextCheckDelay(clock.now), 120000001u);
 
   clock.advanceSeconds(120);
   EXPECT_FALSE(check());
@@ -51,6 +53,7 @@ TEST_F(KeepAliveTest, SilentPeerIsProbedUnboundAndClosed) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].header.command_id, command::kEnquireLink);
   EXPECT_EQ(sent[0].header.sequence_number, 1u);
+  EXPECT_EQ(session.nextCheckDelay(clock.now), 60000001u);
 
   clock.advanceSeconds(60);
   EXPECT_FALSE(check());
@@ -62,6 +65,7 @@ TEST_F(KeepAliveTest, SilentPeerIsProbedUnboundAndClosed) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].header.command_id, command::kUnbind);
   EXPECT_EQ(sent[0].header.sequence_number, 2u);
+  EXPECT_EQ(session.nextCheckDelay(clock.now), 5000000u);
 
   clock.advanceSeconds(4);
   EXPECT_FALSE(check());
