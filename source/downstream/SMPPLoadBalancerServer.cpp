@@ -134,7 +134,7 @@ void SMPPLoadBalancerServer::onReadable(int descriptor) {
   bool close = session.run();
   // A pass the dispatcher ended early leaves whole PDUs in the read buffer,
   // where no readiness event will ever report them: they are handled now.
-  while (!close && session.pdusRead() > 0 && session.connection().bufferedOctets() > 0) {
+  while (!close && session.pdusRead() > 0 && session.connection().hasBufferedPDU()) {
     close = session.run();
   }
   if (close) {

@@ -18,8 +18,10 @@ bool SMPPSessionServer::run() {
   }
   pdusRead_ = 0;
   bindAllowed_ = true;
+  const uint64_t readsBefore = conn.reads();
   for (;;) {
-    const bool delivered = conn.readPDU();
+    // One socket read per pass; what else waits is reported again.
+    const bool delivered = conn.readPDU(conn.reads() == readsBefore);
     if (delivered) {
       ++pdusRead_;
       noteReceivedPDU(conn.header());

@@ -69,7 +69,7 @@ void SessionConnection::dropOutputLocked() {
   flushRequested_ = false;
 }
 
-bool SessionConnection::readPDU() {
+bool SessionConnection::readPDU(bool mayRead) {
   if (!socket_) {
     markDead();
   }
@@ -78,14 +78,21 @@ bool SessionConnection::readPDU() {
   if (extract()) {
     return true;
   }
-  if (dead()) {
+  if (dead() || !mayRead) {
     return false;
   }
   fill();
   return extract();
 }
 
+bool SessionConnection::hasBufferedPDU() const {
+  const uint32_t buffered = readEnd_ - readStart_;
+  return buffered >= kHeaderLength &&
+         buffered >= PDUHeader::decode(readBuffer_.get() + readStart_).command_length;
+}
+
 void SessionConnection::fill() {
+  ++reads_;
   if (socket_->peek() < 0) {
     if (isFatalSocketErrno(errno)) {
       markDead();

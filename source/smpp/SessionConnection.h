@@ -47,8 +47,15 @@ public:
   // connection closes the descriptor too.
   void attach(std::unique_ptr<SMPPSocket> socket, int descriptor, bool ownsDescriptor);
 
-  // True when one complete PDU is in header() and body().
-  bool readPDU();
+  // True when one complete PDU is in header() and body(). Without
+  // `mayRead` only what is buffered is looked at.
+  bool readPDU(bool mayRead = true);
+  // Socket reads so far; a caller allows itself one per readiness event, so
+  // a peer that keeps sending cannot hold the loop (the rest stays in the
+  // kernel and is reported again by the next wait).
+  uint64_t reads() const { return reads_; }
+  // A complete PDU waits in the read buffer.
+  bool hasBufferedPDU() const;
 
   // Frames one PDU into the output buffer; false when the connection is
   // dead, the body too long or the buffer at its hard limit. Any thread:
@@ -129,6 +136,7 @@ private:
   const uint32_t readCapacity_ = kReadBufferCapacity; // octets of readBuffer_
   uint32_t readStart_ = 0;                            // first unconsumed octet
   uint32_t readEnd_ = 0;                              // one past the last received octet
+  uint64_t reads_ = 0;                                // socket reads so far
   std::mutex sendMutex_;                              // guards output_ and the swap into sending_
   std::vector<uint8_t> output_;                       // framed PDUs appended since the last swap
   std::vector<uint8_t> sending_;                      // the batch being written (flushing thread)

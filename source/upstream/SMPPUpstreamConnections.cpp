@@ -307,7 +307,10 @@ void SMPPUpstream::onReadable(int fd) {
 
 void SMPPUpstream::readSession(SMPPSessionClient& session) {
   smpp::SessionConnection& connection = session.connection();
-  while (connection.readPDU()) {
+  // One socket read per readiness event, so one busy SMSC cannot hold the
+  // loop; what else waits is reported again by the next wait.
+  const uint64_t readsBefore = connection.reads();
+  while (connection.readPDU(connection.reads() == readsBefore)) {
     const smpp::PDUHeader header = connection.header();
     const bool wasBound = session.bindState() >= smpp::kBoundTransceiver;
     session.noteReceivedPDU(header);
