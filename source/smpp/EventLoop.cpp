@@ -124,18 +124,15 @@ void EventLoop::requestFlush(int fd, uint32_t generation) {
     flushes_.push_back({fd, generation});
     return;
   }
-  bool first;
   {
     std::lock_guard<std::mutex> lock(remoteMutex_);
-    first = remoteFlushes_.empty();
     remoteFlushes_.push_back({fd, generation});
   }
-  if (first) {
-    wake();
-  }
+  wake();
 }
 
 void EventLoop::wake() {
+  // One write per drain: later wake-ups find the flag set and cost nothing.
   if (wakePending_.exchange(true, std::memory_order_acq_rel)) {
     return;
   }
@@ -145,18 +142,12 @@ void EventLoop::wake() {
 }
 
 void EventLoop::drainWake() {
-  uint64_t count;
-  ssize_t ignored = ::read(wakeFd_, &count, sizeof(count));
-  (void)ignored;
   // Cleared before the work runs: a wake() from now on is seen next pass.
   wakePending_.store(false, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(remoteMutex_);
     flushes_.insert(flushes_.end(), remoteFlushes_.begin(), remoteFlushes_.end());
     remoteFlushes_.clear();
-  }
-  if (wakeHandler_) {
-    wakeHandler_();
   }
 }
 
@@ -183,10 +174,7 @@ int EventLoop::waitMillis(int timeoutMillis) {
 int EventLoop::poll(int timeoutMillis) {
   loopThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   epoll_event events[kMaxEvents];
-  sleeping_.store(true, std::memory_order_seq_cst);
-  const int wait = wakePending_.load(std::memory_order_seq_cst) ? 0 : waitMillis(timeoutMillis);
-  const int count = ::epoll_wait(epollFd_, events, kMaxEvents, wait);
-  sleeping_.store(false, std::memory_order_relaxed);
+  const int count = ::epoll_wait(epollFd_, events, kMaxEvents, waitMillis(timeoutMillis));
   if (count < 0) {
     return count;
   }
@@ -207,8 +195,7 @@ int EventLoop::poll(int timeoutMillis) {
   for (size_t i = 0; i < ready_.size(); i += 2) {
     dispatch(ready_[i], static_cast<uint32_t>(ready_[i + 1]));
   }
-  // A stop signal writes the eventfd without the flag.
-  if (woken || wakePending_.load(std::memory_order_seq_cst)) {
+  if (woken) {
     drainWake();
   }
   if (!timers_.empty()) {

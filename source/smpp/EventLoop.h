@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -67,25 +66,21 @@ public:
   void cancelTimer(Timer& timer);
   size_t timerCount() const { return timers_.size(); }
 
-  // Any thread (and async-signal-safe): makes the current or next wait
-  // return and the wake handler run in that pass.
+  // Any thread: makes the current or next wait return.
   void wake();
-  // Loop thread work after every wake-up.
-  void setWakeHandler(std::function<void()> handler) { wakeHandler_ = std::move(handler); }
   // The eventfd behind wake(), for a signal handler.
   int wakeDescriptor() const { return wakeFd_; }
 
   // One pass: waits up to `timeoutMillis` (-1: no limit) or the nearest
   // timer, whichever is first (no wait with flushes pending), calls the
-  // handler of each ready descriptor, then the wake handler, due timers and
-  // requested flushes. Returns the number of ready watched descriptors, 0
+  // handler of each ready descriptor, then due timers and requested flushes. Returns the number of ready watched descriptors, 0
   // when none, -1 with errno when the wait failed (EINTR included).
   int poll(int timeoutMillis);
 
+private:
   // True on the thread that runs poll() (before the first pass: none).
   bool inLoopThread() const;
 
-private:
   struct Slot {
     EventHandler* handler = nullptr; // null when not watched
     uint32_t generation = 0;         // bumped on every add and remove; stale events are dropped
@@ -105,8 +100,6 @@ private:
   int epollFd_ = -1;                          // the epoll instance
   int wakeFd_ = -1;                           // eventfd behind wake()
   std::atomic<bool> wakePending_{false};      // work was handed over since the last drain
-  std::atomic<bool> sleeping_{false};         // the loop is in (or entering) its wait
-  std::function<void()> wakeHandler_;         // loop-thread work after a wake-up
   std::vector<Slot> slots_;                   // indexed by descriptor
   size_t watched_ = 0;                        // descriptors with a handler
   std::vector<uint64_t> ready_;               // key and events of this pass's events

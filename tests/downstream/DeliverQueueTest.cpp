@@ -43,15 +43,15 @@ TEST(DeliverQueueTest, APushWakesTheSleepingLoopWithTheReadyESME) {
   smpp::EventLoop loop;
   queue.setWakeLoop(&loop);
   std::vector<std::string> ready;
-  loop.setWakeHandler([&] { queue.takeReady(ready); });
-  loop.poll(0); // this thread runs the loop from now on
   const uint8_t body[] = {7};
   std::thread upstream([&] {
     queue.push("alice", body, sizeof(body));
     queue.push("alice", body, sizeof(body));
   });
+  // As the main loop does: take the ready ESMEs after every pass.
   while (ready.empty()) {
     ASSERT_GE(loop.poll(-1), 0);
+    queue.takeReady(ready);
   }
   upstream.join();
   EXPECT_EQ(ready.front(), "alice");
