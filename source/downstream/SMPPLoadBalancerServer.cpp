@@ -354,14 +354,12 @@ SMPPLoadBalancerServer::Delivery SMPPLoadBalancerServer::deliverOne(const std::s
   }
   std::set<ReceiverKey>& byAge = found->second;
   for (auto it = byAge.begin(); it != byAge.end(); ++it) {
+    // Listed sessions are open: removal unlists them first.
     Client* client = clientAt(it->second);
-    if (client != nullptr) {
-      // Output another thread appended since the last check may have passed
-      // the mark: paused now, its drain offers this ESME again.
-      updateFlow(*client);
-    }
-    if (client == nullptr || client->paused ||
-        client->session->connection().pendingOutput() > smpp::SessionConnection::kOutputHighWater) {
+    // Output another thread appended since the last check may have passed
+    // the mark: paused now, its drain offers this ESME again.
+    updateFlow(*client);
+    if (client->paused) {
       continue; // the next least recently used one may have room
     }
     const SMPPLoadBalancerSession::DeliverOutcome outcome = client->session->deliverOne(now);
@@ -416,11 +414,6 @@ void SMPPLoadBalancerServer::removeSession(int descriptor) {
 }
 
 void SMPPLoadBalancerServer::closeDescriptor(int descriptor) {
-  // Answers and deliveries queued in this pass still go, as far as the
-  // kernel takes them without waiting; close() then sends what it holds.
-  if (Client* client = clientAt(descriptor)) {
-    client->session->connection().flushBeforeClose();
-  }
   removeSession(descriptor);
   loop_->remove(descriptor);
   ::close(descriptor);

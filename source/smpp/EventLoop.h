@@ -73,8 +73,8 @@ public:
 
   // One pass: waits up to `timeoutMillis` (-1: no limit) or the nearest
   // timer, whichever is first (no wait with flushes pending), calls the
-  // handler of each ready descriptor, then due timers and requested flushes. Returns the number of ready watched descriptors, 0
-  // when none, -1 with errno when the wait failed (EINTR included).
+  // handler of each ready descriptor, then due timers and requested flushes. Returns the number of
+  // ready watched descriptors, 0 when none, -1 with errno when the wait failed (EINTR included).
   int poll(int timeoutMillis);
 
 private:

@@ -61,7 +61,8 @@ public:
   // statistics pair and last-sent time. Safe from any thread.
   bool sendPDU(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
                const uint8_t* body, size_t bodyLength);
-  // Closes the descriptor if owned, marks the connection dead, drops the socket.
+  // Writes what the kernel takes of the queued output, then closes the
+  // descriptor if owned, marks the connection dead and drops the socket.
   void closeConnection() { connection_.close(); }
   void logBufferState();
 

@@ -212,11 +212,6 @@ FlushResult SessionConnection::flush() {
   return drain(lock, loop_ != nullptr);
 }
 
-void SessionConnection::flushBeforeClose() {
-  std::unique_lock<std::mutex> lock(sendMutex_);
-  drain(lock, false, true);
-}
-
 FlushResult SessionConnection::drain(std::unique_lock<std::mutex>& lock, bool unlocked,
                                      bool closing) {
   for (;;) {
@@ -280,7 +275,13 @@ void SessionConnection::reportSendFailure(int error) {
 }
 
 void SessionConnection::close() {
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  std::unique_lock<std::mutex> lock(sendMutex_);
+  // What was queued still goes, as far as the kernel takes it without
+  // waiting: answers to requests that came before the peer's end of stream,
+  // an unbind sent just before. A peer that has gone is no failure here.
+  if (socket_) {
+    drain(lock, false, true);
+  }
   closeLocked();
 }
 

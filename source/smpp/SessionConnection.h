@@ -68,10 +68,6 @@ public:
   void bindLoop(EventLoop* loop);
   // Writes as much buffered output as the kernel takes (loop thread).
   FlushResult flush();
-  // The last flush before the owner closes the connection: also after the
-  // peer's end of stream (answers to what it sent before still go), and
-  // quietly, since a peer that has gone is no failure here.
-  void flushBeforeClose();
   // Octets waiting in the output buffer (any thread).
   size_t pendingOutput() const { return pendingOutput_.load(std::memory_order_relaxed); }
   // Monotonic µs since which buffered output has made no progress; 0 while
@@ -85,7 +81,9 @@ public:
   // Never buffered beyond this: a send that would pass it fails whole.
   static constexpr size_t kOutputHardLimit = 64 * 1024 * 1024;
 
-  // Closes the descriptor if owned, marks the connection dead, drops the socket.
+  // Writes what the kernel takes of the queued output (also after the
+  // peer's end of stream), then closes the descriptor if owned, marks the
+  // connection dead and drops the socket.
   void close();
 
   // Marks the connection dead without closing anything.

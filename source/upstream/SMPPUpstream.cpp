@@ -147,7 +147,7 @@ void SMPPUpstream::superviseSessions(uint64_t now) {
                      "set to administratively down - disconnect %s 0x%llx",
                      session->targetName().c_str(),
                      static_cast<unsigned long long>(session->smscid()));
-      session->sendUnbind(); // flushed by closeSession below
+      session->sendUnbind(); // written when closeSession closes the connection
       remove = true;
     } else {
       bool sweep = false;

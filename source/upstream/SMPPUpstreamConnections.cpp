@@ -388,11 +388,6 @@ bool SMPPUpstream::handleBindResponse(SMPPSessionClient& session, uint32_t statu
 void SMPPUpstream::closeSession(SMPPSessionClient& session) {
   const int fd = session.watchedDescriptor();
   if (fd >= 0) {
-    // What this pass queued (an unbind, a deliver_sm_resp) still goes, as
-    // far as the kernel takes it without waiting.
-    if (session.connectionState() == kConnectionConnected) {
-      session.connection().flushBeforeClose();
-    }
     // Unwatched before the close, so a reused descriptor number is clean.
     eventLoop_.remove(fd);
     if (static_cast<size_t>(fd) < descriptors_.size()) {
