@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config git
-  libgtest-dev nlohmann-json3-dev libcurl4-openssl-dev libcrypt-dev libssl-dev
+  libgtest-dev nlohmann-json3-dev libcurl4-openssl-dev libcrypt-dev libssl-dev librocksdb-dev
   python3 procps
   chromium
 )

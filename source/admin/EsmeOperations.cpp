@@ -98,7 +98,7 @@ void setOwners(TarnConfiguration& config, const std::string& systemId,
 
 void commitChange(TarnConfiguration& config) {
   config.performSave();
-  config.markChanged(nowMicros());
+  config.markChanged();
 }
 
 OperationResult EsmeOperations::esmeAdd(const json& body) {

@@ -125,7 +125,7 @@ OperationResult TargetOperations::targetRemove(const std::string& setId, const s
   result.success = true;
   if (!eraseElement(targetsOf(config_.jconfig, setId), "name", name)) {
     // The tables changed, so the upstream thread still has to rebuild.
-    config_.markChanged(nowMicros());
+    config_.markChanged();
     result.message = "Target removed from confSharedTargetSets but not found in jconfig";
     return result;
   }

@@ -1,11 +1,14 @@
 #include "app/Application.h"
 
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "admin/HttpServer.h"
@@ -19,6 +22,7 @@
 #include "downstream/DownstreamRelay.h"
 #include "downstream/SMPPLoadBalancerServer.h"
 #include "metrics/MetricFamilies.h"
+#include "tracker/DiskMessageIdStore.h"
 #include "tracker/Tracker.h"
 #include "upstream/SMPPUpstream.h"
 
@@ -26,6 +30,9 @@ namespace quorvex {
 namespace {
 
 const char* const kClass = "Application";
+
+// The directory of the message-id store, in the working directory.
+const char* const kMessageIdStoreDirectory = "msgidstore";
 
 // Sleeps the whole duration even when signals interrupt it.
 void sleepMillis(long millis) {
@@ -52,6 +59,34 @@ void shutdownCommon() {
   if (cdr.mode() != CDRMode::NONE) {
     cdr.shutdown();
   }
+}
+
+// Message-id owners live on disk for "dlr.msgid_ttl_hours" (default 72) so
+// that receipts find their ESME after a restart or a crash. A map file left
+// by an earlier version is imported once and then renamed.
+bool openMessageIdStore(TarnConfiguration& config) {
+  const int64_t hours = config.getSettingInt("dlr.msgid_ttl_hours", 72);
+  std::string error;
+  std::unique_ptr<DiskMessageIdStore> store = DiskMessageIdStore::open(
+      kMessageIdStoreDirectory, static_cast<uint64_t>(std::max<int64_t>(hours, 1)) * 3600, error);
+  if (store == nullptr) {
+    logApplication(LOG_SEVERE, nullptr, kClass, "main", "Unable to open message-id store %s: %s",
+                   kMessageIdStoreDirectory, error.c_str());
+    std::fprintf(stderr, "Unable to open message-id store %s: %s\n", kMessageIdStoreDirectory,
+                 error.c_str());
+    return false;
+  }
+  tracker().useStore(std::move(store));
+  const char* legacy = Tracker::kLegacyFileName;
+  if (::access(legacy, F_OK) == 0) {
+    const size_t imported = tracker().importLegacyFile(legacy);
+    tracker().syncStore();
+    const std::string done = std::string(legacy) + ".imported";
+    std::rename(legacy, done.c_str());
+    logApplication(LOG_INFO, nullptr, kClass, "main", "Imported %zu message ids from %s into %s",
+                   imported, legacy, kMessageIdStoreDirectory);
+  }
+  return true;
 }
 
 } // namespace
@@ -124,6 +159,10 @@ int runApplication(int argc, char** argv) {
   }
   warnIfNoClientCredentials(clientId, clientSecret);
   registerMetrics();
+  if (!openMessageIdStore(config)) {
+    shutdownCommon();
+    return 1;
+  }
   static UpstreamStatus upstreamStatus;
   setStatusSource(&upstreamStatus);
   http_start();
@@ -136,6 +175,8 @@ int runApplication(int argc, char** argv) {
     server.run(static_cast<int>(port), 0, true);
     upstream.stop();
   }
+  // Nothing reads or writes mappings any more: what is queued is written.
+  tracker().useStore(nullptr);
   http_stop();
   logComposed("main", "Stopped ");
 

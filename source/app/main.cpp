@@ -10,8 +10,7 @@
 namespace {
 
 // The process-wide objects exist before main runs, in this order, and are
-// destroyed in reverse order after it returns: the Tracker loads "msgtrack"
-// here and saves it at exit, in every role of the executable.
+// destroyed in reverse order after it returns.
 const bool processObjectsReady = [] {
   quorvex::loadBalancerServer();
   quorvex::oauthStore();

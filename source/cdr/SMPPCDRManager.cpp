@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "app/Log.h"
+#include "tracker/MessageIdStore.h"
 #include "config/TarnConfiguration.h"
 
 namespace quorvex {
@@ -230,8 +231,15 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
                  "Processing delivery receipt - MessageID: %s, Status: %u, Error: %u",
                  messageId.c_str(), state, error);
   std::unique_lock<std::mutex> lock(stateMutex_);
-  const MessageIdKey key{messageId, smscId >> 8};
+  MessageIdKey key{messageId, smscId >> 8};
   auto index = messageIdIndex_.find(key);
+  if (index == messageIdIndex_.end()) {
+    // A receipt may quote in decimal an id the SMSC returned in hexadecimal.
+    if (std::optional<std::string> hex = hexFormOfDecimalId(messageId)) {
+      key.messageId = std::move(*hex);
+      index = messageIdIndex_.find(key);
+    }
+  }
   if (index == messageIdIndex_.end()) {
     logApplication(LOG_WARNING, this, name_, "updateCDRWithDeliveryReceipt",
                    "CDR not found for delivery receipt %s", messageId.c_str());
@@ -359,38 +367,23 @@ void SMPPCDRManager::runStaleCleanup() {
   cleanupStaleCDRs();
 }
 
-void SMPPCDRManager::cleanupPendingCDRsForSMSC(uint64_t targetId) {
+void SMPPCDRManager::cleanupPendingCDRsForSMSC(uint64_t smscId) {
   if (mode() == Mode::NONE) {
     return;
   }
   std::lock_guard<std::mutex> guard(stateMutex_);
+  // Only this bind's submits still waiting for their response: records of
+  // sibling binds, and records waiting for a receipt (which may arrive on any
+  // bind of the target), stay.
   const size_t pendingBefore = pendingCDRs_.size();
-  const size_t indexBefore = messageIdIndex_.size();
-  logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
-                 "Cleaning up pending CDRs for SMSC ID %llu", static_cast<ull>(targetId));
   for (auto it = pendingCDRs_.begin(); it != pendingCDRs_.end();) {
-    if ((it->second.smscId >> 8) == targetId) {
-      logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
-                     "Removing pending CDR for SMSC ID %llu", static_cast<ull>(targetId));
-      it = pendingCDRs_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  for (auto it = messageIdIndex_.begin(); it != messageIdIndex_.end();) {
-    if (it->first.targetId == targetId) {
-      logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
-                     "Removing message ID index entry for SMSC ID %llu",
-                     static_cast<ull>(targetId));
-      it = messageIdIndex_.erase(it);
-    } else {
-      ++it;
-    }
+    const bool unanswered = it->first.smscId == smscId && it->second.messageId.empty();
+    it = unanswered ? pendingCDRs_.erase(it) : std::next(it);
   }
   publishSizes();
   logApplication(LOG_INFO, this, name_, "cleanupPendingCDRsForSMSC",
                  "Cleanup complete - Removed %zu pending CDRs and %zu index entries",
-                 pendingBefore - pendingCDRs_.size(), indexBefore - messageIdIndex_.size());
+                 pendingBefore - pendingCDRs_.size(), size_t{0});
 }
 
 size_t SMPPCDRManager::pendingCount() {

@@ -76,8 +76,8 @@ public:
   void updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,
                                     const std::string& messageId, uint32_t state, uint32_t error,
                                     const std::string& doneDate);
-  // Drops the open records and index entries of a target (smscid >> 8).
-  void cleanupPendingCDRsForSMSC(uint64_t targetId);
+  // Drops the open records of one ended bind that never got a response.
+  void cleanupPendingCDRsForSMSC(uint64_t smscId);
 
   // Stops the threads and writes everything queued before returning.
   void shutdown();

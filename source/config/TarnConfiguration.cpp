@@ -29,6 +29,7 @@ const KnownSetting kBaseSettings[] = {
     {"auth.client_id", SettingType::String},
     {"auth.client_secret", SettingType::String},
     {"dlr.default_system_id", SettingType::String},
+    {"dlr.msgid_ttl_hours", SettingType::Integer},
     {"smpp.max_connections_per_ip", SettingType::Integer},
     {"smpp.port", SettingType::Port},
     {"http.port", SettingType::Port},
@@ -52,8 +53,10 @@ void appendStrings(std::vector<std::string>& out, const json& array) {
 
 } // namespace
 
-void TarnConfiguration::markChanged(uint64_t stamp) {
-  configChangeStamp.store(stamp);
+void TarnConfiguration::markChanged() {
+  // A counter, not a time: readers compare for inequality, and a wall clock
+  // stepped back (or two changes in one tick) must still read as a change.
+  configChangeStamp.fetch_add(1);
   if (ConfigurationObserver* observer = observer_.load()) {
     observer->configurationChanged();
   }

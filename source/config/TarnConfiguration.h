@@ -106,12 +106,12 @@ public:
   std::vector<nlohmann::json> globalRoutesMT;
   std::map<std::string, ConfSharedTargetSet> confSharedTargetSets;
 
-  // nowMicros() of the last admin change, 0 after start-up; read without the lock.
+  // Count of admin changes since start-up; read without the lock.
   std::atomic<uint64_t> configChangeStamp{0};
 
   // Sets configChangeStamp and tells the observer, so that a thread asleep
   // in its event loop sees the change at once instead of at its next pass.
-  void markChanged(uint64_t stamp);
+  void markChanged();
   void setObserver(ConfigurationObserver* observer) { observer_.store(observer); }
 
 private:

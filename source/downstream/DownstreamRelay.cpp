@@ -26,7 +26,8 @@ bool DownstreamRelay::esmeSessionOpen(uint64_t esmeSessionId) {
   return found != nullptr && !found->connection().dead();
 }
 
-bool DownstreamRelay::relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t status,
+bool DownstreamRelay::relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo,
+                                        uint32_t responseId, uint32_t status,
                                         std::string_view messageId) {
   // The locked reference keeps the session alive while this thread writes;
   // a session the main loop removed meanwhile has its connection closed,
@@ -35,7 +36,7 @@ bool DownstreamRelay::relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeq
   if (found == nullptr) {
     return false;
   }
-  return found->handleESMESubmitSMResponse(status == smpp::status::kOk, smpp::command::kSubmitSM,
+  return found->handleESMESubmitSMResponse(status == smpp::status::kOk, responseId & ~0x80000000U,
                                            esmeSeqNo, messageId, status);
 }
 

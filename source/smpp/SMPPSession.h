@@ -56,6 +56,7 @@ public:
   // arm one timer with it instead of sweeping every session.
   virtual uint64_t nextCheckDelay(uint64_t now);
   static constexpr uint64_t kNoCheck = ~0ULL;
+  static constexpr uint64_t kMaxSequence = 0x7FFFFFFF; // highest SMPP sequence number
 
   // Counts the PDU and sends it; submit_sm and deliver_sm update their
   // statistics pair and last-sent time. Safe from any thread.
@@ -81,7 +82,11 @@ public:
   void removeOutstandingRequest(uint64_t sequenceNumber);
 
   // The sequence number for the next PDU this session originates.
-  uint64_t takeSequenceNumber() { return nextSequence_.fetch_add(1, std::memory_order_relaxed); }
+  // 1..0x7FFFFFFF, then 1 again: SMPP allows no other sequence numbers.
+  uint64_t takeSequenceNumber() {
+    return (nextSequence_.fetch_add(1, std::memory_order_relaxed) - 1) % kMaxSequence + 1;
+  }
+  void setNextSequenceNumber(uint64_t next) { nextSequence_.store(next); }
 
   SessionConnection& connection() { return connection_; }
   const Clock& clock() const { return clock_; }

@@ -82,7 +82,12 @@ bool SMPPSessionServer::dispatch(uint64_t now) {
     onDataSMResp(header.command_status, std::string(), header.sequence_number);
     return true;
   default:
-    // Commands a peer has no business sending here are dropped unanswered.
+    // Every request gets one answer, or the peer loses a window slot for
+    // good; responses, and the two requests SMPP defines without one, do not.
+    if ((header.command_id & kResponseBit) == 0 && header.command_id != command::kOutbind &&
+        header.command_id != command::kAlertNotification) {
+      answer(header, command::kGenericNack, status::kInvalidCommandId);
+    }
     return true;
   }
 }

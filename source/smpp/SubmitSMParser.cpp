@@ -86,6 +86,7 @@ bool parseSubmitSM(uint32_t commandId, const uint8_t* body, size_t bodyLength,
   status = status::kSubmitFailed;
   BodyReader in(body, bodyLength);
   SubmitSMRecord r;
+  r.command_id = commandId;
   if (!readHead(in, r)) {
     return false;
   }

@@ -11,6 +11,7 @@
 namespace quorvex::smpp {
 
 struct SubmitSMRecord {
+  uint32_t command_id = 0x00000004;    // submit_sm or data_sm: the answer is of the same kind
   std::string service_type;            // as received
   uint8_t source_addr_ton = 0;         // type of number of the source
   uint8_t source_addr_npi = 0;         // numbering plan of the source

@@ -1,8 +1,8 @@
 // Correlation of traffic across the two sides of the gateway: upstream
 // (bind, sequence number) pairs back to the ESME session and sequence number,
 // SMSC message ids to the owning ESME, and downstream session ids to their
-// system id and session object. The message-id map survives restarts in the
-// file "msgtrack".
+// system id and session object. Message-id owners live in a MessageIdStore,
+// on disk in a running gateway, so that they survive restarts and crashes.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "metrics/MetricEvents.h"
+#include "tracker/MessageIdStore.h"
 
 namespace quorvex {
 
@@ -32,25 +34,36 @@ struct SubmitSMOrigin {
 class Tracker {
 public:
   using Clock = uint64_t (*)(); // wall-clock µs
-  static constexpr const char* kFileName = "msgtrack";
+  // The file earlier versions kept the message-id map in; imported once.
+  static constexpr const char* kLegacyFileName = "msgtrack";
 
-  // Loads `path` when it is not empty, and saves to it on destruction.
-  explicit Tracker(std::string path = "", MetricEvents& metrics = metricEvents(),
-                   Clock clock = nullptr);
+  // Starts with an in-memory message-id store.
+  explicit Tracker(MetricEvents& metrics = metricEvents(), Clock clock = nullptr);
   ~Tracker();
   Tracker(const Tracker&) = delete;
   Tracker& operator=(const Tracker&) = delete;
 
+  // Replaces the message-id store. Only while no traffic thread runs (start
+  // and shutdown); the previous store is closed.
+  void useStore(std::unique_ptr<MessageIdStore> store);
+  // Waits until every mapping recorded so far would survive a crash.
+  void syncStore() { store_->sync(); }
+
   // Upstream pairs.
-  void addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC, uint64_t seqnoOut);
+  void addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC, uint64_t seqnoOut,
+                   std::string_view systemId = {});
   std::optional<SubmitSMOrigin> getSessionForSubmitSMResp(uint64_t nextSMSC, uint64_t seqnoOut);
 
   // Message ids, keyed by the target part of `smscid`. A hit consumes the
-  // entry; the target->ESME map and the default system id are the fallbacks.
+  // entry; a target with a single possible owner and the default system id
+  // are the fallbacks.
   void addMessageIDMapping(uint64_t smscid, std::string_view messageId,
                            std::string_view esmeSystemID);
   std::optional<std::string> getMessageIDMapping(uint64_t smscid, std::string_view messageId);
-  void addTargetESME(uint64_t key, std::string_view esmeSystemID);
+  // Target part -> the one ESME account that can route there; targets that
+  // several accounts reach are left out, so that one customer's receipt is
+  // never handed to another. Replaces the previous table.
+  void setTargetOwners(std::map<uint64_t, std::string> owners);
 
   // Downstream sessions.
   void setSessionSystemID(uint64_t sessionId, std::string_view systemID);
@@ -65,9 +78,10 @@ public:
   void setDefaultSystemID(std::string_view systemID);
   void setDisableMessageIDTracking(bool disable);
 
-  // The message-id map in the "msgtrack" layout.
-  void saveToFile(const std::string& path);
-  void loadFromFile(const std::string& path);
+  // Moves the entries of a file in the earlier "msgtrack" layout into the
+  // store; returns how many were read. Every length is bounded by the bytes
+  // left, so a corrupt file cannot make the import allocate more than it holds.
+  size_t importLegacyFile(const std::string& path);
 
   size_t submitSMMapSize();
   size_t messageIDMapSize();
@@ -86,49 +100,22 @@ private:
     }
   };
   struct SubmitSMEntry {
-    uint64_t timestamp; // µs when added
-    uint64_t seqno;     // ESME sequence number
-    uint64_t sessionId; // ESME session id
+    uint64_t timestamp;   // µs when added
+    uint64_t seqno;       // ESME sequence number
+    uint64_t sessionId;   // ESME session id
+    std::string systemId; // ESME system id when the submit was sent; may be empty
   };
 
-  // Owned key and borrowed look-up form, so that look-ups do not copy the id.
-  struct MessageIDKey {
-    uint64_t target;       // smscid >> 8 of the issuing SMSC
-    std::string messageId; // as returned in submit_sm_resp
-  };
-  struct MessageIDView {
-    uint64_t target;            // smscid >> 8
-    std::string_view messageId; // borrowed
-  };
-  struct MessageIDHash {
-    using is_transparent = void;
-    size_t operator()(const MessageIDView& k) const {
-      return std::hash<std::string_view>{}(k.messageId) ^ (k.target << 1);
-    }
-    size_t operator()(const MessageIDKey& k) const {
-      return (*this)(MessageIDView{k.target, k.messageId});
-    }
-  };
-  struct MessageIDEqual {
-    using is_transparent = void;
-    template <class A, class B> bool operator()(const A& a, const B& b) const {
-      return a.target == b.target && std::string_view(a.messageId) == std::string_view(b.messageId);
-    }
-  };
-  using MessageIDMap = std::unordered_map<MessageIDKey, std::string, MessageIDHash, MessageIDEqual>;
-
-  // Removes and returns the exact entry; the caller holds the mutex.
   std::optional<std::string> takeMessageID(uint64_t target, std::string_view messageId);
-  void writeMissDiagnostic(const SubmitSMKey& key);
 
-  const std::string path_; // file loaded at construction and saved at destruction
-  MetricEvents& metrics_;  // size gauges
-  const Clock clock_;      // source of "now"
+  MetricEvents& metrics_; // size gauges
+  const Clock clock_;     // source of "now"
+  // Swapped only while no traffic thread runs, so read without the mutex.
+  std::unique_ptr<MessageIdStore> store_; // message id -> ESME system id
 
   std::mutex mutex_; // guards everything below
   std::unordered_map<SubmitSMKey, SubmitSMEntry, SubmitSMKeyHash> submitSMMap_;
-  MessageIDMap messageIDMap_;                        // -> ESME system id
-  std::map<uint64_t, std::string> targetESMEMap_;    // target part -> ESME system id
+  std::map<uint64_t, std::string> targetOwners_;     // target part -> its only ESME
   std::map<uint64_t, std::string> sessionSystemIDs_; // session id -> system id
   std::map<uint64_t, std::weak_ptr<SMPPLoadBalancerSession>> sessions_; // session id -> session
   std::string defaultSystemID_;    // receipt owner of last resort; empty = none
@@ -137,8 +124,7 @@ private:
   uint64_t lastAddSubmit_ = 0;     // µs of the previous addSubmitSM
 };
 
-// The process-wide Tracker on "msgtrack", constructed (and the file loaded)
-// on the first call, saved when the process exits normally.
+// The process-wide Tracker, constructed on the first call.
 Tracker& tracker();
 
 } // namespace quorvex

@@ -19,11 +19,12 @@ public:
   // True while the ESME session exists and its connection is open.
   virtual bool esmeSessionOpen(uint64_t esmeSessionId) = 0;
 
-  // Sends submit_sm_resp on the ESME session with the ESME's own sequence
-  // number: status 0 carries `messageId` and its NUL, any other status an
-  // empty body. True when the PDU was written.
-  virtual bool relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t status,
-                                 std::string_view messageId) = 0;
+  // Sends the response `responseId` (submit_sm_resp or data_sm_resp) on the
+  // ESME session with the ESME's own sequence number: status 0 carries
+  // `messageId` and its NUL, any other status an empty body. True when the
+  // PDU was written.
+  virtual bool relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t responseId,
+                                 uint32_t status, std::string_view messageId) = 0;
 
   // Queues deliver_sm body octets (no header) for the ESME; copies them.
   virtual void pushDeliverSM(const std::string& esmeSystemId, const uint8_t* body,
@@ -35,7 +36,9 @@ public:
 class UnwiredDownstreamPort : public DownstreamPort {
 public:
   bool esmeSessionOpen(uint64_t) override { return false; }
-  bool relaySubmitSMResp(uint64_t, uint32_t, uint32_t, std::string_view) override { return false; }
+  bool relaySubmitSMResp(uint64_t, uint32_t, uint32_t, uint32_t, std::string_view) override {
+    return false;
+  }
   void pushDeliverSM(const std::string&, const uint8_t*, size_t) override {}
 };
 

@@ -13,7 +13,7 @@ OutstandingSubmits::OutstandingSubmits(size_t capacity) {
   mask_ = static_cast<uint32_t>(size - 1);
 }
 
-void OutstandingSubmits::add(uint32_t sequence, uint32_t esmeSequence, uint64_t sentMicros) {
+void OutstandingSubmits::add(uint32_t sequence, const SubmitOrigin& origin, uint64_t sentMicros) {
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& cell = ring_[sequence & mask_];
   if (cell.live) {
@@ -23,25 +23,50 @@ void OutstandingSubmits::add(uint32_t sequence, uint32_t esmeSequence, uint64_t 
   if (ringLive_ == 0) {
     front_ = sequence;
   }
-  cell = Entry{sequence, esmeSequence, sentMicros, true};
+  cell = Entry{sequence, origin, sentMicros, true};
   ++ringLive_;
 }
 
-std::optional<uint32_t> OutstandingSubmits::take(uint32_t sequence) {
+std::optional<SubmitOrigin> OutstandingSubmits::take(uint32_t sequence) {
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& cell = ring_[sequence & mask_];
   if (cell.live && cell.sequence == sequence) {
     cell.live = false;
     --ringLive_;
-    return cell.esmeSequence;
+    return cell.origin;
   }
   auto it = overflow_.find(sequence);
   if (it == overflow_.end()) {
     return std::nullopt;
   }
-  const uint32_t esmeSequence = it->second.esmeSequence;
+  const SubmitOrigin origin = it->second.origin;
   overflow_.erase(it);
-  return esmeSequence;
+  return origin;
+}
+
+std::vector<std::pair<uint32_t, SubmitOrigin>> OutstandingSubmits::takeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Entry> live;
+  live.reserve(ringLive_ + overflow_.size());
+  for (const auto& [sequence, e] : overflow_) {
+    live.push_back(e);
+  }
+  for (Entry& cell : ring_) {
+    if (cell.live) {
+      live.push_back(cell);
+      cell.live = false;
+    }
+  }
+  overflow_.clear();
+  ringLive_ = 0;
+  std::sort(live.begin(), live.end(),
+            [](const Entry& a, const Entry& b) { return a.sent < b.sent; });
+  std::vector<std::pair<uint32_t, SubmitOrigin>> taken;
+  taken.reserve(live.size());
+  for (const Entry& e : live) {
+    taken.emplace_back(e.sequence, e.origin);
+  }
+  return taken;
 }
 
 uint64_t OutstandingSubmits::oldestSent() {

@@ -1,5 +1,5 @@
 // Submits sent on one upstream session and not yet answered: upstream
-// sequence number -> the ESME's sequence number and the send time.
+// sequence number -> what the ESME's answer needs, and the send time.
 //
 // Upstream sequence numbers grow by one per PDU, so the table is a ring
 // indexed by the sequence number: adding and taking cost no allocation. An
@@ -12,18 +12,30 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace quorvex {
+
+// The ESME side of one submit sent upstream.
+struct SubmitOrigin {
+  uint32_t esmeSequence = 0; // the ESME's sequence number
+  uint64_t esmeSession = 0;  // the ESME's session id
+  uint32_t esmeCommand = 0;  // its request: submit_sm or data_sm, answered in kind
+  bool wantsReceipt = false; // registered_delivery asked for a receipt or notification
+};
 
 class OutstandingSubmits {
 public:
   // `capacity` is rounded up to a power of two.
   explicit OutstandingSubmits(size_t capacity = 4096);
 
-  void add(uint32_t sequence, uint32_t esmeSequence, uint64_t sentMicros);
-  // Removes the entry and returns the ESME's sequence number.
-  std::optional<uint32_t> take(uint32_t sequence);
+  void add(uint32_t sequence, const SubmitOrigin& origin, uint64_t sentMicros);
+  // Removes the entry and returns its origin.
+  std::optional<SubmitOrigin> take(uint32_t sequence);
+  // Removes every entry, oldest first: the bind is gone and each one is
+  // answered by the caller.
+  std::vector<std::pair<uint32_t, SubmitOrigin>> takeAll();
   // Send time of the oldest waiting entry; 0 when nothing waits.
   uint64_t oldestSent();
   size_t size();
@@ -42,10 +54,10 @@ public:
 
 private:
   struct Entry {
-    uint32_t sequence = 0;     // upstream sequence number
-    uint32_t esmeSequence = 0; // the ESME's sequence number
-    uint64_t sent = 0;         // µs the submit went out
-    bool live = false;         // waiting for its response
+    uint32_t sequence = 0; // upstream sequence number
+    SubmitOrigin origin;   // what the ESME's answer needs
+    uint64_t sent = 0;     // µs the submit went out
+    bool live = false;     // waiting for its response
   };
 
   std::mutex mutex_;                   // the session's outstanding-table mutex

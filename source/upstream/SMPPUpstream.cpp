@@ -96,10 +96,10 @@ void SMPPUpstream::upstreamRun() {
   }
 
   const uint64_t stamp = context_.config.configChangeStamp.load();
-  if (stamp > changeStampSeen_) {
+  if (stamp != changeStampSeen_) {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     const uint64_t again = context_.config.configChangeStamp.load();
-    if (again > changeStampSeen_) {
+    if (again != changeStampSeen_) {
       changeStampSeen_ = again;
       reinitLocked(true);
       // Admin-down flags and new slots are acted on in this iteration.

@@ -108,6 +108,11 @@ public:
                     std::string& smscName, SubmitListener* listener = nullptr);
   // Upstream thread, with the PDU body in the session's body buffer.
   void processSubmitSMResp(SMPPSessionClient& session, uint32_t sequence, uint32_t status);
+  // Answers the ESME of one submit with `status` and closes its record.
+  void failSubmit(SMPPSessionClient& session, uint32_t sequence, const SubmitOrigin& submit,
+                  uint32_t status);
+  // A bind that ends answers every submit still waiting on it.
+  void failOutstandingSubmits(SMPPSessionClient& session);
   void processDeliverSM(SMPPSessionClient& session, uint32_t sequence);
   // A receipt held for {target of smscid, messageId} is delivered now.
   void checkUnknown(uint64_t smscid, const std::string& messageId);

@@ -350,6 +350,15 @@ bool SMPPUpstream::dispatch(SMPPSessionClient& session, const smpp::PDUHeader& h
   case command::kSubmitSMResp:
     processSubmitSMResp(session, header.sequence_number, header.command_status);
     return true;
+  case command::kGenericNack:
+    // A refused submit is answered at once with the SMSC's reason; a nack
+    // of anything else changes nothing here.
+    if (const auto submit = session.outstandingSubmits().take(header.sequence_number)) {
+      failSubmit(session, header.sequence_number, *submit,
+                 header.command_status != smpp::status::kOk ? header.command_status
+                                                            : smpp::status::kSystemError);
+    }
+    return true;
   case command::kDeliverSM:
     processDeliverSM(session, header.sequence_number);
     return true;
@@ -415,7 +424,8 @@ void SMPPUpstream::removeUpstreamSession(SMPPSessionClient& session) {
       slot->second.session = nullptr;
     }
   }
-  context_.cdr.cleanupPendingCDRsForSMSC(targetIdOf(smscid));
+  failOutstandingSubmits(session);
+  context_.cdr.cleanupPendingCDRsForSMSC(smscid);
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
     if (it->get() != &session) {
       continue;

@@ -26,6 +26,16 @@ int bindTypeOf(const ConfTarget& target) {
 
 bool hasReceiverPair(const ConfTarget& target) { return target.useTxRx && !target.useRxOnly; }
 
+// The target set a route rule sends to, when it names one.
+void addRuleTargetSet(std::set<std::string>& sets, const nlohmann::json& rule) {
+  if (rule.is_object()) {
+    auto it = rule.find("targetset");
+    if (it != rule.end() && it->is_string()) {
+      sets.insert(it->get<std::string>());
+    }
+  }
+}
+
 } // namespace
 
 void SMPPUpstream::addSMSCToTargetSetSubmitPool(const std::string& targetSetId,
@@ -115,28 +125,55 @@ void SMPPUpstream::reinitLocked(bool configurationChange) {
   // Copied under the configuration mutex, which is released before the
   // Tracker is called.
   std::map<std::string, ConfSharedTargetSet> sets;
-  std::vector<std::pair<std::string, std::string>> esmeSets; // system id, target set id
+  // System id -> every target set the account can reach: its own set, the
+  // sets its rules name, and the sets of the global rules.
+  std::map<std::string, std::set<std::string>> esmeSets;
   {
     std::lock_guard<std::mutex> configLock(context_.config.lock());
     sets = context_.config.confSharedTargetSets;
+    std::set<std::string> global;
+    for (const nlohmann::json& rule : context_.config.globalRoutesMT) {
+      addRuleTargetSet(global, rule);
+    }
     for (const auto& [systemId, esme] : context_.config.confESME) {
-      esmeSets.emplace_back(systemId, esme.sharedTargetSetId);
+      std::set<std::string>& reach = esmeSets[systemId];
+      reach = global;
+      reach.insert(esme.sharedTargetSetId);
+      for (const nlohmann::json& rule : esme.routesMT) {
+        addRuleTargetSet(reach, rule);
+      }
     }
   }
   heldMaxAge_.store(static_cast<uint64_t>(std::max<int64_t>(
                         1, context_.config.getCDRSettingInt("cleanup_interval", 24))) *
                     kMicrosPerHour);
 
-  // Keyed by the target part, as the Tracker's receipt look-up reads it.
-  for (const auto& [systemId, setId] : esmeSets) {
-    auto set = sets.find(setId);
-    if (set == sets.end()) {
-      continue;
+  // Keyed by the target part, as the Tracker's receipt look-up reads it. A
+  // target that two accounts can reach has no fallback owner: after a lost
+  // mapping its receipts are unknown rather than given to the wrong customer.
+  std::map<uint64_t, std::string> owners;
+  std::set<uint64_t> shared;
+  for (const auto& [systemId, reach] : esmeSets) {
+    std::set<uint64_t> targets;
+    for (const std::string& setId : reach) {
+      auto set = sets.find(setId);
+      if (set == sets.end()) {
+        continue;
+      }
+      for (const ConfTarget& target : set->second.targets) {
+        targets.insert(targetIdOfName(target.name));
+      }
     }
-    for (const ConfTarget& target : set->second.targets) {
-      context_.tracker.addTargetESME(targetIdOfName(target.name), systemId);
+    for (uint64_t target : targets) {
+      if (!owners.emplace(target, systemId).second) {
+        shared.insert(target);
+      }
     }
   }
+  for (uint64_t target : shared) {
+    owners.erase(target);
+  }
+  context_.tracker.setTargetOwners(std::move(owners));
 
   for (const auto& [setId, set] : sets) {
     clearTargetSetSubmitPool(setId);

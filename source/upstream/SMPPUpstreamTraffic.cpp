@@ -22,6 +22,12 @@ namespace {
 // notification (0x20).
 constexpr uint8_t kReceiptBits = 0x24;
 
+// registered_delivery bits that ask the SMSC for a receipt (0x03) or an
+// intermediate notification (0x10); only such submits need their id kept.
+bool wantsReceipt(uint8_t registeredDelivery) { return (registeredDelivery & 0x13) != 0; }
+
+uint32_t responseIdOf(uint32_t requestId) { return requestId | 0x80000000U; }
+
 bool recordingCDRs(SMPPCDRManager& cdr) { return cdr.mode() != CDRMode::NONE; }
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
@@ -57,14 +63,18 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSe
     return false;
   }
   seqnoOut = static_cast<uint32_t>(session.takeSequenceNumber());
-  context_.tracker.addSubmitSM(esmeSessionID, esmeSeqno, smscid, seqnoOut);
+  context_.tracker.addSubmitSM(esmeSessionID, esmeSeqno, smscid, seqnoOut, esmeSystemID);
 
   uint8_t* body = smpp::submitSMEncodeBuffer();
   const size_t length = smpp::encodeSubmitSM(submit, body, smpp::kMaxBodyLength);
   session.countSubmitInWindow();
   bool sent = false;
   if (length > 0) {
-    session.outstandingSubmits().add(seqnoOut, static_cast<uint32_t>(esmeSeqno), now);
+    session.outstandingSubmits().add(seqnoOut,
+                                     SubmitOrigin{static_cast<uint32_t>(esmeSeqno), esmeSessionID,
+                                                  submit.command_id,
+                                                  wantsReceipt(submit.registered_delivery)},
+                                     now);
     if (listener != nullptr) {
       listener->beforeSend(smscid, seqnoOut, smscName);
     }
@@ -112,53 +122,80 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
   const std::string_view messageId =
       bodyLength > 1 ? std::string_view(body, strnlen(body, bodyLength - 1)) : std::string_view();
 
-  const std::optional<uint32_t> esmeSequence = session.outstandingSubmits().take(sequence);
-  if (!esmeSequence) {
+  const std::optional<SubmitOrigin> submit = session.outstandingSubmits().take(sequence);
+  if (!submit) {
     logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
                    "Unable to parse submit_sm_resp from upstream %s %llu", target.c_str(),
                    ull(smscid));
     return;
   }
+  if (status != smpp::status::kOk) {
+    failSubmit(session, sequence, *submit, status);
+    return;
+  }
   const std::optional<SubmitSMOrigin> origin =
       context_.tracker.getSessionForSubmitSMResp(smscid, sequence);
-  if (!origin) {
-    return;
-  }
-  DownstreamPort& port = *port_.load();
-  if (!port.esmeSessionOpen(origin->sessionId)) {
-    logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
-                   "Unable to pass submit_sm_resp to ESME %llu from upstream %s %llu",
-                   ull(origin->sessionId), target.c_str(), ull(smscid));
-    return;
-  }
-  if (status != smpp::status::kOk) {
-    const std::string esme = origin->systemId.value_or("**unknown**");
-    if (recordingCDRs(context_.cdr)) {
-      context_.cdr.updateCDRWithSubmitFail(smscid, sequence, status);
-    }
-    if (!port.relaySubmitSMResp(origin->sessionId, *esmeSequence, status, {})) {
-      context_.metrics.submitRespSendFailed(esme);
-    }
-    return;
-  }
-  const std::optional<std::string>& esme = origin->systemId;
+  std::optional<std::string> esme = origin ? origin->systemId : std::nullopt;
   if (!esme) {
-    logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
-                   "Unknown ESME session ID %llu", ull(origin->sessionId));
-    return;
+    esme = context_.tracker.getSessionSystemID(submit->esmeSession);
   }
   const std::string id(messageId);
-  context_.tracker.addMessageIDMapping(smscid, id, *esme);
+  // The SMSC took the message whether or not its ESME is still connected:
+  // the receipt will come, and must find its owner and its record.
+  if (esme && submit->wantsReceipt) {
+    context_.tracker.addMessageIDMapping(smscid, id, *esme);
+  }
   logApplication(LOG_FINE, this, kLogClass, "processSubmitSMResp",
                  "submit_sm_resp %s 0x%llx seqno=%d cmdstatus=%d message_id %s", target.c_str(),
                  ull(smscid), static_cast<int>(sequence), 0, id.c_str());
   if (recordingCDRs(context_.cdr)) {
     context_.cdr.updateCDRWithMessageID(smscid, sequence, id);
   }
-  if (!port.relaySubmitSMResp(origin->sessionId, *esmeSequence, smpp::status::kOk, id)) {
-    context_.metrics.submitRespSendFailed(*esme);
+  DownstreamPort& port = *port_.load();
+  if (!port.relaySubmitSMResp(submit->esmeSession, submit->esmeSequence,
+                              responseIdOf(submit->esmeCommand), smpp::status::kOk, id)) {
+    if (!esme) {
+      logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
+                     "Unknown ESME session ID %llu", ull(submit->esmeSession));
+    }
+    logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
+                   "Unable to pass submit_sm_resp to ESME %llu from upstream %s %llu",
+                   ull(submit->esmeSession), target.c_str(), ull(smscid));
+    context_.metrics.submitRespSendFailed(esme.value_or("**unknown**"));
   }
   checkUnknown(smscid, id);
+}
+
+void SMPPUpstream::failSubmit(SMPPSessionClient& session, uint32_t sequence,
+                              const SubmitOrigin& submit, uint32_t status) {
+  const uint64_t smscid = session.smscid();
+  const std::optional<SubmitSMOrigin> origin =
+      context_.tracker.getSessionForSubmitSMResp(smscid, sequence);
+  if (recordingCDRs(context_.cdr)) {
+    context_.cdr.updateCDRWithSubmitFail(smscid, sequence, status);
+  }
+  if (!port_.load()->relaySubmitSMResp(submit.esmeSession, submit.esmeSequence,
+                                       responseIdOf(submit.esmeCommand), status, {})) {
+    const std::optional<std::string> none;
+    context_.metrics.submitRespSendFailed(
+        (origin ? origin->systemId : none).value_or("**unknown**"));
+  }
+}
+
+void SMPPUpstream::failOutstandingSubmits(SMPPSessionClient& session) {
+  const auto waiting = session.outstandingSubmits().takeAll();
+  if (waiting.empty()) {
+    return;
+  }
+  // Whether the SMSC took them is unknown: the ESME is told to try again
+  // rather than left waiting for an answer that cannot come.
+  for (const auto& [sequence, submit] : waiting) {
+    failSubmit(session, sequence, submit, smpp::status::kSystemError);
+  }
+  logApplication(LOG_WARNING, this, kLogClass, "failOutstandingSubmits",
+                 "%zu submits in flight on %s 0x%llx answered 0x%08x", waiting.size(),
+                 session.targetName().c_str(), ull(session.smscid()),
+                 static_cast<unsigned>(smpp::status::kSystemError));
 }
 
 void SMPPUpstream::processDeliverSM(SMPPSessionClient& session, uint32_t sequence) {

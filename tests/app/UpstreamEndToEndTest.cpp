@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -329,8 +330,8 @@ TEST_F(UpstreamReceiptFormTest, ReceiptOverAnotherBindOfTheTarget) {
 
 using UpstreamRestartTest = UpstreamEndToEndTest;
 
-TEST_F(UpstreamRestartTest, ReceiptsAfterARestartReachTheirOwnEsmes) {
-  // Two customers share the target, so only the saved message-id mapping can
+TEST_F(UpstreamRestartTest, ReceiptsAfterAKillReachTheirOwnEsmes) {
+  // Two customers share the target, so only the stored message-id mapping can
   // tell whose receipt is whose. The receipts are due long after the
   // responses; with no receiver bound they wait in the simulator until the
   // restarted gateway binds again.
@@ -346,9 +347,12 @@ TEST_F(UpstreamRestartTest, ReceiptsAfterARestartReachTheirOwnEsmes) {
     zetaId = submitForReceipt(zeta);
     ASSERT_FALSE(acmeId.empty());
     ASSERT_FALSE(zetaId.empty());
-    stopGateway();
+    // Killed, not stopped: nothing gets a chance to be saved on the way out.
+    std::this_thread::sleep_for(1100ms);
+    gateway_->signal(SIGKILL);
+    EXPECT_EQ(gateway_->waitExit(), 128 + SIGKILL);
+    gateway_.reset();
   }
-  ASSERT_TRUE(dir_.exists("msgtrack")) << testing::PrintToString(dir_.list());
   ASSERT_TRUE(waitForCount([&] { return simulator_->counts()["receipts_waiting"]; }, "2", 1))
       << simulator_->process().output();
 
@@ -365,6 +369,77 @@ TEST_F(UpstreamRestartTest, ReceiptsAfterARestartReachTheirOwnEsmes) {
   ASSERT_TRUE(zetaReceipt.has_value()) << gateway_->output();
   EXPECT_NE(zetaReceipt->shortMessage.find("id:" + zetaId + " "), std::string::npos)
       << zetaReceipt->shortMessage;
+  EXPECT_FALSE(zeta.readCommand(kDeliverSM, 300ms).has_value());
+}
+
+// --- Every request answered -----------------------------------------------
+
+using UpstreamAnswerTest = UpstreamEndToEndTest;
+
+TEST_F(UpstreamAnswerTest, SubmitsInFlightOnADroppedBindAreAnsweredAndTheBindRecovers) {
+  // Submits to 999 are never answered; the SMSC drops the bind after the
+  // 30th submit, with 29 of them in flight.
+  startWith({"--silent", "999", "--drop-after", "30"});
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  test::SubmitFields fields;
+  fields.destination = "999";
+  for (int i = 0; i < 29; ++i) {
+    ASSERT_TRUE(esme.send(0x00000004, esme.nextSequence(), SmppTestClient::submitBody(fields)));
+  }
+  fields.destination = "447700900123";
+  ASSERT_TRUE(esme.send(0x00000004, esme.nextSequence(), SmppTestClient::submitBody(fields)));
+  std::map<uint32_t, int> statuses;
+  for (int i = 0; i < 30; ++i) {
+    const auto response = esme.readCommand(kSubmitSMResp);
+    ASSERT_TRUE(response.has_value()) << i << "\n" << gateway_->output();
+    ++statuses[response->status];
+  }
+  EXPECT_EQ(statuses[0], 1);
+  EXPECT_EQ(statuses[0x08], 29); // ESME_RSYSERR: try again
+  ASSERT_TRUE(waitForGatewayBinds(2)) << gateway_->output();
+  EXPECT_EQ(submitRaw(esme, SmppTestClient::submitBody(fields)), 0u);
+  stopGateway();
+  const auto failed = rowsOf(dir_.read("cdrs.csv"), "");
+  ASSERT_EQ(failed.size(), 29u) << dir_.read("cdrs.csv");
+  EXPECT_EQ(failed[0][kSubmitStatus], "8");
+}
+
+TEST_F(UpstreamAnswerTest, NackedSubmitsAndDataSMAreAnsweredInKind) {
+  startWith({"--nack", "777=20"});
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  test::SubmitFields fields;
+  fields.destination = "777";
+  EXPECT_EQ(submitRaw(esme, SmppTestClient::submitBody(fields)), 20u); // the SMSC's reason
+
+  // data_sm: service_type, addresses, esm_class, registered_delivery,
+  // data_coding, then message_payload.
+  std::vector<uint8_t> dataSM{0, 1, 1};
+  const std::string source = "447700900001", destination = "447700900123";
+  dataSM.insert(dataSM.end(), source.begin(), source.end());
+  dataSM.insert(dataSM.end(), {0, 1, 1});
+  dataSM.insert(dataSM.end(), destination.begin(), destination.end());
+  dataSM.insert(dataSM.end(), {0, 0, 0, 0, 0x04, 0x24, 0, 2, 'h', 'i'});
+  const uint32_t sequence = esme.nextSequence();
+  ASSERT_TRUE(esme.send(0x00000103, sequence, dataSM));
+  const auto response = esme.readCommand(0x80000103);
+  ASSERT_TRUE(response.has_value()) << gateway_->output();
+  EXPECT_EQ(response->sequence, sequence);
+  EXPECT_EQ(response->status, 0u);
+  EXPECT_FALSE(SmppTestClient::cString(response->body).empty());
+
+  // Requests the gateway does not serve are nacked, not left unanswered.
+  ASSERT_TRUE(esme.send(0x00000021, 4242, {}));
+  const auto nack = esme.readCommand(0x80000000);
+  ASSERT_TRUE(nack.has_value());
+  EXPECT_EQ(nack->sequence, 4242u);
+  EXPECT_EQ(nack->status, 0x03u);
+
+  // Nothing asked for a receipt, so no message id was kept.
+  const std::string metrics =
+      test::httpExchange(httpPort_, test::request("GET", "/metrics")).body;
+  EXPECT_NE(metrics.find("sysTracker_messageIDMap_size 0"), std::string::npos) << metrics;
 }
 
 // --- Admin changes reaching the upstream ----------------------------------
@@ -410,7 +485,8 @@ TEST_F(UpstreamAdminTest, StatusReportShowsTheBoundUpstream) {
 using UpstreamRecordTest = UpstreamEndToEndTest;
 
 TEST_F(UpstreamRecordTest, CorrelateModeWritesOneRowWithBothSides) {
-  startWith({"--receipts", "text"}, 1, json{{"mode", "correlate"}});
+  // The receipt quotes the id in decimal, the response gave it in hex.
+  startWith({"--receipts", "text", "--receipt-id-form", "dec"}, 1, json{{"mode", "correlate"}});
   SmppTestClient esme(smppPort_);
   ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
   const std::string messageId = submitForReceipt(esme);

@@ -197,15 +197,32 @@ TEST_F(SMPPCDRManagerTest, StaleAndTargetCleanupDropWithoutWriting) {
   EXPECT_EQ(manager_.pendingCount(), 0u);
   EXPECT_EQ(manager_.indexCount(), 0u);
 
+  // A dropped bind closes only its own unanswered records: a sibling bind's
+  // records and the ids waiting for receipts stay.
   submit(kBind0, 3);
   submit(kBind1, 4);
   manager_.updateCDRWithMessageID(kBind1, 4, "x");
+  submit(kBind1, 6);
   submit(0x7700000100, 5);
-  manager_.cleanupPendingCDRsForSMSC(kBind0 >> 8);
-  EXPECT_EQ(manager_.pendingCount(), 1u);
+  manager_.cleanupPendingCDRsForSMSC(kBind0);
+  EXPECT_EQ(manager_.pendingCount(), 2u);
+  EXPECT_EQ(manager_.indexCount(), 1u);
+  manager_.shutdown();
+  EXPECT_EQ(fileLines().size(), 3u); // the two answered submits
+}
+
+TEST_F(SMPPCDRManagerTest, AReceiptQuotingTheIdInDecimalCompletesTheRecord) {
+  start(CDRMode::CORRELATE);
+  submit(kBind0, 1);
+  manager_.updateCDRWithMessageID(kBind0, 1, "1a2b");
+  manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "6699", 2, 0, "2311142213");
+  EXPECT_EQ(manager_.pendingCount(), 0u);
   EXPECT_EQ(manager_.indexCount(), 0u);
   manager_.shutdown();
-  EXPECT_EQ(fileLines().size(), 3u); // the two answered submits of target kBind0
+  const auto lines = fileLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("1a2b"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("2311142213"), std::string::npos) << lines[1];
 }
 
 TEST_F(SMPPCDRManagerTest, HugeConfiguredIntervalsMeanNeverRatherThanOverflow) {

@@ -296,20 +296,29 @@ TEST_F(ServerSessionTest, DataSMAnsweredWithDataSMResp) {
   ASSERT_EQ(server.lastRecord.tlvs.size(), 1u);
 }
 
-TEST_F(ServerSessionTest, IgnoredCommandsGetNoAnswer) {
+TEST_F(ServerSessionTest, UnservedRequestsAreNackedAndResponsesIgnored) {
   std::vector<Frame> r = exchange(join({
       test::submitBody().frame(command::kDeliverSM, 1),
       PduBuilder().cstr("x").frame(command::kBindTransmitterResp, 2),
       PduBuilder().frame(command::kOutbind, 3),
       PduBuilder().frame(command::kGenericNack, 4),
       PduBuilder().frame(0x00012345, 5),
+      PduBuilder().frame(command::kReplaceSM, 7),
+      PduBuilder().frame(command::kSubmitMulti, 8),
+      PduBuilder().frame(0, 11),
       PduBuilder().frame(command::kEnquireLink, 6),
   }));
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].header.command_id, command::kEnquireLinkResp);
-  EXPECT_EQ(r[0].header.command_status, 0u);
+  // Each request the gateway does not serve costs the peer no window slot.
+  const std::vector<uint32_t> nacked{1, 5, 7, 8, 11};
+  ASSERT_EQ(r.size(), nacked.size() + 1);
+  for (size_t i = 0; i < nacked.size(); ++i) {
+    EXPECT_EQ(r[i].header.command_id, command::kGenericNack);
+    EXPECT_EQ(r[i].header.command_status, status::kInvalidCommandId);
+    EXPECT_EQ(r[i].header.sequence_number, nacked[i]);
+  }
+  EXPECT_EQ(r.back().header.command_id, command::kEnquireLinkResp);
   EXPECT_EQ(server.bindState(), kUnbound);
-  EXPECT_EQ(server.pdusRead(), 6);
+  EXPECT_EQ(server.pdusRead(), 9);
 
   server.setEnquireSentTime(clock.now);
   r = exchange(join({PduBuilder().frame(command::kDeliverSMResp, 9, 0x45),

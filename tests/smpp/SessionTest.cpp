@@ -143,5 +143,15 @@ TEST(SessionOwnershipTest, OwnedDescriptorIsClosedWithTheSession) {
   EXPECT_EQ(errno, EBADF);
 }
 
+TEST(SessionSequenceTest, SequenceNumbersWrapWithinTheSMPPRange) {
+  SMPPSessionNull session;
+  EXPECT_EQ(session.takeSequenceNumber(), 1u);
+  session.setNextSequenceNumber(SMPPSession::kMaxSequence - 1);
+  EXPECT_EQ(session.takeSequenceNumber(), 0x7FFFFFFEu);
+  EXPECT_EQ(session.takeSequenceNumber(), 0x7FFFFFFFu);
+  EXPECT_EQ(session.takeSequenceNumber(), 1u);
+  EXPECT_EQ(session.takeSequenceNumber(), 2u);
+}
+
 } // namespace
 } // namespace quorvex::smpp

@@ -35,37 +35,16 @@ protected:
   const uint64_t smscid_ = smscId("smscA", 1, false);
 };
 
-TEST_F(TrackerFileTest, DestructorSavesExactLayoutAndConstructorLoadsIt) {
-  {
-    Tracker tracker(Tracker::kFileName, events_);
-    tracker.addMessageIDMapping(smscid_, "msg-1", "esmeOne");
-  }
-  EXPECT_EQ(dir_.read("msgtrack"), u64(1) + entry(0x29ef0741, "msg-1", "esmeOne"));
-  {
-    Tracker tracker(Tracker::kFileName, events_);
-    for (int i = 0; i < 100; ++i) {
-      tracker.addMessageIDMapping(smscid_, "id" + std::to_string(i), "e" + std::to_string(i));
-    }
-    EXPECT_EQ(tracker.messageIDMapSize(), 101u);
-  }
-  Tracker reloaded(Tracker::kFileName, events_);
-  EXPECT_EQ(reloaded.messageIDMapSize(), 101u);
-  EXPECT_EQ(registry_.gaugeValue("sysTracker_messageIDMap_size"), 101);
-  EXPECT_EQ(reloaded.getMessageIDMapping(smscId("smscA", 0, false), "msg-1"), "esmeOne");
-  EXPECT_EQ(reloaded.getMessageIDMapping(smscid_, "id99"), "e99");
-}
-
-TEST_F(TrackerFileTest, AbsentFileGivesEmptyMapAndOneLine) {
-  Tracker tracker;
-  ::testing::internal::CaptureStderr();
-  tracker.loadFromFile("msgtrack");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Failed to open file for reading: msgtrack\n");
-  EXPECT_EQ(tracker.messageIDMapSize(), 0u);
-  ::testing::internal::CaptureStderr();
-  tracker.saveToFile(dir_.path() + "/missing-dir/msgtrack");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Failed to open file for writing: " + dir_.path() + "/missing-dir/msgtrack\n");
+TEST_F(TrackerFileTest, AnEarlierMapFileIsImportedIntoTheStore) {
+  dir_.write("msgtrack", u64(3) + entry(0x29ef0741, "msg-1", "esmeOne") + entry(9, "m", "first") +
+                             entry(9, "m", "second"));
+  Tracker tracker(events_);
+  EXPECT_EQ(tracker.importLegacyFile("msgtrack"), 3u);
+  EXPECT_EQ(tracker.messageIDMapSize(), 2u); // the later duplicate wins
+  EXPECT_EQ(registry_.gaugeValue("sysTracker_messageIDMap_size"), 2);
+  EXPECT_EQ(tracker.getMessageIDMapping(smscId("smscA", 0, false), "msg-1"), "esmeOne");
+  EXPECT_EQ(tracker.getMessageIDMapping(9 << 8, "m"), "second");
+  EXPECT_EQ(tracker.importLegacyFile("absent"), 0u);
 }
 
 TEST_F(TrackerFileTest, TruncatedOrCorruptFileKeepsCompleteEntries) {
@@ -81,29 +60,13 @@ TEST_F(TrackerFileTest, TruncatedOrCorruptFileKeepsCompleteEntries) {
   };
   for (const std::string& content : cases) {
     dir_.write("msgtrack", content);
-    Tracker tracker;
+    Tracker tracker(events_);
     ::testing::internal::CaptureStderr();
-    tracker.loadFromFile("msgtrack");
+    EXPECT_EQ(tracker.importLegacyFile("msgtrack"), 2u);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Error occurred while reading from file: msgtrack\n");
-    EXPECT_EQ(tracker.messageIDMapSize(), 2u);
     EXPECT_EQ(tracker.getMessageIDMapping(5 << 8, "b"), "esmeB");
   }
-  // An empty file has not even a count.
-  dir_.write("msgtrack", "");
-  Tracker tracker;
-  ::testing::internal::CaptureStderr();
-  tracker.loadFromFile("msgtrack");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Error occurred while reading from file: msgtrack\n");
-  EXPECT_EQ(tracker.messageIDMapSize(), 0u);
-}
-
-TEST_F(TrackerFileTest, LaterDuplicateOverwritesEarlier) {
-  dir_.write("msgtrack", u64(2) + entry(9, "m", "first") + entry(9, "m", "second"));
-  Tracker tracker(Tracker::kFileName, events_);
-  EXPECT_EQ(tracker.messageIDMapSize(), 1u);
-  EXPECT_EQ(tracker.getMessageIDMapping(9 << 8, "m"), "second");
 }
 
 } // namespace

@@ -31,16 +31,16 @@ ReceiptFields receiptOf(const PduBuilder& b) {
 
 TEST(OutstandingSubmitsTest, TakesEachEntryOnceAndTracksTheOldest) {
   OutstandingSubmits table(4);
-  table.add(1, 101, 1000);
-  table.add(2, 102, 2000);
-  table.add(3, 103, 3000);
+  table.add(1, {101}, 1000);
+  table.add(2, {102}, 2000);
+  table.add(3, {103}, 3000);
   EXPECT_EQ(table.oldestSent(), 1000u);
-  EXPECT_EQ(table.take(1).value_or(0), 101u);
+  EXPECT_EQ(table.take(1).value_or(SubmitOrigin{}).esmeSequence, 101u);
   EXPECT_FALSE(table.take(1).has_value());
   EXPECT_EQ(table.oldestSent(), 2000u);
-  EXPECT_EQ(table.take(3).value_or(0), 103u);
+  EXPECT_EQ(table.take(3).value_or(SubmitOrigin{}).esmeSequence, 103u);
   EXPECT_EQ(table.oldestSent(), 2000u);
-  EXPECT_EQ(table.take(2).value_or(0), 102u);
+  EXPECT_EQ(table.take(2).value_or(SubmitOrigin{}).esmeSequence, 102u);
   EXPECT_EQ(table.oldestSent(), 0u);
   EXPECT_EQ(table.size(), 0u);
 }
@@ -48,15 +48,28 @@ TEST(OutstandingSubmitsTest, TakesEachEntryOnceAndTracksTheOldest) {
 TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
   OutstandingSubmits table(4);
   for (uint32_t seq = 1; seq <= 10; ++seq) {
-    table.add(seq, seq + 100, seq * 10);
+    table.add(seq, {seq + 100}, seq * 10);
   }
   EXPECT_EQ(table.size(), 10u);
   EXPECT_EQ(table.oldestSent(), 10u);
   for (uint32_t seq = 1; seq <= 10; ++seq) {
-    EXPECT_EQ(table.take(seq).value_or(0), seq + 100) << seq;
+    EXPECT_EQ(table.take(seq).value_or(SubmitOrigin{}).esmeSequence, seq + 100) << seq;
   }
   EXPECT_EQ(table.oldestSent(), 0u);
   EXPECT_FALSE(table.take(11).has_value());
+
+  // A lost bind hands back every waiting entry once, ring and overflow alike.
+  for (uint32_t seq = 20; seq < 30; ++seq) {
+    table.add(seq, {seq, 7, 0x103, true}, 1000 - seq);
+  }
+  table.take(25);
+  const auto all = table.takeAll();
+  ASSERT_EQ(all.size(), 9u);
+  EXPECT_EQ(all.front().first, 29u); // oldest first
+  EXPECT_EQ(all.front().second.esmeCommand, 0x103u);
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(table.oldestSent(), 0u);
+  EXPECT_TRUE(table.takeAll().empty());
 }
 
 TEST(DeliverSMViewTest, DecodesFieldsAndRejectsFieldsRunningPastTheBody) {

@@ -56,6 +56,7 @@ public:
   struct Relay {
     uint64_t sessionId;    // ESME session
     uint32_t sequence;     // the ESME's sequence number
+    uint32_t responseId;   // submit_sm_resp or data_sm_resp
     uint32_t status;       // command_status relayed
     std::string messageId; // message id relayed
   };
@@ -65,9 +66,12 @@ public:
   };
 
   bool esmeSessionOpen(uint64_t id) override { return openSessions.count(id) != 0; }
-  bool relaySubmitSMResp(uint64_t id, uint32_t seq, uint32_t status,
+  bool relaySubmitSMResp(uint64_t id, uint32_t seq, uint32_t responseId, uint32_t status,
                          std::string_view messageId) override {
-    relays.push_back(Relay{id, seq, status, std::string(messageId)});
+    if (!esmeSessionOpen(id)) {
+      return false;
+    }
+    relays.push_back(Relay{id, seq, responseId, status, std::string(messageId)});
     return relayResult;
   }
   void pushDeliverSM(const std::string& esme, const uint8_t* body, size_t length) override {
@@ -188,7 +192,7 @@ private:
 class UpstreamTest : public ::testing::Test {
 protected:
   UpstreamTest()
-      : events_(registry_), tracker_("", events_, &testClock),
+      : events_(registry_), tracker_(events_, &testClock),
         upstream_(std::make_unique<SMPPUpstream>(
             UpstreamContext{config_, tracker_, cdr_, events_, clock_})) {
     EXPECT_EQ(::chdir(dir_.path().c_str()), 0);

@@ -177,6 +177,15 @@ int Simulator::submit(SimulatorSession& session, const smpp::SubmitSMRecord& rec
     ++counts_.dataSM;
   }
   const bool drop = options_.dropAfter != 0 && ++session.submitsSeen == options_.dropAfter;
+  if (!drop && options_.silent.count(record.destination_addr) != 0) {
+    return smpp::kSubmitAnswerLater; // never answered: a window slot held for good
+  }
+  if (const auto nack = options_.nacks.find(record.destination_addr);
+      nack != options_.nacks.end()) {
+    ++counts_.submitErrors;
+    session.sendPDU(sequenceNumber, smpp::command::kGenericNack, nack->second, nullptr, 0);
+    return smpp::kSubmitAnswerLater;
+  }
   const auto failure = options_.failures.find(record.destination_addr);
   const bool accepted = failure == options_.failures.end();
   if (accepted) {

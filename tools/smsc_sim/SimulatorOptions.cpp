@@ -32,14 +32,14 @@ bool parseReceiptForm(const std::string& text, ReceiptForm& out) {
 }
 
 // "DEST=STATUS", the status in decimal or 0x hex.
-bool parseFailure(const std::string& text, SimulatorOptions& options) {
+bool parseFailure(const std::string& text, std::map<std::string, uint32_t>& failures) {
   const size_t equals = text.find('=');
   uint64_t status = 0;
   if (equals == 0 || equals == std::string::npos ||
       !parseUnsigned(text.substr(equals + 1), 1, 0xFFFFFFFF, status)) {
     return false;
   }
-  options.failures[text.substr(0, equals)] = static_cast<uint32_t>(status);
+  failures[text.substr(0, equals)] = static_cast<uint32_t>(status);
   return true;
 }
 
@@ -112,14 +112,20 @@ bool parseSimulatorOptions(int argc, char** argv, SimulatorOptions& options, std
         return false;
       }
       options.receiptError = static_cast<uint16_t>(number);
-    } else if (name == "--fail") {
+    } else if (name == "--fail" || name == "--nack") {
       if (!args.value(text, error)) {
         return false;
       }
-      if (!parseFailure(text, options)) {
-        error = "option --fail: expected DEST=STATUS with a non-zero status, got '" + text + "'";
+      if (!parseFailure(text, name == "--fail" ? options.failures : options.nacks)) {
+        error = "option " + name + ": expected DEST=STATUS with a non-zero status, got '" + text +
+                "'";
         return false;
       }
+    } else if (name == "--silent") {
+      if (!args.value(text, error)) {
+        return false;
+      }
+      options.silent.insert(text);
     } else if (name == "--drop-after") {
       if (!args.unsignedValue(0, UINT64_MAX, options.dropAfter, error)) {
         return false;
@@ -161,6 +167,8 @@ Submits:
   --first-id N              number of the first message id (default 1000000000)
   --fail DEST=STATUS        answer submits to DEST with STATUS (decimal or 0x hex);
                             repeatable; no receipt follows
+  --nack DEST=STATUS        answer submits to DEST with generic_nack STATUS
+  --silent DEST             never answer submits to DEST
   --drop-after N            close a connection right after answering its N-th
                             submit (default 0 = never)
 

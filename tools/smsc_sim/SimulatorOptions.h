@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 namespace quorvex::tools {
@@ -29,6 +30,8 @@ struct SimulatorOptions {
   int receiptState = 2;                      // message_state of receipts (2 DELIVERED)
   uint16_t receiptError = 0;                 // err / network error code of receipts
   std::map<std::string, uint32_t> failures;  // destination_addr -> command_status
+  std::map<std::string, uint32_t> nacks;     // destination_addr -> generic_nack status
+  std::set<std::string> silent;              // destination_addrs whose submits go unanswered
   uint64_t dropAfter = 0;                    // close a connection after N submits; 0 = never
   bool verbose = false;                      // library log lines on standard output
   bool help = false;                         // print usage and exit

@@ -1,0 +1,211 @@
+#include "tracker/DiskMessageIdStore.h"
+
+#include <rocksdb/cache.h>
+#include <rocksdb/db.h>
+#include <rocksdb/filter_policy.h>
+#include <rocksdb/table.h>
+#include <rocksdb/utilities/db_ttl.h>
+#include <rocksdb/write_batch.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "app/Log.h"
+
+namespace quorvex {
+namespace {
+
+const char* const kClass = "DiskMessageIdStore";
+
+constexpr uint64_t kMicrosPerSecond = 1000000;
+
+// A value is the time the mapping was made (µs, 8 octets little-endian)
+// followed by the owner's system id.
+std::string encodeValue(uint64_t madeMicros, std::string_view owner) {
+  std::string value(8 + owner.size(), '\0');
+  for (int i = 0; i < 8; ++i) {
+    value[static_cast<size_t>(i)] = static_cast<char>(madeMicros >> (8 * i));
+  }
+  value.replace(8, owner.size(), owner);
+  return value;
+}
+
+uint64_t madeMicrosOf(const std::string& value) {
+  uint64_t made = 0;
+  for (int i = 0; i < 8 && static_cast<size_t>(i) < value.size(); ++i) {
+    made |= static_cast<uint64_t>(static_cast<unsigned char>(value[static_cast<size_t>(i)]))
+            << (8 * i);
+  }
+  return made;
+}
+
+rocksdb::Options storeOptions() {
+  rocksdb::Options options;
+  options.create_if_missing = true;
+  // Bounded memory: two 16 MiB memtables and a 16 MiB block cache that
+  // also holds the index and filter blocks, whatever the number of keys.
+  options.write_buffer_size = 16 << 20;
+  options.max_write_buffer_number = 2;
+  options.max_total_wal_size = 64 << 20;
+  options.avoid_flush_during_shutdown = true;
+  options.max_background_jobs = 2;
+  options.keep_log_file_num = 2;
+  options.max_log_file_size = 1 << 20;
+  rocksdb::BlockBasedTableOptions table;
+  table.block_cache = rocksdb::NewLRUCache(16 << 20);
+  table.cache_index_and_filter_blocks = true;
+  // Most look-ups of a decimal receipt id first miss its exact form.
+  table.filter_policy.reset(rocksdb::NewBloomFilterPolicy(10));
+  options.table_factory.reset(rocksdb::NewBlockBasedTableFactory(table));
+  return options;
+}
+
+} // namespace
+
+std::unique_ptr<DiskMessageIdStore> DiskMessageIdStore::open(const std::string& path,
+                                                             uint64_t lifetimeSeconds,
+                                                             std::string& error, Clock clock) {
+  lifetimeSeconds = std::clamp<uint64_t>(lifetimeSeconds, 1, INT32_MAX);
+  rocksdb::Options options = storeOptions();
+  // Files older than the lifetime are compacted, so expired entries leave the disk.
+  options.periodic_compaction_seconds = lifetimeSeconds;
+  rocksdb::DBWithTTL* db = nullptr;
+  const rocksdb::Status status =
+      rocksdb::DBWithTTL::Open(options, path, &db, static_cast<int32_t>(lifetimeSeconds));
+  if (!status.ok()) {
+    error = status.ToString();
+    return nullptr;
+  }
+  return std::make_unique<DiskMessageIdStore>(std::unique_ptr<rocksdb::DB>(db), lifetimeSeconds,
+                                              clock);
+}
+
+DiskMessageIdStore::DiskMessageIdStore(std::unique_ptr<rocksdb::DB> db, uint64_t lifetimeSeconds,
+                                       Clock clock)
+    : db_(std::move(db)), lifetimeMicros_(lifetimeSeconds * kMicrosPerSecond),
+      clock_(clock != nullptr ? clock : &nowMicros) {
+  uint64_t keys = 0;
+  if (db_->GetIntProperty("rocksdb.estimate-num-keys", &keys)) {
+    size_.store(static_cast<int64_t>(keys));
+  }
+  committer_ = std::thread(&DiskMessageIdStore::commitLoop, this);
+}
+
+DiskMessageIdStore::~DiskMessageIdStore() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  committer_.join();
+  db_->Close();
+}
+
+void DiskMessageIdStore::put(uint64_t target, std::string_view messageId,
+                             std::string_view owner) {
+  std::string key = storeKey(target, messageId);
+  std::string value = encodeValue(clock_(), owner);
+  bool wasIdle = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wasIdle = pending_.empty() && deletes_.empty();
+    pending_.insert_or_assign(std::move(key), std::move(value));
+  }
+  size_.fetch_add(1, std::memory_order_relaxed);
+  // Only the first entry of a batch wakes the committer; the rest ride along.
+  if (wasIdle) {
+    wake_.notify_one();
+  }
+}
+
+void DiskMessageIdStore::queueDeleteLocked(std::string key) {
+  if (deletes_.empty() && pending_.empty()) {
+    wake_.notify_one();
+  }
+  deletes_.push_back(std::move(key));
+}
+
+std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string_view messageId) {
+  std::string key = storeKey(target, messageId);
+  std::string value;
+  bool found = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto it = pending_.find(key); it != pending_.end()) {
+      // Never written: forgetting it is enough.
+      value = std::move(it->second);
+      pending_.erase(it);
+      found = true;
+    } else if (auto it = committing_.find(key); it != committing_.end()) {
+      // Being written now: the delete follows in the next batch.
+      value = std::move(it->second);
+      committing_.erase(it);
+      queueDeleteLocked(std::move(key));
+      found = true;
+    }
+  }
+  if (!found) {
+    // Usually served from the memtable or block cache.
+    if (!db_->Get(rocksdb::ReadOptions(), key, &value).ok()) {
+      return std::nullopt;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    queueDeleteLocked(std::move(key));
+  }
+  if (size_.fetch_sub(1, std::memory_order_relaxed) <= 0) {
+    size_.store(0, std::memory_order_relaxed);
+  }
+  const uint64_t now = clock_();
+  const uint64_t made = madeMicrosOf(value);
+  if (value.size() < 8 || (now > made && now - made > lifetimeMicros_)) {
+    return std::nullopt;
+  }
+  return value.substr(8);
+}
+
+size_t DiskMessageIdStore::size() const {
+  return static_cast<size_t>(std::max<int64_t>(0, size_.load(std::memory_order_relaxed)));
+}
+
+void DiskMessageIdStore::sync() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.notify_one();
+  committed_.wait(lock, [this] { return pending_.empty() && deletes_.empty() && !writing_; });
+}
+
+void DiskMessageIdStore::commitLoop() {
+  // The write-ahead log reaches the kernel at every batch; syncing it to the
+  // platter is left to the kernel, so a killed process loses nothing written.
+  rocksdb::WriteOptions options;
+  options.sync = false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || !pending_.empty() || !deletes_.empty(); });
+    if (pending_.empty() && deletes_.empty()) {
+      return; // stopping, and nothing left
+    }
+    committing_.swap(pending_);
+    rocksdb::WriteBatch batch;
+    for (const auto& [key, value] : committing_) {
+      batch.Put(key, value);
+    }
+    for (const std::string& key : deletes_) {
+      batch.Delete(key);
+    }
+    deletes_.clear();
+    writing_ = true;
+    lock.unlock();
+    const rocksdb::Status status = db_->Write(options, &batch);
+    lock.lock();
+    writing_ = false;
+    committing_.clear();
+    if (!status.ok() && !reportedFailure_) {
+      reportedFailure_ = true;
+      logApplication(LOG_SEVERE, this, kClass, "commitLoop",
+                     "Message-id store write failed: %s", status.ToString().c_str());
+    }
+    committed_.notify_all();
+  }
+}
+
+} // namespace quorvex

@@ -1,0 +1,74 @@
+// Message-id owners in an embedded RocksDB database on local disk.
+//
+// put() only queues: a committer thread writes whatever has queued as one
+// batch to the write-ahead log (a group commit), without syncing, so the
+// traffic threads never wait for the disk and a mapping survives a killed
+// process from the moment its batch is written (well under a millisecond
+// after the put under load). Entries expire after the configured lifetime:
+// a look-up ignores an expired entry at once, compaction removes it from
+// disk later. Memory is bounded by the memtables and block cache below, not
+// by the number of mappings.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "tracker/MessageIdStore.h"
+
+namespace rocksdb {
+class DB;
+}
+
+namespace quorvex {
+
+class DiskMessageIdStore : public MessageIdStore {
+public:
+  using Clock = uint64_t (*)(); // wall-clock µs
+
+  // Opens (creating) the database in directory `path`; null with `error`
+  // set when it cannot be opened (for instance while another gateway holds
+  // it). `lifetimeSeconds` of at least 1.
+  static std::unique_ptr<DiskMessageIdStore> open(const std::string& path,
+                                                  uint64_t lifetimeSeconds, std::string& error,
+                                                  Clock clock = nullptr);
+  // Writes what is queued, then closes without flushing the memtables: the
+  // next open replays the log, so stopping costs the same however many
+  // mappings live.
+  ~DiskMessageIdStore() override;
+
+  void put(uint64_t target, std::string_view messageId, std::string_view owner) override;
+  std::optional<std::string> take(uint64_t target, std::string_view messageId) override;
+  size_t size() const override;
+  void sync() override;
+
+  DiskMessageIdStore(std::unique_ptr<rocksdb::DB> db, uint64_t lifetimeSeconds, Clock clock);
+
+private:
+  void commitLoop();
+  void queueDeleteLocked(std::string key); // mutex_ held
+
+  const std::unique_ptr<rocksdb::DB> db_; // the open database
+  const uint64_t lifetimeMicros_;         // age after which a mapping is ignored, µs
+  const Clock clock_;                     // source of "now"
+
+  std::mutex mutex_;                     // guards everything below
+  std::condition_variable wake_;         // wakes the committer
+  std::condition_variable committed_;    // tells sync() a batch was written
+  std::unordered_map<std::string, std::string> pending_;    // key -> value, not yet taken for a batch
+  std::unordered_map<std::string, std::string> committing_; // in the batch being written
+  std::vector<std::string> deletes_;     // keys to delete in the next batch
+  bool writing_ = false;                 // a batch is being written
+  bool stop_ = false;                    // the committer ends once idle
+  bool reportedFailure_ = false;         // a failed write was logged
+  std::atomic<int64_t> size_{0};         // live mappings, estimated
+  std::thread committer_;                // commitLoop
+};
+
+} // namespace quorvex
