@@ -15,6 +15,8 @@
 #      gateway's memory and the time to bind them all
 #   3. receipts: throughput load with receipts on, directly and through the
 #      gateway; receipt rate and submit->receipt latency
+#   4. store: the message-id store filled with BENCH_STORE_MAPPINGS live
+#      mappings; memory holding them, put and take cost, close and reopen
 # Each gateway run is a fresh process, so its peak memory (VmHWM) and CPU
 # time (utime+stime during the load) belong to that scenario alone.
 #
@@ -29,7 +31,8 @@
 #   BENCH_SESSIONS [4]  BENCH_WINDOW [100]
 #   BENCH_MANY_SESSIONS [1000]  BENCH_MANY_SECONDS [3, smoke 1]  (sessions held
 #                                    bound at a low submit rate)
-#   BENCH_SCENARIOS [throughput latency many receipts]  the scenarios to run
+#   BENCH_STORE_MAPPINGS [10000000, smoke 200000]  live mappings of scenario 4
+#   BENCH_SCENARIOS [throughput latency many receipts store]  the scenarios to run
 #   BENCH_UPSTREAM_BINDS [4]         the gateway's binds to the simulator
 #   BENCH_PROFILE_SECONDS [5]        load time under the profiler
 #   BENCH_PROFILER [auto]            perf (when hardware counters work) or callgrind
@@ -61,9 +64,11 @@ done
 if [ "$smoke" = 1 ]; then
   seconds=${BENCH_SECONDS:-2}
   many_seconds=${BENCH_MANY_SECONDS:-1}
+  store_mappings=${BENCH_STORE_MAPPINGS:-200000}
 else
   seconds=${BENCH_SECONDS:-10}
   many_seconds=${BENCH_MANY_SECONDS:-3}
+  store_mappings=${BENCH_STORE_MAPPINGS:-10000000}
 fi
 latency_seconds=${BENCH_LATENCY_SECONDS:-$seconds}
 receipt_seconds=${BENCH_RECEIPT_SECONDS:-$seconds}
@@ -74,7 +79,7 @@ upstream_binds=${BENCH_UPSTREAM_BINDS:-4}
 profile_seconds=${BENCH_PROFILE_SECONDS:-5}
 profiler=${BENCH_PROFILER:-auto}
 build_jobs=${BENCH_BUILD_JOBS:-$(nproc)}
-scenarios=" ${BENCH_SCENARIOS:-throughput latency many receipts} "
+scenarios=" ${BENCH_SCENARIOS:-throughput latency many receipts store} "
 wanted() { [[ "$scenarios" == *" $1 "* ]]; }
 
 bin=$root/build-release
@@ -82,7 +87,8 @@ if [ "${BENCH_BUILD:-1}" = 1 ]; then
   bash scripts/install-deps.sh
   # The flags of scripts/build.sh release, with a chosen job count.
   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_TESTS=OFF >/dev/null
-  ninja -C build-release -j "$build_jobs" quorvex quorvex-smsc-sim quorvex-loadgen
+  ninja -C build-release -j "$build_jobs" quorvex quorvex-smsc-sim quorvex-loadgen \
+    quorvex-msgstore-bench
 fi
 for exe in quorvex quorvex-smsc-sim quorvex-loadgen; do
   path=$bin/$exe
@@ -95,6 +101,7 @@ done
 gateway_exe=$bin/quorvex
 sim_exe=$bin/tools/quorvex-smsc-sim
 loadgen_exe=$bin/tools/quorvex-loadgen
+store_bench_exe=$bin/bench/quorvex-msgstore-bench
 
 # 1000 sessions need more descriptors than the usual soft limit of 1024, in
 # the gateway and in the load generator alike.
@@ -414,6 +421,16 @@ if wanted receipts; then
       else printf "  %s: direct %d us, gateway %d us, difference %+d us\n", k, d, g, g - d }'
   done
   report_gateway "$(field "$result" responses)"
+fi
+
+# ---------------------------------------------------------------------------
+if wanted store; then
+  echo
+  echo "== 4. message-id store: $store_mappings live mappings"
+  rm -rf "$work/msgidstore"
+  "$store_bench_exe" "$work/msgidstore" "$store_mappings" | tee "$work/store.out" | sed 's/^/  /'
+  echo "  on disk: $(du -sh "$work/msgidstore" | cut -f1)"
+  rm -rf "$work/msgidstore"
 fi
 
 # ---------------------------------------------------------------------------

@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "app/Log.h"
-#include "tracker/MessageIdStore.h"
 #include "config/TarnConfiguration.h"
+#include "tracker/MessageIdStore.h"
 
 namespace quorvex {
 namespace {

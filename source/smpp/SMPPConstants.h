@@ -51,7 +51,7 @@ namespace status {
 inline constexpr uint32_t kOk = 0x00000000;               // ESME_ROK
 inline constexpr uint32_t kInvalidCommandId = 0x00000003; // ESME_RINVCMDID
 inline constexpr uint32_t kInvalidBindState = 0x00000004; // ESME_RINVBNDSTS
-inline constexpr uint32_t kSystemError = 0x00000008;       // ESME_RSYSERR
+inline constexpr uint32_t kSystemError = 0x00000008;      // ESME_RSYSERR
 inline constexpr uint32_t kAlreadyBound = 0x00000005;     // ESME_RALYBND
 inline constexpr uint32_t kBindFailed = 0x0000000D;       // ESME_RBINDFAIL
 inline constexpr uint32_t kCancelFailed = 0x00000011;     // ESME_RCANCELFAIL

@@ -101,14 +101,16 @@ DiskMessageIdStore::~DiskMessageIdStore() {
   db_->Close();
 }
 
-void DiskMessageIdStore::put(uint64_t target, std::string_view messageId,
-                             std::string_view owner) {
+void DiskMessageIdStore::put(uint64_t target, std::string_view messageId, std::string_view owner) {
   std::string key = storeKey(target, messageId);
   std::string value = encodeValue(clock_(), owner);
   bool wasIdle = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     wasIdle = pending_.empty() && deletes_.empty();
+    // A batch writes its puts before its deletes: a new put cancels a
+    // queued delete of the same key.
+    deletes_.erase(key);
     pending_.insert_or_assign(std::move(key), std::move(value));
   }
   size_.fetch_add(1, std::memory_order_relaxed);
@@ -122,7 +124,7 @@ void DiskMessageIdStore::queueDeleteLocked(std::string key) {
   if (deletes_.empty() && pending_.empty()) {
     wake_.notify_one();
   }
-  deletes_.push_back(std::move(key));
+  deletes_.insert(std::move(key));
 }
 
 std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string_view messageId) {
@@ -132,9 +134,10 @@ std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (auto it = pending_.find(key); it != pending_.end()) {
-      // Never written: forgetting it is enough.
+      // Not written yet; an older mapping of the same id may have been.
       value = std::move(it->second);
       pending_.erase(it);
+      queueDeleteLocked(std::move(key));
       found = true;
     } else if (auto it = committing_.find(key); it != committing_.end()) {
       // Being written now: the delete follows in the next batch.
@@ -145,7 +148,15 @@ std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string
     }
   }
   if (!found) {
-    // Usually served from the memtable or block cache.
+    {
+      // Taken already, its delete not written yet.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (deletes_.count(key) != 0 || deleting_.count(key) != 0) {
+        return std::nullopt;
+      }
+    }
+    // Usually served from the memtable or block cache. The upstream thread
+    // is the only taker, so nothing takes the same key meanwhile.
     if (!db_->Get(rocksdb::ReadOptions(), key, &value).ok()) {
       return std::nullopt;
     }
@@ -192,17 +203,18 @@ void DiskMessageIdStore::commitLoop() {
     for (const std::string& key : deletes_) {
       batch.Delete(key);
     }
-    deletes_.clear();
+    deleting_.swap(deletes_);
     writing_ = true;
     lock.unlock();
     const rocksdb::Status status = db_->Write(options, &batch);
     lock.lock();
     writing_ = false;
     committing_.clear();
+    deleting_.clear();
     if (!status.ok() && !reportedFailure_) {
       reportedFailure_ = true;
-      logApplication(LOG_SEVERE, this, kClass, "commitLoop",
-                     "Message-id store write failed: %s", status.ToString().c_str());
+      logApplication(LOG_SEVERE, this, kClass, "commitLoop", "Message-id store write failed: %s",
+                     status.ToString().c_str());
     }
     committed_.notify_all();
   }

@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <vector>
+#include <unordered_set>
 
 #include "tracker/MessageIdStore.h"
 
@@ -35,9 +35,8 @@ public:
   // Opens (creating) the database in directory `path`; null with `error`
   // set when it cannot be opened (for instance while another gateway holds
   // it). `lifetimeSeconds` of at least 1.
-  static std::unique_ptr<DiskMessageIdStore> open(const std::string& path,
-                                                  uint64_t lifetimeSeconds, std::string& error,
-                                                  Clock clock = nullptr);
+  static std::unique_ptr<DiskMessageIdStore> open(const std::string& path, uint64_t lifetimeSeconds,
+                                                  std::string& error, Clock clock = nullptr);
   // Writes what is queued, then closes without flushing the memtables: the
   // next open replays the log, so stopping costs the same however many
   // mappings live.
@@ -58,17 +57,18 @@ private:
   const uint64_t lifetimeMicros_;         // age after which a mapping is ignored, µs
   const Clock clock_;                     // source of "now"
 
-  std::mutex mutex_;                     // guards everything below
-  std::condition_variable wake_;         // wakes the committer
-  std::condition_variable committed_;    // tells sync() a batch was written
-  std::unordered_map<std::string, std::string> pending_;    // key -> value, not yet taken for a batch
+  std::mutex mutex_;                                     // guards everything below
+  std::condition_variable wake_;                         // wakes the committer
+  std::condition_variable committed_;                    // tells sync() a batch was written
+  std::unordered_map<std::string, std::string> pending_; // key -> value, not yet taken for a batch
   std::unordered_map<std::string, std::string> committing_; // in the batch being written
-  std::vector<std::string> deletes_;     // keys to delete in the next batch
-  bool writing_ = false;                 // a batch is being written
-  bool stop_ = false;                    // the committer ends once idle
-  bool reportedFailure_ = false;         // a failed write was logged
-  std::atomic<int64_t> size_{0};         // live mappings, estimated
-  std::thread committer_;                // commitLoop
+  std::unordered_set<std::string> deletes_;                 // keys to delete in the next batch
+  std::unordered_set<std::string> deleting_; // keys deleted by the batch being written
+  bool writing_ = false;                     // a batch is being written
+  bool stop_ = false;                        // the committer ends once idle
+  bool reportedFailure_ = false;             // a failed write was logged
+  std::atomic<int64_t> size_{0};             // live mappings, estimated
+  std::thread committer_;                    // commitLoop
 };
 
 } // namespace quorvex

@@ -37,7 +37,7 @@ public:
   size_t size() const override;
 
 private:
-  mutable std::mutex mutex_;                          // guards map_
+  mutable std::mutex mutex_;                         // guards map_
   std::unordered_map<std::string, std::string> map_; // storeKey() -> owner
 };
 

@@ -28,8 +28,8 @@ void Tracker::useStore(std::unique_ptr<MessageIdStore> store) {
   metrics_.trackerMessageIdMapSize(store_->size());
 }
 
-void Tracker::addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC,
-                          uint64_t seqnoOut, std::string_view systemId) {
+void Tracker::addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC, uint64_t seqnoOut,
+                          std::string_view systemId) {
   std::lock_guard<std::mutex> guard(mutex_);
   const uint64_t now = clock_();
   if (!haveLastAddSubmit_) {
@@ -80,11 +80,8 @@ std::optional<SubmitSMOrigin> Tracker::getSessionForSubmitSMResp(uint64_t nextSM
 
 void Tracker::addMessageIDMapping(uint64_t smscid, std::string_view messageId,
                                   std::string_view esmeSystemID) {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (disableTracking_) {
-      return;
-    }
+  if (disableTracking_.load(std::memory_order_relaxed)) {
+    return;
   }
   if (logEnabled(LOG_FINE)) {
     const std::string id(messageId);
@@ -186,8 +183,7 @@ void Tracker::setDefaultSystemID(std::string_view systemID) {
 }
 
 void Tracker::setDisableMessageIDTracking(bool disable) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  disableTracking_ = disable;
+  disableTracking_.store(disable, std::memory_order_relaxed);
 }
 
 // The earlier layout: count, then per entry target, id length, id bytes,

@@ -5,6 +5,7 @@
 // on disk in a running gateway, so that they survive restarts and crashes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -113,13 +114,14 @@ private:
   // Swapped only while no traffic thread runs, so read without the mutex.
   std::unique_ptr<MessageIdStore> store_; // message id -> ESME system id
 
+  std::atomic<bool> disableTracking_{false}; // message ids are not recorded
+
   std::mutex mutex_; // guards everything below
   std::unordered_map<SubmitSMKey, SubmitSMEntry, SubmitSMKeyHash> submitSMMap_;
   std::map<uint64_t, std::string> targetOwners_;     // target part -> its only ESME
   std::map<uint64_t, std::string> sessionSystemIDs_; // session id -> system id
   std::map<uint64_t, std::weak_ptr<SMPPLoadBalancerSession>> sessions_; // session id -> session
   std::string defaultSystemID_;    // receipt owner of last resort; empty = none
-  bool disableTracking_ = false;   // message ids are not recorded
   bool haveLastAddSubmit_ = false; // lastAddSubmit_ is set
   uint64_t lastAddSubmit_ = 0;     // µs of the previous addSubmitSM
 };

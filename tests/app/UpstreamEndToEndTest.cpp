@@ -437,8 +437,7 @@ TEST_F(UpstreamAnswerTest, NackedSubmitsAndDataSMAreAnsweredInKind) {
   EXPECT_EQ(nack->status, 0x03u);
 
   // Nothing asked for a receipt, so no message id was kept.
-  const std::string metrics =
-      test::httpExchange(httpPort_, test::request("GET", "/metrics")).body;
+  const std::string metrics = test::httpExchange(httpPort_, test::request("GET", "/metrics")).body;
   EXPECT_NE(metrics.find("sysTracker_messageIDMap_size 0"), std::string::npos) << metrics;
 }
 

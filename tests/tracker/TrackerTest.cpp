@@ -23,9 +23,7 @@ public:
 namespace {
 
 uint64_t fakeNow = 0; // µs returned by the test clock
-uint64_t fakeClock() {
-  return fakeNow;
-}
+uint64_t fakeClock() { return fakeNow; }
 
 class TrackerTest : public ::testing::Test {
 protected:

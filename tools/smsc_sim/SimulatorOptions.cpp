@@ -117,8 +117,8 @@ bool parseSimulatorOptions(int argc, char** argv, SimulatorOptions& options, std
         return false;
       }
       if (!parseFailure(text, name == "--fail" ? options.failures : options.nacks)) {
-        error = "option " + name + ": expected DEST=STATUS with a non-zero status, got '" + text +
-                "'";
+        error =
+            "option " + name + ": expected DEST=STATUS with a non-zero status, got '" + text + "'";
         return false;
       }
     } else if (name == "--silent") {

@@ -1,0 +1,68 @@
+// The on-disk message-id store: a mapping is found once, whether its batch
+// was written yet or not, survives a reopen, and expires.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "support/TestProcess.h"
+#include "tracker/DiskMessageIdStore.h"
+
+namespace quorvex {
+namespace {
+
+uint64_t storeNow = 0; // µs returned by the test clock
+uint64_t storeClock() { return storeNow; }
+
+class DiskMessageIdStoreTest : public ::testing::Test {
+protected:
+  void SetUp() override { storeNow = 1700000000000000ULL; }
+  std::unique_ptr<DiskMessageIdStore> open() {
+    std::string error;
+    auto store = DiskMessageIdStore::open(path_, 3600, error, &storeClock);
+    EXPECT_NE(store, nullptr) << error;
+    return store;
+  }
+  test::TempDir dir_;
+  const std::string path_ = dir_.file("msgidstore");
+};
+
+TEST_F(DiskMessageIdStoreTest, EachMappingIsTakenOnceAndSurvivesAReopen) {
+  {
+    auto store = open();
+    // Taken straight after the put, before or while its batch is written.
+    for (int i = 0; i < 200; ++i) {
+      store->put(7, "fast" + std::to_string(i), "esmeA");
+      EXPECT_EQ(store->take(7, "fast" + std::to_string(i)), "esmeA") << i;
+    }
+    store->put(7, "abc", "esmeA");
+    store->put(8, "abc", "esmeB"); // same id, another target
+    store->put(7, "gone", "esmeA");
+    store->sync();
+    EXPECT_EQ(store->take(7, "gone"), "esmeA");
+    EXPECT_EQ(store->take(7, "gone"), std::nullopt);
+    // Another process (or gateway) cannot open the same store meanwhile.
+    std::string error;
+    EXPECT_EQ(DiskMessageIdStore::open(path_, 3600, error), nullptr);
+    EXPECT_FALSE(error.empty());
+  }
+  auto store = open();
+  EXPECT_EQ(store->take(7, "gone"), std::nullopt);
+  EXPECT_EQ(store->take(8, "abc"), "esmeB");
+  EXPECT_EQ(store->take(7, "abc"), "esmeA");
+  EXPECT_EQ(store->take(7, "abc"), std::nullopt);
+}
+
+TEST_F(DiskMessageIdStoreTest, AMappingOlderThanItsLifetimeIsNotFound) {
+  auto store = open();
+  store->put(1, "old", "esme");
+  storeNow += 1800ULL * 1000000;
+  store->put(1, "young", "esme");
+  store->sync();
+  storeNow += 1801ULL * 1000000;
+  EXPECT_EQ(store->take(1, "old"), std::nullopt);
+  EXPECT_EQ(store->take(1, "young"), "esme");
+}
+
+} // namespace
+} // namespace quorvex
