@@ -28,6 +28,7 @@
 #   BENCH_SECONDS [10, smoke 2]      throughput and receipt scenarios
 #   BENCH_LATENCY_SECONDS [BENCH_SECONDS]
 #   BENCH_RECEIPT_SECONDS [BENCH_SECONDS]
+#   BENCH_RECEIPT_DELAY_MS [0]       the simulator's delay from response to receipt
 #   BENCH_SESSIONS [4]  BENCH_WINDOW [100]
 #   BENCH_MANY_SESSIONS [1000]  BENCH_MANY_SECONDS [3, smoke 1]  (sessions held
 #                                    bound at a low submit rate)
@@ -35,6 +36,7 @@
 #   BENCH_SCENARIOS [throughput latency many receipts store]  the scenarios to run
 #   BENCH_UPSTREAM_BINDS [4]         the gateway's binds to the simulator
 #   BENCH_PROFILE_SECONDS [5]        load time under the profiler
+#   BENCH_PROFILE_RECEIPTS [0]       1 profiles the load with receipts on
 #   BENCH_PROFILER [auto]            perf (when hardware counters work) or callgrind
 #   BENCH_BUILD [1]                  0 skips installing and building
 #   BENCH_BUILD_JOBS [nproc]         ninja -j for the build
@@ -72,6 +74,7 @@ else
 fi
 latency_seconds=${BENCH_LATENCY_SECONDS:-$seconds}
 receipt_seconds=${BENCH_RECEIPT_SECONDS:-$seconds}
+receipt_delay=${BENCH_RECEIPT_DELAY_MS:-0}
 sessions=${BENCH_SESSIONS:-4}
 window=${BENCH_WINDOW:-100}
 many=${BENCH_MANY_SESSIONS:-1000}
@@ -193,7 +196,7 @@ mib() {
 
 # ---------------------------------------------------------------------------
 # The simulator, shared by every scenario.
-"$sim_exe" --port 0 --receipts text >"$work/sim.out" 2>&1 &
+"$sim_exe" --port 0 --receipts text --receipt-delay-ms "$receipt_delay" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 wait_for "$work/sim.out" '^smsc-sim listening port=' 10 "$sim_pid"
 sim_port=$(sed -n 's/^smsc-sim listening port=\([0-9]*\).*/\1/p' "$work/sim.out" | head -n 1)
@@ -446,6 +449,7 @@ if [ "$profile" = 1 ]; then
   fi
   echo "== profile ($profiler): throughput load, $sessions sessions, window $window, ${profile_seconds}s"
   load=(--sessions "$sessions" --window "$window" --duration "$profile_seconds" --drain 30)
+  [ "${BENCH_PROFILE_RECEIPTS:-0}" = 1 ] && load+=(--receipts)
   case "$profiler" in
     callgrind)
       command -v valgrind >/dev/null || { echo "bench: valgrind missing (apt-get install valgrind)" >&2; exit 1; }
