@@ -164,7 +164,7 @@ void SMPPCDRManager::discardInitialCDR(uint64_t smscId, uint64_t seqNo) {
 }
 
 void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo,
-                                            const std::string& messageId) {
+                                            const std::string& messageId, bool awaitReceipt) {
   if (mode() == Mode::NONE) {
     return;
   }
@@ -182,12 +182,16 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo,
   const int64_t time = now();
   it->second.messageId = messageId;
   it->second.messageIdTime = time;
-  messageIdIndex_.insert_or_assign(MessageIdKey{messageId, smscId >> 8},
-                                   IndexEntry{PendingKey{smscId, seqNo}, time});
+  // Only a message that asked for a receipt will see one: indexing the
+  // others would only fill memory until the stale sweep.
+  if (awaitReceipt) {
+    messageIdIndex_.insert_or_assign(MessageIdKey{messageId, smscId >> 8},
+                                     IndexEntry{PendingKey{smscId, seqNo}, time});
+  }
   logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
                  "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
                  pendingCDRs_.size(), messageIdIndex_.size());
-  if (mode() == Mode::OPERATION) {
+  if (mode() == Mode::OPERATION || !awaitReceipt) {
     // Completed: queued under the same lock, one acquisition per response.
     CDRRecord done = std::move(it->second);
     pendingCDRs_.erase(it);

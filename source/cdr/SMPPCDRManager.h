@@ -71,7 +71,10 @@ public:
   void discardInitialCDR(uint64_t smscId, uint64_t seqNo);
 
   // Upstream responses and receipts; smscId is that of the answering bind.
-  void updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, const std::string& messageId);
+  // `awaitReceipt` false: no receipt was asked for, so the record is
+  // complete with the response (one row in either mode) and not indexed.
+  void updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, const std::string& messageId,
+                              bool awaitReceipt = true);
   void updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, uint32_t commandStatus);
   void updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,
                                     const std::string& messageId, uint32_t state, uint32_t error,

@@ -149,7 +149,7 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
                  "submit_sm_resp %s 0x%llx seqno=%d cmdstatus=%d message_id %s", target.c_str(),
                  ull(smscid), static_cast<int>(sequence), 0, id.c_str());
   if (recordingCDRs(context_.cdr)) {
-    context_.cdr.updateCDRWithMessageID(smscid, sequence, id);
+    context_.cdr.updateCDRWithMessageID(smscid, sequence, id, submit->wantsReceipt);
   }
   DownstreamPort& port = *port_.load();
   if (!port.relaySubmitSMResp(submit->esmeSession, submit->esmeSequence,

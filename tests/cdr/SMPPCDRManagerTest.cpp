@@ -211,16 +211,19 @@ TEST_F(SMPPCDRManagerTest, StaleAndTargetCleanupDropWithoutWriting) {
   EXPECT_EQ(fileLines().size(), 3u); // the two answered submits
 }
 
-TEST_F(SMPPCDRManagerTest, AReceiptQuotingTheIdInDecimalCompletesTheRecord) {
+TEST_F(SMPPCDRManagerTest, CorrelatedRowsCompleteByDecimalReceiptOrAtOnceWithoutOne) {
   start(CDRMode::CORRELATE);
   submit(kBind0, 1);
   manager_.updateCDRWithMessageID(kBind0, 1, "1a2b");
   manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "6699", 2, 0, "2311142213");
+  // A message that asked for no receipt is complete with its response.
+  submit(kBind0, 2);
+  manager_.updateCDRWithMessageID(kBind0, 2, "no-receipt", false);
   EXPECT_EQ(manager_.pendingCount(), 0u);
   EXPECT_EQ(manager_.indexCount(), 0u);
   manager_.shutdown();
   const auto lines = fileLines();
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[1].find("1a2b"), std::string::npos) << lines[1];
   EXPECT_NE(lines[1].find("2311142213"), std::string::npos) << lines[1];
 }
