@@ -274,7 +274,7 @@ TEST_F(UpstreamReceiptFormTest, TextAndTlvReceiptAgreeOnTheId) {
 }
 
 TEST_F(UpstreamReceiptFormTest, SmscErrorStatusReachesTheEsmeWithoutMessageId) {
-  startWith({"--fail", "447700900999=0x0000000B"});
+  startWith({"--fail", "447700900999=0x0000000B", "--nack", "777=20"});
   SmppTestClient esme(smppPort_);
   ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
   test::SubmitFields fields;
@@ -283,6 +283,9 @@ TEST_F(UpstreamReceiptFormTest, SmscErrorStatusReachesTheEsmeWithoutMessageId) {
   ASSERT_TRUE(response.has_value()) << gateway_->output();
   EXPECT_EQ(response->status, 0x0000000Bu);
   EXPECT_TRUE(response->body.empty());
+  // A generic_nack is answered at once with its reason, not after the bind dies.
+  fields.destination = "777";
+  EXPECT_EQ(submitRaw(esme, SmppTestClient::submitBody(fields)), 20u);
 }
 
 TEST_F(UpstreamReceiptFormTest, ReceiptBeforeResponseStillReachesTheEsme) {
@@ -405,14 +408,10 @@ TEST_F(UpstreamAnswerTest, SubmitsInFlightOnADroppedBindAreAnsweredAndTheBindRec
   EXPECT_EQ(failed[0][kSubmitStatus], "8");
 }
 
-TEST_F(UpstreamAnswerTest, NackedSubmitsAndDataSMAreAnsweredInKind) {
-  startWith({"--nack", "777=20"});
+TEST_F(UpstreamAnswerTest, DataSMIsAnsweredInKindAndUnservedRequestsAreNacked) {
+  startWith({});
   SmppTestClient esme(smppPort_);
   ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  test::SubmitFields fields;
-  fields.destination = "777";
-  EXPECT_EQ(submitRaw(esme, SmppTestClient::submitBody(fields)), 20u); // the SMSC's reason
-
   // data_sm: service_type, addresses, esm_class, registered_delivery,
   // data_coding, then message_payload.
   std::vector<uint8_t> dataSM{0, 1, 1};
