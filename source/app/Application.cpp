@@ -80,11 +80,14 @@ bool openMessageIdStore(TarnConfiguration& config) {
   const char* legacy = Tracker::kLegacyFileName;
   if (::access(legacy, F_OK) == 0) {
     const size_t imported = tracker().importLegacyFile(legacy);
-    tracker().syncStore();
-    const std::string done = std::string(legacy) + ".imported";
-    std::rename(legacy, done.c_str());
-    logApplication(LOG_INFO, nullptr, kClass, "main", "Imported %zu message ids from %s into %s",
-                   imported, legacy, kMessageIdStoreDirectory);
+    // Renamed only once the entries are on disk, so a failed import is
+    // tried again at the next start.
+    if (tracker().syncStore()) {
+      const std::string done = std::string(legacy) + ".imported";
+      std::rename(legacy, done.c_str());
+      logApplication(LOG_INFO, nullptr, kClass, "main", "Imported %zu message ids from %s into %s",
+                     imported, legacy, kMessageIdStoreDirectory);
+    }
   }
   return true;
 }

@@ -87,6 +87,7 @@ public:
     return (nextSequence_.fetch_add(1, std::memory_order_relaxed) - 1) % kMaxSequence + 1;
   }
   void setNextSequenceNumber(uint64_t next) { nextSequence_.store(next); }
+  uint64_t nextSequenceNumber() const { return nextSequence_.load(); }
 
   SessionConnection& connection() { return connection_; }
   const Clock& clock() const { return clock_; }

@@ -108,84 +108,93 @@ DiskMessageIdStore::~DiskMessageIdStore() {
 }
 
 void DiskMessageIdStore::put(uint64_t target, std::string_view messageId, std::string_view owner) {
-  std::string key = storeKey(target, messageId);
   std::string value = encodeValue(clock_(), owner);
-  bool wasIdle = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    wasIdle = pending_.empty() && deletes_.empty();
-    // A batch writes its puts before its deletes: a new put cancels a
-    // queued delete of the same key.
-    deletes_.erase(key);
-    pending_.insert_or_assign(std::move(key), std::move(value));
+    queueLocked(storeKey(target, messageId), std::move(value));
   }
   size_.fetch_add(1, std::memory_order_relaxed);
-  // Only the first entry of a batch wakes the committer; the rest ride along.
-  if (wasIdle) {
-    wake_.notify_one();
-  }
 }
 
-void DiskMessageIdStore::queueDeleteLocked(std::string key) {
-  if (deletes_.empty() && pending_.empty()) {
+void DiskMessageIdStore::queueLocked(std::string key, std::optional<std::string> value) {
+  // Only the first change of a batch wakes the committer; the rest ride along.
+  if (queued_.empty()) {
     wake_.notify_one();
   }
-  deletes_.insert(std::move(key));
+  queued_.insert_or_assign(std::move(key), std::move(value));
 }
-
-bool DiskMessageIdStore::idleLocked() const { return pending_.empty() && deletes_.empty(); }
 
 std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string_view messageId) {
   std::string key = storeKey(target, messageId);
-  std::string value;
-  bool found = false;
+  std::optional<std::string> value;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (auto it = pending_.find(key); it != pending_.end()) {
-      // Answered within the hold: the mapping never reaches the disk.
-      value = std::move(it->second);
-      pending_.erase(it);
-      found = true;
-    } else if (deletes_.count(key) != 0 || deleting_.count(key) != 0) {
-      return std::nullopt; // taken already, its delete not written yet
-    } else if (auto it = committing_.find(key); it != committing_.end()) {
-      // Being written now (read, not changed, while the committer reads it
-      // too): the delete follows in the next batch.
-      value = it->second;
-      queueDeleteLocked(std::move(key));
-      found = true;
+    auto queued = queued_.find(key);
+    if (queued != queued_.end()) {
+      // Put or taken since the last batch. A put taken within the hold is
+      // never written; the delete that replaces it removes any older
+      // mapping of the same id from the disk.
+      value = std::move(queued->second);
+      queued->second.reset();
+      if (!value) {
+        return std::nullopt;
+      }
+    } else if (auto written = writing_.find(key); written != writing_.end()) {
+      // In the batch being written (read, not changed, while the committer
+      // reads it too): the delete follows in the next batch.
+      if (!written->second) {
+        return std::nullopt;
+      }
+      value = written->second;
+      queueLocked(std::move(key), std::nullopt);
     }
   }
-  if (!found) {
+  if (!value) {
     // Usually served from the memtable or block cache. The upstream thread
     // is the only taker, so nothing takes the same key meanwhile.
-    if (!db_->Get(rocksdb::ReadOptions(), key, &value).ok()) {
+    std::string stored;
+    if (!db_->Get(rocksdb::ReadOptions(), key, &stored).ok()) {
       return std::nullopt;
     }
+    value = std::move(stored);
     std::lock_guard<std::mutex> lock(mutex_);
-    queueDeleteLocked(std::move(key));
+    queueLocked(std::move(key), std::nullopt);
   }
   if (size_.fetch_sub(1, std::memory_order_relaxed) <= 0) {
     size_.store(0, std::memory_order_relaxed);
   }
   const uint64_t now = clock_();
-  const uint64_t made = madeMicrosOf(value);
-  if (value.size() < 8 || (now > made && now - made > lifetimeMicros_)) {
+  const uint64_t made = madeMicrosOf(*value);
+  if (value->size() < 8 || (now > made && now - made > lifetimeMicros_)) {
     return std::nullopt;
   }
-  return value.substr(8);
+  return value->substr(8);
 }
 
 size_t DiskMessageIdStore::size() const {
   return static_cast<size_t>(std::max<int64_t>(0, size_.load(std::memory_order_relaxed)));
 }
 
-void DiskMessageIdStore::sync() {
+bool DiskMessageIdStore::sync() {
   std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t failuresBefore = failures_;
   ++syncRequests_;
   wake_.notify_one();
-  committed_.wait(lock, [this] { return idleLocked() && !writing_; });
+  committed_.wait(lock, [&] { return (queued_.empty() && !busy_) || failures_ != failuresBefore; });
   --syncRequests_;
+  return failures_ == failuresBefore;
+}
+
+void DiskMessageIdStore::reportFailureLocked(const std::string& reason) {
+  ++failures_;
+  // A full or failing disk fails every batch: one line a minute says so.
+  const auto now = std::chrono::steady_clock::now();
+  if (failures_ == 1 || now - lastReport_ >= std::chrono::minutes(1)) {
+    lastReport_ = now;
+    logApplication(LOG_SEVERE, this, kClass, "commitLoop",
+                   "Message-id store write failed (%llu batches so far, kept for retry): %s",
+                   static_cast<unsigned long long>(failures_), reason.c_str());
+  }
 }
 
 void DiskMessageIdStore::commitLoop() {
@@ -196,36 +205,42 @@ void DiskMessageIdStore::commitLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto hurried = [this] { return stop_ || syncRequests_ > 0; };
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !idleLocked(); });
-    if (idleLocked()) {
+    wake_.wait(lock, [this] { return stop_ || !queued_.empty(); });
+    if (queued_.empty()) {
       return; // stopping, and nothing left
     }
-    // The first entry of a batch waits out the hold; whatever the receipts
+    // The first change of a batch waits out the hold; whatever the receipts
     // consume meanwhile is never written at all.
-    const auto due = std::chrono::steady_clock::now() + kHold;
-    wake_.wait_until(lock, due, hurried);
-    committing_.swap(pending_);
-    deleting_.swap(deletes_);
-    writing_ = true;
+    wake_.wait_until(lock, std::chrono::steady_clock::now() + kHold, hurried);
+    writing_.swap(queued_);
+    busy_ = true;
     lock.unlock();
-    // Both sets stay unchanged until the lock is taken again: take() only
-    // reads them, so the batch is built without holding up the traffic.
+    // writing_ stays unchanged until the lock is taken again: take() only
+    // reads it, so the batch is built without holding up the traffic.
     rocksdb::WriteBatch batch;
-    for (const auto& [key, value] : committing_) {
-      batch.Put(key, value);
-    }
-    for (const std::string& key : deleting_) {
-      batch.Delete(key);
+    for (const auto& [key, value] : writing_) {
+      if (value) {
+        batch.Put(key, *value);
+      } else {
+        batch.Delete(key);
+      }
     }
     const rocksdb::Status status = db_->Write(options, &batch);
     lock.lock();
-    writing_ = false;
-    committing_.clear();
-    deleting_.clear();
-    if (!status.ok() && !reportedFailure_) {
-      reportedFailure_ = true;
-      logApplication(LOG_SEVERE, this, kClass, "commitLoop", "Message-id store write failed: %s",
-                     status.ToString().c_str());
+    busy_ = false;
+    if (status.ok()) {
+      writing_.clear();
+    } else {
+      reportFailureLocked(status.ToString());
+      // Kept for the next batch, under anything changed meanwhile; given
+      // up only when stopping.
+      for (auto& [key, value] : writing_) {
+        queued_.try_emplace(key, std::move(value));
+      }
+      writing_.clear();
+      if (stop_) {
+        queued_.clear();
+      }
     }
     committed_.notify_all();
   }

@@ -12,14 +12,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "tracker/MessageIdStore.h"
 
@@ -46,32 +47,36 @@ public:
   void put(uint64_t target, std::string_view messageId, std::string_view owner) override;
   std::optional<std::string> take(uint64_t target, std::string_view messageId) override;
   size_t size() const override;
-  void sync() override;
+  // False when a write failed meanwhile (the batch is kept and retried).
+  bool sync() override;
 
   DiskMessageIdStore(std::unique_ptr<rocksdb::DB> db, uint64_t lifetimeSeconds, Clock clock);
 
 private:
+  // The latest change of one key not yet on disk: a value to put, or
+  // nothing for a delete. One slot per key keeps a batch's order harmless.
+  using Slots = std::unordered_map<std::string, std::optional<std::string>>;
+
   void commitLoop();
-  void queueDeleteLocked(std::string key); // mutex_ held
-  bool idleLocked() const;                 // nothing queued; mutex_ held
+  void queueLocked(std::string key, std::optional<std::string> value); // mutex_ held
+  void reportFailureLocked(const std::string& reason);                 // mutex_ held
 
   const std::unique_ptr<rocksdb::DB> db_; // the open database
   const uint64_t lifetimeMicros_;         // age after which a mapping is ignored, µs
   const Clock clock_;                     // source of "now"
 
-  std::mutex mutex_;                                     // guards everything below
-  std::condition_variable wake_;                         // wakes the committer
-  std::condition_variable committed_;                    // tells sync() a batch was written
-  std::unordered_map<std::string, std::string> pending_; // key -> value, not yet taken for a batch
-  std::unordered_map<std::string, std::string> committing_; // in the batch being written
-  std::unordered_set<std::string> deletes_;                 // keys to delete in the next batch
-  std::unordered_set<std::string> deleting_; // keys deleted by the batch being written
-  int syncRequests_ = 0;                     // sync() calls waiting: no hold
-  bool writing_ = false;                     // a batch is being written
-  bool stop_ = false;                        // the committer ends once idle
-  bool reportedFailure_ = false;             // a failed write was logged
-  std::atomic<int64_t> size_{0};             // live mappings, estimated
-  std::thread committer_;                    // commitLoop
+  std::mutex mutex_;                  // guards everything below
+  std::condition_variable wake_;      // wakes the committer
+  std::condition_variable committed_; // tells sync() a batch ended
+  Slots queued_;                      // changes for the next batch
+  Slots writing_;                     // the batch being written; only read meanwhile
+  bool busy_ = false;                 // writing_ is being written
+  int syncRequests_ = 0;              // sync() calls waiting: no hold
+  uint64_t failures_ = 0;             // batches that failed to write
+  std::chrono::steady_clock::time_point lastReport_{}; // last failure logged
+  bool stop_ = false;                                  // the committer ends once idle
+  std::atomic<int64_t> size_{0};                       // live mappings, estimated
+  std::thread committer_;                              // commitLoop
 };
 
 } // namespace quorvex

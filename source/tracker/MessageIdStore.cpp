@@ -11,7 +11,9 @@ std::optional<std::string> hexFormOfDecimalId(std::string_view messageId) {
   char* end = nullptr;
   errno = 0;
   const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (end == text.c_str() || errno == ERANGE) {
+  // The whole id must be the number: "12ab" read as 12 would take the
+  // mapping of another message, id "c".
+  if (end == text.c_str() || errno == ERANGE || *end != '\0') {
     return std::nullopt;
   }
   char hex[20];

@@ -25,8 +25,9 @@ public:
   // Live mappings (a disk store's figure is an estimate).
   virtual size_t size() const = 0;
   // Returns once everything put before the call would survive a crash of
-  // the process. Not for traffic threads: it waits for a write.
-  virtual void sync() {}
+  // the process; false when that could not be done. Not for traffic
+  // threads: it waits for a write.
+  virtual bool sync() { return true; }
 };
 
 // Mappings in a hash map, lost with the process.
@@ -42,8 +43,9 @@ private:
 };
 
 // The hexadecimal form (lowercase, no padding; a negative number as its
-// 64-bit two's complement) of an id that starts with a signed decimal number,
-// or nothing: a receipt may quote in decimal an id the SMSC returned in hex.
+// 64-bit two's complement) of an id that is a signed decimal number (leading
+// white space allowed), or nothing: a receipt may quote in decimal an id the
+// SMSC returned in hex.
 std::optional<std::string> hexFormOfDecimalId(std::string_view messageId);
 
 // The key of {target, messageId}: the target's 8 octets, big-endian, then the

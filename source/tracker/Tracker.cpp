@@ -21,9 +21,20 @@ Tracker::Tracker(MetricEvents& metrics, Clock clock)
     : metrics_(metrics), clock_(clock != nullptr ? clock : &nowMicros),
       store_(std::make_unique<MemoryMessageIdStore>()) {}
 
-Tracker::~Tracker() = default;
+Tracker::~Tracker() {
+  // An installed store still open here means the process is exiting without
+  // its shutdown (an exit from a failed start): the database library's own
+  // statics may already be gone, and a traffic thread may still run. What
+  // was written is in the store's log; the object is left alone.
+  if (installed_) {
+    static MessageIdStore* leftOpenAtExit = nullptr;
+    leftOpenAtExit = store_.release();
+    (void)leftOpenAtExit;
+  }
+}
 
 void Tracker::useStore(std::unique_ptr<MessageIdStore> store) {
+  installed_ = store != nullptr;
   store_ = store != nullptr ? std::move(store) : std::make_unique<MemoryMessageIdStore>();
   metrics_.trackerMessageIdMapSize(store_->size());
 }

@@ -47,8 +47,9 @@ public:
   // Replaces the message-id store. Only while no traffic thread runs (start
   // and shutdown); the previous store is closed.
   void useStore(std::unique_ptr<MessageIdStore> store);
-  // Waits until every mapping recorded so far would survive a crash.
-  void syncStore() { store_->sync(); }
+  // Waits until every mapping recorded so far would survive a crash; false
+  // when the store could not write them.
+  bool syncStore() { return store_->sync(); }
 
   // Upstream pairs.
   void addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC, uint64_t seqnoOut,
@@ -113,6 +114,7 @@ private:
   const Clock clock_;     // source of "now"
   // Swapped only while no traffic thread runs, so read without the mutex.
   std::unique_ptr<MessageIdStore> store_; // message id -> ESME system id
+  bool installed_ = false;                // store_ came from useStore()
 
   std::atomic<bool> disableTracking_{false}; // message ids are not recorded
 

@@ -37,6 +37,10 @@ struct BindSlot {
   uint64_t attempts = 0;                // consecutive attempts since the last TCP connect
   bool sessionActive = false;           // a session exists (connecting, binding or bound)
   SMPPSessionClient* session = nullptr; // that session, owned by SMPPUpstream
+  // The next session continues the sequence numbers where the last one
+  // stopped, so that a (bind, sequence number) pair names one submit even
+  // while a record of the previous connection still waits for its receipt.
+  uint64_t nextSequence = 1;
 };
 
 } // namespace quorvex

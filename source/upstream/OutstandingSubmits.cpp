@@ -71,15 +71,21 @@ std::vector<std::pair<uint32_t, SubmitOrigin>> OutstandingSubmits::takeAll() {
 
 uint64_t OutstandingSubmits::oldestSent() {
   std::lock_guard<std::mutex> lock(mutex_);
-  uint64_t oldest = overflow_.empty() ? 0 : overflow_.begin()->second.sent;
+  // Sequence numbers wrap, so the overflow's order is not the age order;
+  // it holds only entries that outlived a whole ring, and is small.
+  uint64_t oldest = 0;
+  for (const auto& [sequence, e] : overflow_) {
+    oldest = oldest == 0 ? e.sent : std::min(oldest, e.sent);
+  }
   if (ringLive_ > 0) {
-    // Every live cell was added at or after front_, so this stops at one.
+    // Every live cell was added at or after front_, so this stops at one;
+    // front_ follows the sequence numbers' own wrap from 0x7FFFFFFF to 1.
     for (;;) {
       const Entry& cell = ring_[front_ & mask_];
       if (cell.live && cell.sequence == front_) {
         break;
       }
-      ++front_;
+      front_ = front_ >= kLastSequence ? 1 : front_ + 1;
     }
     const uint64_t sent = ring_[front_ & mask_].sent;
     oldest = oldest == 0 ? sent : std::min(oldest, sent);

@@ -60,6 +60,8 @@ private:
     bool live = false;     // waiting for its response
   };
 
+  static constexpr uint32_t kLastSequence = 0x7FFFFFFF; // sequence numbers wrap to 1 after it
+
   std::mutex mutex_;                   // the session's outstanding-table mutex
   std::vector<Entry> ring_;            // cell = sequence & mask_
   uint32_t mask_;                      // ring_.size() - 1

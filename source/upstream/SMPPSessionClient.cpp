@@ -36,6 +36,7 @@ SMPPSessionClient::SMPPSessionClient(smpp::EntityControlMaster* owner, const Bin
   setEnquireLinkInterval(slot.enquireLinkInterval);
   setResponseTimeout(slot.responseTimeout);
   setPeer(slot.host, static_cast<int>(slot.port));
+  setNextSequenceNumber(slot.nextSequence);
 }
 
 SMPPSessionClient::~SMPPSessionClient() = default;

@@ -422,6 +422,7 @@ void SMPPUpstream::removeUpstreamSession(SMPPSessionClient& session) {
     slot->second.sessionActive = false;
     if (slot->second.session == &session) {
       slot->second.session = nullptr;
+      slot->second.nextSequence = session.nextSequenceNumber();
     }
   }
   failOutstandingSubmits(session);

@@ -38,9 +38,16 @@ TEST_F(DiskMessageIdStoreTest, EachMappingIsTakenOnceAndSurvivesAReopen) {
     store->put(7, "abc", "esmeA");
     store->put(8, "abc", "esmeB"); // same id, another target
     store->put(7, "gone", "esmeA");
-    store->sync();
+    EXPECT_TRUE(store->sync());
     EXPECT_EQ(store->take(7, "gone"), "esmeA");
     EXPECT_EQ(store->take(7, "gone"), std::nullopt);
+    // An id reused before its delete was written: the newer owner is taken,
+    // and neither mapping outlives the take.
+    store->put(7, "reused", "esmeOld");
+    EXPECT_TRUE(store->sync());
+    EXPECT_EQ(store->take(7, "reused"), "esmeOld");
+    store->put(7, "reused", "esmeNew");
+    EXPECT_EQ(store->take(7, "reused"), "esmeNew");
     // Another process (or gateway) cannot open the same store meanwhile.
     std::string error;
     EXPECT_EQ(DiskMessageIdStore::open(path_, 3600, error), nullptr);
@@ -48,6 +55,7 @@ TEST_F(DiskMessageIdStoreTest, EachMappingIsTakenOnceAndSurvivesAReopen) {
   }
   auto store = open();
   EXPECT_EQ(store->take(7, "gone"), std::nullopt);
+  EXPECT_EQ(store->take(7, "reused"), std::nullopt);
   EXPECT_EQ(store->take(8, "abc"), "esmeB");
   EXPECT_EQ(store->take(7, "abc"), "esmeA");
   EXPECT_EQ(store->take(7, "abc"), std::nullopt);

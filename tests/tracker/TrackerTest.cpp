@@ -90,9 +90,11 @@ TEST_F(TrackerTest, MessageIdLookupOrder) {
   EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, " +6699"), "esmeHex");
   EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "-1"), "esmeNeg");
   EXPECT_EQ(registry_.gaugeValue("sysTracker_messageIDMap_size"), 0);
-  // Out of range or not a number: no alternate form.
+  // Out of range, or not wholly a number: no alternate form.
   tracker_.addMessageIDMapping(bind0_, "8000000000000000", "esmeBig");
   EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "9223372036854775808"), std::nullopt);
+  tracker_.addMessageIDMapping(bind0_, "c", "esmeTwelve");
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind0_, "12ab"), std::nullopt);
   // Fallbacks: the target's only possible owner (not consumed), then the default.
   tracker_.setTargetOwners({{targetIdOfName("smscA"), "owner"}});
   EXPECT_EQ(tracker_.getMessageIDMapping(bind2_, "zzz"), "owner");

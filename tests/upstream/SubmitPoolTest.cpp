@@ -177,14 +177,22 @@ TEST_F(PoolTest, ReceiverOfAPairTakesNewSettingsLikeItsTransmitter) {
   EXPECT_EQ(rx.bindType, kBindRX);
 }
 
-TEST_F(PoolTest, TargetEsmeMapMakesEsmesOwnersOfTheirTargetsReceipts) {
+TEST_F(PoolTest, OnlyATargetsSoleEsmeOwnsItsUnknownReceipts) {
   addSet("s1", {makeTarget("A", 1, 2, 1)});
+  addSet("s2", {makeTarget("B", 1, 2, 1)});
   addEsme("esme1", "s1");
   addEsme("esme2", "nosuchset");
   upstream_->reinitUpstreamBinds(false);
   // Any bind of the target finds the owner, though no id was mapped.
   EXPECT_EQ(tracker_.getMessageIDMapping(smscId("A", 1, false), "never-seen").value_or(""),
             "esme1");
+  // A second account reaching the target through its own rule: nobody's.
+  config_.confESME["esme2"].routesMT.push_back(
+      {{"criteria", {{"match", "destination"}, {"type", "exact"}, {"value", "1"}}},
+       {"targetset", "s1"}});
+  upstream_->reinitUpstreamBinds(true);
+  EXPECT_FALSE(tracker_.getMessageIDMapping(smscId("A", 1, false), "never-seen").has_value());
+  EXPECT_FALSE(tracker_.getMessageIDMapping(smscId("B", 0, false), "never-seen").has_value());
 }
 
 } // namespace

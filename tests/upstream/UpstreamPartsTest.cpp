@@ -70,6 +70,14 @@ TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
   EXPECT_EQ(table.size(), 0u);
   EXPECT_EQ(table.oldestSent(), 0u);
   EXPECT_TRUE(table.takeAll().empty());
+
+  // Across the wrap from 0x7FFFFFFF to 1 the oldest is still found at once.
+  table.add(0x7FFFFFFE, {1}, 50);
+  table.add(0x7FFFFFFF, {2}, 60);
+  table.add(1, {3}, 70);
+  table.take(0x7FFFFFFE);
+  table.take(0x7FFFFFFF);
+  EXPECT_EQ(table.oldestSent(), 70u);
 }
 
 TEST(DeliverSMViewTest, DecodesFieldsAndRejectsFieldsRunningPastTheBody) {

@@ -143,16 +143,28 @@ TEST_F(TrafficTest, TpsLimitRefusesTheFourthSubmitWithinOneSecond) {
   EXPECT_TRUE(upstream_->sendSubmitSM("esme1", kEsmeSession, id_, 4, submitRecord(), seqOut, name));
 }
 
-TEST_F(TrafficTest, MissingResponseClosesTheSessionAfterTheTimeout) {
+TEST_F(TrafficTest, MissingResponseClosesTheSessionAndTheSubmitIsAnswered) {
   uint32_t seqOut = 0;
   submit(8, seqOut);
   clock_.advanceSeconds(59);
   FakeSMSC::write(fd_, PduBuilder().frame(command::kEnquireLink, 3)); // keeps it active
   runUntil([] { return false; }, 3);
   EXPECT_EQ(sessionCount(), 1u);
+  EXPECT_TRUE(port_.relays.empty());
   clock_.advanceSeconds(2);
   upstream_->upstreamRun();
   EXPECT_EQ(sessionCount(), 0u);
+  ASSERT_EQ(port_.relays.size(), 1u);
+  EXPECT_EQ(port_.relays[0].sequence, 8u);
+  EXPECT_EQ(port_.relays[0].responseId, command::kSubmitSMResp);
+  EXPECT_EQ(port_.relays[0].status, 0x08u);
+  // The next connection of the bind continues its sequence numbers.
+  clock_.advanceSeconds(3);
+  fd_ = bind(id_);
+  ASSERT_GE(fd_, 0);
+  uint32_t next = 0;
+  submit(9, next);
+  EXPECT_GT(next, seqOut);
 }
 
 TEST_F(TrafficTest, TrackedReceiptIsQueuedForItsEsmeAndAcknowledged) {
