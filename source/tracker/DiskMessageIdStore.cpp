@@ -218,10 +218,13 @@ void DiskMessageIdStore::commitLoop() {
     // writing_ stays unchanged until the lock is taken again: take() only
     // reads it, so the batch is built without holding up the traffic.
     rocksdb::WriteBatch batch;
+    std::string scratch;
     for (const auto& [key, value] : writing_) {
       if (value) {
         batch.Put(key, *value);
-      } else {
+      } else if (db_->KeyMayExist(rocksdb::ReadOptions(), key, &scratch)) {
+        // Most deletes are of mappings taken within the hold, never
+        // written: the in-memory filters spare the disk their tombstones.
         batch.Delete(key);
       }
     }
