@@ -74,11 +74,14 @@ std::optional<SubmitSMOrigin> Tracker::getSessionForSubmitSMResp(uint64_t nextSM
   SubmitSMEntry entry = std::move(it->second);
   submitSMMap_.erase(it);
   metrics_.trackerSubmitMapSize(submitSMMap_.size());
-  logApplication(LOG_FINE, this, kClass, "getSessionForSubmitSMResp",
-                 "sessionid %llu seqno %llu nextSMSC 0x%llx seqno_out %llu latency %llu",
-                 static_cast<ull>(entry.sessionId), static_cast<ull>(entry.seqno),
-                 static_cast<ull>(nextSMSC), static_cast<ull>(seqnoOut),
-                 static_cast<ull>(clock_() - entry.timestamp));
+  // The clock is read for the log line only, so only when it is written.
+  if (logEnabled(LOG_FINE)) {
+    logApplication(LOG_FINE, this, kClass, "getSessionForSubmitSMResp",
+                   "sessionid %llu seqno %llu nextSMSC 0x%llx seqno_out %llu latency %llu",
+                   static_cast<ull>(entry.sessionId), static_cast<ull>(entry.seqno),
+                   static_cast<ull>(nextSMSC), static_cast<ull>(seqnoOut),
+                   static_cast<ull>(clock_() - entry.timestamp));
+  }
   if (!entry.systemId.empty()) {
     return SubmitSMOrigin{entry.sessionId, entry.seqno, std::move(entry.systemId)};
   }
