@@ -21,13 +21,8 @@ std::shared_ptr<SMPPLoadBalancerSession> DownstreamRelay::session(uint64_t esmeS
   return slot.session.lock();
 }
 
-bool DownstreamRelay::esmeSessionOpen(uint64_t esmeSessionId) {
-  const std::shared_ptr<SMPPLoadBalancerSession> found = session(esmeSessionId);
-  return found != nullptr && !found->connection().dead();
-}
-
 bool DownstreamRelay::relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo,
-                                        uint32_t responseId, uint32_t status,
+                                        uint32_t requestId, uint32_t status,
                                         std::string_view messageId) {
   // The locked reference keeps the session alive while this thread writes;
   // a session the main loop removed meanwhile has its connection closed,
@@ -36,8 +31,8 @@ bool DownstreamRelay::relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeq
   if (found == nullptr) {
     return false;
   }
-  return found->handleESMESubmitSMResponse(status == smpp::status::kOk, responseId & ~0x80000000U,
-                                           esmeSeqNo, messageId, status);
+  return found->handleESMESubmitSMResponse(status == smpp::status::kOk, requestId, esmeSeqNo,
+                                           messageId, status);
 }
 
 void DownstreamRelay::pushDeliverSM(const std::string& esmeSystemId, const uint8_t* body,

@@ -15,8 +15,7 @@ class SMPPLoadBalancerSession;
 class DownstreamRelay : public DownstreamPort {
 public:
   // Upstream thread.
-  bool esmeSessionOpen(uint64_t esmeSessionId) override;
-  bool relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t responseId,
+  bool relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t requestId,
                          uint32_t status, std::string_view messageId) override;
   // Any thread.
   void pushDeliverSM(const std::string& esmeSystemId, const uint8_t* body, size_t length) override;

@@ -16,14 +16,11 @@ class DownstreamPort {
 public:
   virtual ~DownstreamPort() = default;
 
-  // True while the ESME session exists and its connection is open.
-  virtual bool esmeSessionOpen(uint64_t esmeSessionId) = 0;
-
-  // Sends the response `responseId` (submit_sm_resp or data_sm_resp) on the
-  // ESME session with the ESME's own sequence number: status 0 carries
+  // Answers the ESME's request `requestId` (submit_sm or data_sm) in kind on
+  // its session with the ESME's own sequence number: status 0 carries
   // `messageId` and its NUL, any other status an empty body. True when the
   // PDU was written.
-  virtual bool relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t responseId,
+  virtual bool relaySubmitSMResp(uint64_t esmeSessionId, uint32_t esmeSeqNo, uint32_t requestId,
                                  uint32_t status, std::string_view messageId) = 0;
 
   // Queues deliver_sm body octets (no header) for the ESME; copies them.
@@ -35,7 +32,6 @@ public:
 // ESME, and relays report failure.
 class UnwiredDownstreamPort : public DownstreamPort {
 public:
-  bool esmeSessionOpen(uint64_t) override { return false; }
   bool relaySubmitSMResp(uint64_t, uint32_t, uint32_t, uint32_t, std::string_view) override {
     return false;
   }

@@ -26,8 +26,6 @@ constexpr uint8_t kReceiptBits = 0x24;
 // intermediate notification (0x10); only such submits need their id kept.
 bool wantsReceipt(uint8_t registeredDelivery) { return (registeredDelivery & 0x13) != 0; }
 
-uint32_t responseIdOf(uint32_t requestId) { return requestId | 0x80000000U; }
-
 bool recordingCDRs(SMPPCDRManager& cdr) { return cdr.mode() != CDRMode::NONE; }
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
@@ -152,8 +150,8 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
     context_.cdr.updateCDRWithMessageID(smscid, sequence, id, submit->wantsReceipt);
   }
   DownstreamPort& port = *port_.load();
-  if (!port.relaySubmitSMResp(submit->esmeSession, submit->esmeSequence,
-                              responseIdOf(submit->esmeCommand), smpp::status::kOk, id)) {
+  if (!port.relaySubmitSMResp(submit->esmeSession, submit->esmeSequence, submit->esmeCommand,
+                              smpp::status::kOk, id)) {
     if (!esme) {
       logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
                      "Unknown ESME session ID %llu", ull(submit->esmeSession));
@@ -174,11 +172,10 @@ void SMPPUpstream::failSubmit(SMPPSessionClient& session, uint32_t sequence,
   if (recordingCDRs(context_.cdr)) {
     context_.cdr.updateCDRWithSubmitFail(smscid, sequence, status);
   }
-  if (!port_.load()->relaySubmitSMResp(submit.esmeSession, submit.esmeSequence,
-                                       responseIdOf(submit.esmeCommand), status, {})) {
-    const std::optional<std::string> none;
-    context_.metrics.submitRespSendFailed(
-        (origin ? origin->systemId : none).value_or("**unknown**"));
+  if (!port_.load()->relaySubmitSMResp(submit.esmeSession, submit.esmeSequence, submit.esmeCommand,
+                                       status, {})) {
+    context_.metrics.submitRespSendFailed(origin && origin->systemId ? *origin->systemId
+                                                                     : std::string("**unknown**"));
   }
 }
 

@@ -56,7 +56,7 @@ public:
   struct Relay {
     uint64_t sessionId;    // ESME session
     uint32_t sequence;     // the ESME's sequence number
-    uint32_t responseId;   // submit_sm_resp or data_sm_resp
+    uint32_t requestId;    // submit_sm or data_sm, answered in kind
     uint32_t status;       // command_status relayed
     std::string messageId; // message id relayed
   };
@@ -65,13 +65,12 @@ public:
     std::vector<uint8_t> body; // deliver_sm body queued
   };
 
-  bool esmeSessionOpen(uint64_t id) override { return openSessions.count(id) != 0; }
-  bool relaySubmitSMResp(uint64_t id, uint32_t seq, uint32_t responseId, uint32_t status,
+  bool relaySubmitSMResp(uint64_t id, uint32_t seq, uint32_t requestId, uint32_t status,
                          std::string_view messageId) override {
-    if (!esmeSessionOpen(id)) {
+    if (openSessions.count(id) == 0) {
       return false;
     }
-    relays.push_back(Relay{id, seq, responseId, status, std::string(messageId)});
+    relays.push_back(Relay{id, seq, requestId, status, std::string(messageId)});
     return relayResult;
   }
   void pushDeliverSM(const std::string& esme, const uint8_t* body, size_t length) override {

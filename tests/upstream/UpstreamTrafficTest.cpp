@@ -156,7 +156,7 @@ TEST_F(TrafficTest, MissingResponseClosesTheSessionAndTheSubmitIsAnswered) {
   EXPECT_EQ(sessionCount(), 0u);
   ASSERT_EQ(port_.relays.size(), 1u);
   EXPECT_EQ(port_.relays[0].sequence, 8u);
-  EXPECT_EQ(port_.relays[0].responseId, command::kSubmitSMResp);
+  EXPECT_EQ(port_.relays[0].requestId, command::kSubmitSM);
   EXPECT_EQ(port_.relays[0].status, 0x08u);
   // The next connection of the bind continues its sequence numbers.
   clock_.advanceSeconds(3);
