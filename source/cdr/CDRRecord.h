@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace quorvex {
@@ -48,6 +49,10 @@ struct CDRRecord {
   // writer calls it just before the row is written.
   void refreshIsoTimes();
 };
+
+// A record opened for a submit and not yet complete; owned by whoever holds
+// the submit meanwhile.
+using OpenCDR = std::unique_ptr<CDRRecord>;
 
 // The header line of a CDR file, without its line feed.
 std::string cdrCsvHeader();

@@ -95,134 +95,126 @@ void SMPPCDRManager::setMode(Mode mode) {
   mode_.store(mode);
 }
 
-void SMPPCDRManager::queueSubmitEvent(const CDRSubmit& submit, const std::string& esmeId,
-                                      const std::string& esmeIp, const std::string& smscName,
-                                      uint64_t smscId, uint64_t seqNo) {
+OpenCDR SMPPCDRManager::queueSubmitEvent(const CDRSubmit& submit, const std::string& esmeId,
+                                         const std::string& esmeIp, const std::string& smscName,
+                                         uint64_t smscId, uint64_t seqNo) {
   if (mode() == Mode::NONE) {
-    return;
+    return nullptr;
   }
   logApplication(LOG_FINE, this, name_, "queueSubmitEvent",
                  "Queueing submit event - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu, IP: %s",
                  esmeId.c_str(), static_cast<ull>(smscId), smscName.c_str(),
                  static_cast<ull>(seqNo), esmeIp.c_str());
   try {
-    createInitialCDR(submit, esmeId, esmeIp, smscName, smscId, seqNo);
+    return createInitialCDR(submit, esmeId, esmeIp, smscName, smscId, seqNo);
   } catch (const std::exception& e) {
     logApplication(LOG_WARNING, this, name_, "queueSubmitEvent", "Failed to create CDR: %s",
                    e.what());
   }
+  return nullptr;
 }
 
-void SMPPCDRManager::createInitialCDR(const CDRSubmit& submit, const std::string& esmeId,
-                                      const std::string& esmeIp, const std::string& smscName,
-                                      uint64_t smscId, uint64_t seqNo) {
+OpenCDR SMPPCDRManager::createInitialCDR(const CDRSubmit& submit, const std::string& esmeId,
+                                         const std::string& esmeIp, const std::string& smscName,
+                                         uint64_t smscId, uint64_t seqNo) {
   if (mode() == Mode::NONE) {
-    return;
+    return nullptr;
   }
-  std::lock_guard<std::mutex> guard(stateMutex_);
   logApplication(LOG_FINE, this, name_, "createInitialCDR",
                  "Creating initial CDR - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu", esmeId.c_str(),
                  static_cast<ull>(smscId), smscName.c_str(), static_cast<ull>(seqNo));
-  if (pendingCDRs_.size() > kPendingSweepLimit) {
-    logApplication(LOG_WARNING, this, name_, "createInitialCDR",
-                   "CDR queue full (%zu entries), dropping oldest entries", pendingCDRs_.size());
-    cleanupStaleCDRs();
-  }
-  CDRRecord record;
-  record.sourceAddr = submit.sourceAddr;
-  record.destAddr = submit.destAddr;
-  record.submitTime = now();
-  record.esmeId = esmeId;
-  record.esmeIp = esmeIp;
-  record.smscName = smscName;
-  record.smscId = smscId;
-  record.seqNo = seqNo;
-  record.messageLength = submit.messageLength;
-  record.dataCoding = submit.dataCoding;
-  record.esmClass = submit.esmClass;
-  record.registeredDelivery = submit.registeredDelivery;
+  auto record = std::make_unique<CDRRecord>();
+  record->sourceAddr = submit.sourceAddr;
+  record->destAddr = submit.destAddr;
+  record->submitTime = now();
+  record->esmeId = esmeId;
+  record->esmeIp = esmeIp;
+  record->smscName = smscName;
+  record->smscId = smscId;
+  record->seqNo = seqNo;
+  record->messageLength = submit.messageLength;
+  record->dataCoding = submit.dataCoding;
+  record->esmClass = submit.esmClass;
+  record->registeredDelivery = submit.registeredDelivery;
   if (submit.concat.concatenated) {
-    record.isConcatenated = true;
-    record.concatRef = submit.concat.reference;
-    record.concatTotal = submit.concat.total;
-    record.concatPart = submit.concat.part;
+    record->isConcatenated = true;
+    record->concatRef = submit.concat.reference;
+    record->concatTotal = submit.concat.total;
+    record->concatPart = submit.concat.part;
     logApplication(LOG_FINE, this, name_, "createInitialCDR",
-                   "Concatenated SMS detected - Ref: %d, Total: %d, Part: %d", record.concatRef,
-                   record.concatTotal, record.concatPart);
+                   "Concatenated SMS detected - Ref: %d, Total: %d, Part: %d", record->concatRef,
+                   record->concatTotal, record->concatPart);
   }
-  pendingCDRs_.insert_or_assign(PendingKey{smscId, seqNo}, std::move(record));
-  publishSizes();
   logApplication(LOG_FINE, this, name_, "createInitialCDR",
-                 "Initial CDR created - Pending CDRs: %zu", pendingCDRs_.size());
+                 "Initial CDR created - Pending CDRs: %zu",
+                 statPending_.load(std::memory_order_relaxed));
+  return record;
 }
 
-void SMPPCDRManager::discardInitialCDR(uint64_t smscId, uint64_t seqNo) {
-  std::lock_guard<std::mutex> guard(stateMutex_);
-  if (pendingCDRs_.erase(PendingKey{smscId, seqNo}) != 0) {
-    publishSizes();
-  }
+void SMPPCDRManager::logMissing(const char* function, uint64_t smscId, uint64_t seqNo) {
+  logApplication(LOG_WARNING, this, name_, function,
+                 "No pending CDR found for SMSC ID 0x%llx, sequence %llu", static_cast<ull>(smscId),
+                 static_cast<ull>(seqNo));
 }
 
-void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo,
+void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, OpenCDR record,
                                             const std::string& messageId, bool awaitReceipt) {
   if (mode() == Mode::NONE) {
     return;
   }
-  std::unique_lock<std::mutex> lock(stateMutex_);
   logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
                  "Updating CDR with message ID - SMSC: 0x%llx, SeqNo: %llu, MessageID: %s",
                  static_cast<ull>(smscId), static_cast<ull>(seqNo), messageId.c_str());
-  auto it = pendingCDRs_.find(PendingKey{smscId, seqNo});
-  if (it == pendingCDRs_.end()) {
-    logApplication(LOG_WARNING, this, name_, "updateCDRWithMessageID",
-                   "No pending CDR found for SMSC ID 0x%llx, sequence %llu",
-                   static_cast<ull>(smscId), static_cast<ull>(seqNo));
+  if (record == nullptr) {
+    logMissing("updateCDRWithMessageID", smscId, seqNo);
     return;
   }
   const int64_t time = now();
-  it->second.messageId = messageId;
-  it->second.messageIdTime = time;
+  record->messageId = messageId;
+  record->messageIdTime = time;
+  std::lock_guard<std::mutex> guard(stateMutex_);
   // Only a message that asked for a receipt will see one: indexing the
   // others would only fill memory until the stale sweep.
   if (awaitReceipt) {
     messageIdIndex_.insert_or_assign(MessageIdKey{messageId, smscId >> 8},
                                      IndexEntry{PendingKey{smscId, seqNo}, time});
   }
+  if (mode() == Mode::OPERATION || !awaitReceipt) {
+    logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
+                   "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
+                   pendingCDRs_.size(), messageIdIndex_.size());
+    // Completed: queued under the same lock, one acquisition per response.
+    queueLocked(std::move(*record));
+    return;
+  }
+  if (pendingCDRs_.size() > kPendingSweepLimit) {
+    logApplication(LOG_WARNING, this, name_, "createInitialCDR",
+                   "CDR queue full (%zu entries), dropping oldest entries", pendingCDRs_.size());
+    cleanupStaleCDRs();
+  }
+  pendingCDRs_.insert_or_assign(PendingKey{smscId, seqNo}, std::move(*record));
   logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
                  "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
                  pendingCDRs_.size(), messageIdIndex_.size());
-  if (mode() == Mode::OPERATION || !awaitReceipt) {
-    // Completed: queued under the same lock, one acquisition per response.
-    CDRRecord done = std::move(it->second);
-    pendingCDRs_.erase(it);
-    queueLocked(std::move(done));
-    return;
-  }
   publishSizes();
 }
 
-void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo,
+void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, OpenCDR record,
                                              uint32_t commandStatus) {
   if (mode() == Mode::NONE) {
     return;
   }
-  std::unique_lock<std::mutex> lock(stateMutex_);
   logApplication(LOG_FINE, this, name_, "updateCDRWithSubmitFail",
                  "Updating CDR with NAK command status - SMSC: 0x%llx, SeqNo: %llu, CmdStatus: %d",
                  static_cast<ull>(smscId), static_cast<ull>(seqNo),
                  static_cast<int>(commandStatus));
-  auto it = pendingCDRs_.find(PendingKey{smscId, seqNo});
-  if (it == pendingCDRs_.end()) {
-    logApplication(LOG_WARNING, this, name_, "updateCDRWithSubmitFail",
-                   "No pending CDR found for SMSC ID 0x%llx, sequence %llu",
-                   static_cast<ull>(smscId), static_cast<ull>(seqNo));
+  if (record == nullptr) {
+    logMissing("updateCDRWithSubmitFail", smscId, seqNo);
     return;
   }
-  it->second.submitStatus = commandStatus;
-  it->second.messageIdTime = now();
-  CDRRecord done = std::move(it->second);
-  pendingCDRs_.erase(it);
-  queueLocked(std::move(done));
+  record->submitStatus = commandStatus;
+  record->messageIdTime = now();
+  queueCDR(std::move(*record));
 }
 
 void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,
@@ -234,7 +226,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
   logApplication(LOG_FINE, this, name_, "updateCDRWithDeliveryReceipt",
                  "Processing delivery receipt - MessageID: %s, Status: %u, Error: %u",
                  messageId.c_str(), state, error);
-  std::unique_lock<std::mutex> lock(stateMutex_);
+  std::lock_guard<std::mutex> guard(stateMutex_);
   MessageIdKey key{messageId, smscId >> 8};
   auto index = messageIdIndex_.find(key);
   if (index == messageIdIndex_.end()) {
@@ -254,10 +246,10 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
   const int64_t time = now();
   CDRRecord record;
   if (mode() == Mode::CORRELATE) {
-    const PendingKey pending = index->second.pending;
-    auto open = pendingCDRs_.find(pending);
+    auto open = pendingCDRs_.find(index->second.pending);
     if (open != pendingCDRs_.end()) {
-      record = open->second;
+      record = std::move(open->second);
+      pendingCDRs_.erase(open);
     }
     if (record.deliveryStatus != 0) {
       logApplication(LOG_WARNING, this, name_, "updateCDRWithDeliveryReceipt",
@@ -267,10 +259,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
     record.dlrDoneDate = doneDate;
     record.errorCode = error;
     record.deliveryStatus = state;
-    lock.unlock();
-    queueCDR(std::move(record));
-    lock.lock();
-    pendingCDRs_.erase(pending);
+    queueLocked(std::move(record));
   } else {
     record.messageId = messageId;
     record.dlrReceivedTime = record.deliveryTime = time;
@@ -279,12 +268,9 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
     record.errorCode = error;
     record.smscName = smscName;
     record.smscId = smscId;
-    lock.unlock();
-    queueCDR(std::move(record));
-    lock.lock();
+    queueLocked(std::move(record));
   }
-  // The lock was released meanwhile: look the entry up again.
-  messageIdIndex_.erase(key);
+  messageIdIndex_.erase(index);
   publishSizes();
   logApplication(LOG_FINE, this, name_, "updateCDRWithDeliveryReceipt",
                  "CDR updated with delivery receipt - Pending CDRs: %zu, MessageID Index: %zu",

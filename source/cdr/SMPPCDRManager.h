@@ -5,6 +5,11 @@
 // batches after an interval; a cleanup thread drops records that never
 // completed.
 //
+// An opened record travels with its submit (the caller keeps it until the
+// response) instead of waiting in a shared table: the thread that sends
+// submits never takes the state lock, so it does not contend with the
+// thread that reads the responses.
+//
 // Lock order: state lock, then writer lock. The writer thread takes only the
 // writer lock and writes the file outside every lock.
 #pragma once
@@ -13,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,33 +59,35 @@ public:
   // "correlate" and "none" select those modes; any other text OPERATION.
   static Mode modeFromText(const std::string& text);
 
-  // Opens the record of a submit_sm sent upstream. Never throws.
+  // Opens the record of a submit_sm sent upstream; null in mode NONE. Takes
+  // no lock. Never throws.
   template <class SubmitRecord>
-  void queueSubmitEvent(const SubmitRecord& submit, const std::string& esmeId,
-                        const std::string& esmeIp, const std::string& smscName, uint64_t smscId,
-                        uint64_t seqNo) {
-    queueSubmitEvent(cdrSubmitOf(submit), esmeId, esmeIp, smscName, smscId, seqNo);
+  OpenCDR queueSubmitEvent(const SubmitRecord& submit, const std::string& esmeId,
+                           const std::string& esmeIp, const std::string& smscName, uint64_t smscId,
+                           uint64_t seqNo) {
+    return queueSubmitEvent(cdrSubmitOf(submit), esmeId, esmeIp, smscName, smscId, seqNo);
   }
-  void queueSubmitEvent(const CDRSubmit& submit, const std::string& esmeId,
-                        const std::string& esmeIp, const std::string& smscName, uint64_t smscId,
-                        uint64_t seqNo);
-  void createInitialCDR(const CDRSubmit& submit, const std::string& esmeId,
-                        const std::string& esmeIp, const std::string& smscName, uint64_t smscId,
-                        uint64_t seqNo);
+  OpenCDR queueSubmitEvent(const CDRSubmit& submit, const std::string& esmeId,
+                           const std::string& esmeIp, const std::string& smscName, uint64_t smscId,
+                           uint64_t seqNo);
+  OpenCDR createInitialCDR(const CDRSubmit& submit, const std::string& esmeId,
+                           const std::string& esmeIp, const std::string& smscName, uint64_t smscId,
+                           uint64_t seqNo);
 
-  // Forgets an opened record whose submit_sm could not be written after all.
-  void discardInitialCDR(uint64_t smscId, uint64_t seqNo);
-
-  // Upstream responses and receipts; smscId is that of the answering bind.
-  // `awaitReceipt` false: no receipt was asked for, so the record is
-  // complete with the response (one row in either mode) and not indexed.
-  void updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, const std::string& messageId,
-                              bool awaitReceipt = true);
-  void updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, uint32_t commandStatus);
+  // Upstream responses and receipts; smscId and seqNo are those of the
+  // answering bind and the submit, `record` what queueSubmitEvent opened
+  // (null: none was opened, which is logged). `awaitReceipt` false: no
+  // receipt was asked for, so the record is complete with the response (one
+  // row in either mode) and not indexed.
+  void updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, OpenCDR record,
+                              const std::string& messageId, bool awaitReceipt = true);
+  void updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, OpenCDR record,
+                               uint32_t commandStatus);
   void updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,
                                     const std::string& messageId, uint32_t state, uint32_t error,
                                     const std::string& doneDate);
-  // Drops the open records of one ended bind that never got a response.
+  // Drops the records of one ended bind that never got a response (its
+  // caller answers those first, so normally none).
   void cleanupPendingCDRsForSMSC(uint64_t smscId);
 
   // Stops the threads and writes everything queued before returning.
@@ -122,6 +130,7 @@ private:
   static int64_t wallNanos();
   int64_t now() const { return clock_.load()(); }
   void queueCDR(CDRRecord record);
+  void logMissing(const char* function, uint64_t smscId, uint64_t seqNo);
   void handOverLocked();                // state lock held
   void queueLocked(CDRRecord&& record); // queueCDR, state lock held
   void cleanupStaleCDRs();              // state lock held
@@ -156,7 +165,8 @@ private:
   std::mutex flushWaitMutex_;           // timed wait of the flush thread
   std::condition_variable flushWake_;   // wakes the flush thread early
   std::thread flushThread_;             // flushLoop
-  std::unordered_map<PendingKey, CDRRecord, PendingKeyHash> pendingCDRs_;         // open records
+  // Answered records of mode CORRELATE waiting for their receipt.
+  std::unordered_map<PendingKey, CDRRecord, PendingKeyHash> pendingCDRs_;
   std::unordered_map<MessageIdKey, IndexEntry, MessageIdKeyHash> messageIdIndex_; // id -> record
 
   // Sizes for the writer's Stats line, which must not take the state lock.

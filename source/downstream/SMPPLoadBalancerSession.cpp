@@ -37,11 +37,9 @@ class CDROpener : public SubmitListener {
 public:
   CDROpener(const smpp::SubmitSMRecord& record, const std::string& esme, const std::string& ip)
       : record_(record), esme_(esme), ip_(ip) {}
-  void beforeSend(uint64_t smscid, uint32_t seqnoOut, const std::string& smscName) override {
-    SMPPCDRManager::instance().queueSubmitEvent(record_, esme_, ip_, smscName, smscid, seqnoOut);
-  }
-  void sendFailed(uint64_t smscid, uint32_t seqnoOut) override {
-    SMPPCDRManager::instance().discardInitialCDR(smscid, seqnoOut);
+  OpenCDR beforeSend(uint64_t smscid, uint32_t seqnoOut, const std::string& smscName) override {
+    return SMPPCDRManager::instance().queueSubmitEvent(record_, esme_, ip_, smscName, smscid,
+                                                       seqnoOut);
   }
 
 private:

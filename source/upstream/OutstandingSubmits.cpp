@@ -13,17 +13,17 @@ OutstandingSubmits::OutstandingSubmits(size_t capacity) {
   mask_ = static_cast<uint32_t>(size - 1);
 }
 
-void OutstandingSubmits::add(uint32_t sequence, const SubmitOrigin& origin, uint64_t sentMicros) {
+void OutstandingSubmits::add(uint32_t sequence, SubmitOrigin origin, uint64_t sentMicros) {
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& cell = ring_[sequence & mask_];
   if (cell.live) {
-    overflow_.emplace(cell.sequence, cell);
+    overflow_.emplace(cell.sequence, std::move(cell));
     --ringLive_;
   }
   if (ringLive_ == 0) {
     front_ = sequence;
   }
-  cell = Entry{sequence, origin, sentMicros, true};
+  cell = Entry{sequence, std::move(origin), sentMicros, true};
   ++ringLive_;
 }
 
@@ -33,13 +33,13 @@ std::optional<SubmitOrigin> OutstandingSubmits::take(uint32_t sequence) {
   if (cell.live && cell.sequence == sequence) {
     cell.live = false;
     --ringLive_;
-    return cell.origin;
+    return std::move(cell.origin);
   }
   auto it = overflow_.find(sequence);
   if (it == overflow_.end()) {
     return std::nullopt;
   }
-  const SubmitOrigin origin = it->second.origin;
+  SubmitOrigin origin = std::move(it->second.origin);
   overflow_.erase(it);
   return origin;
 }
@@ -48,12 +48,12 @@ std::vector<std::pair<uint32_t, SubmitOrigin>> OutstandingSubmits::takeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Entry> live;
   live.reserve(ringLive_ + overflow_.size());
-  for (const auto& [sequence, e] : overflow_) {
-    live.push_back(e);
+  for (auto& [sequence, e] : overflow_) {
+    live.push_back(std::move(e));
   }
   for (Entry& cell : ring_) {
     if (cell.live) {
-      live.push_back(cell);
+      live.push_back(std::move(cell));
       cell.live = false;
     }
   }
@@ -63,8 +63,8 @@ std::vector<std::pair<uint32_t, SubmitOrigin>> OutstandingSubmits::takeAll() {
             [](const Entry& a, const Entry& b) { return a.sent < b.sent; });
   std::vector<std::pair<uint32_t, SubmitOrigin>> taken;
   taken.reserve(live.size());
-  for (const Entry& e : live) {
-    taken.emplace_back(e.sequence, e.origin);
+  for (Entry& e : live) {
+    taken.emplace_back(e.sequence, std::move(e.origin));
   }
   return taken;
 }

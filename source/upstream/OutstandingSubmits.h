@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "cdr/CDRRecord.h"
+
 namespace quorvex {
 
 // The ESME side of one submit sent upstream.
@@ -23,6 +25,7 @@ struct SubmitOrigin {
   uint64_t esmeSession = 0;  // the ESME's session id
   uint32_t esmeCommand = 0;  // its request: submit_sm or data_sm, answered in kind
   bool wantsReceipt = false; // registered_delivery asked for a receipt or notification
+  OpenCDR cdr;               // its call-detail record; null when none is kept
 };
 
 class OutstandingSubmits {
@@ -30,7 +33,7 @@ public:
   // `capacity` is rounded up to a power of two.
   explicit OutstandingSubmits(size_t capacity = 4096);
 
-  void add(uint32_t sequence, const SubmitOrigin& origin, uint64_t sentMicros);
+  void add(uint32_t sequence, SubmitOrigin origin, uint64_t sentMicros);
   // Removes the entry and returns its origin.
   std::optional<SubmitOrigin> take(uint32_t sequence);
   // Removes every entry, oldest first: the bind is gone and each one is

@@ -55,15 +55,15 @@ struct UpstreamContext {
   const smpp::Clock& clock;  // every timer and time stamp
 };
 
-// Told about one submit_sm around its write, under the upstream sessions
-// mutex (so it may take the CDR state lock, not the configuration lock).
+// Told about one submit_sm before its write, under the upstream sessions
+// mutex (so it takes no lock of its own).
 class SubmitListener {
 public:
   virtual ~SubmitListener() = default;
   // The upstream sequence number is known; the PDU is about to be written.
-  virtual void beforeSend(uint64_t smscid, uint32_t seqnoOut, const std::string& smscName) = 0;
-  // The write failed after beforeSend.
-  virtual void sendFailed(uint64_t smscid, uint32_t seqnoOut) = 0;
+  // The record returned (may be null) travels with the submit and is
+  // completed by its response, or dropped if the write fails.
+  virtual OpenCDR beforeSend(uint64_t smscid, uint32_t seqnoOut, const std::string& smscName) = 0;
 };
 
 class SMPPUpstream : public smpp::EntityControlMaster,
@@ -109,7 +109,7 @@ public:
   // Upstream thread, with the PDU body in the session's body buffer.
   void processSubmitSMResp(SMPPSessionClient& session, uint32_t sequence, uint32_t status);
   // Answers the ESME of one submit with `status` and closes its record.
-  void failSubmit(SMPPSessionClient& session, uint32_t sequence, const SubmitOrigin& submit,
+  void failSubmit(SMPPSessionClient& session, uint32_t sequence, SubmitOrigin& submit,
                   uint32_t status);
   // A bind that ends answers every submit still waiting on it.
   void failOutstandingSubmits(SMPPSessionClient& session);

@@ -353,7 +353,7 @@ bool SMPPUpstream::dispatch(SMPPSessionClient& session, const smpp::PDUHeader& h
   case command::kGenericNack:
     // A refused submit is answered at once with the SMSC's reason; a nack
     // of anything else changes nothing here.
-    if (const auto submit = session.outstandingSubmits().take(header.sequence_number)) {
+    if (auto submit = session.outstandingSubmits().take(header.sequence_number)) {
       failSubmit(session, header.sequence_number, *submit,
                  header.command_status != smpp::status::kOk ? header.command_status
                                                             : smpp::status::kSystemError);

@@ -68,20 +68,18 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSe
   session.countSubmitInWindow();
   bool sent = false;
   if (length > 0) {
-    session.outstandingSubmits().add(seqnoOut,
-                                     SubmitOrigin{static_cast<uint32_t>(esmeSeqno), esmeSessionID,
-                                                  submit.command_id,
-                                                  wantsReceipt(submit.registered_delivery)},
-                                     now);
-    if (listener != nullptr) {
-      listener->beforeSend(smscid, seqnoOut, smscName);
-    }
+    // In the table before the write: a fast SMSC may answer before
+    // sendPDU returns.
+    session.outstandingSubmits().add(
+        seqnoOut,
+        SubmitOrigin{static_cast<uint32_t>(esmeSeqno), esmeSessionID, submit.command_id,
+                     wantsReceipt(submit.registered_delivery),
+                     listener != nullptr ? listener->beforeSend(smscid, seqnoOut, smscName)
+                                         : nullptr},
+        now);
     sent = session.sendPDU(seqnoOut, smpp::command::kSubmitSM, smpp::status::kOk, body, length);
     if (!sent) {
       session.outstandingSubmits().take(seqnoOut);
-      if (listener != nullptr) {
-        listener->sendFailed(smscid, seqnoOut);
-      }
     }
   }
   if (!sent) {
@@ -120,7 +118,7 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
   const std::string_view messageId =
       bodyLength > 1 ? std::string_view(body, strnlen(body, bodyLength - 1)) : std::string_view();
 
-  const std::optional<SubmitOrigin> submit = session.outstandingSubmits().take(sequence);
+  std::optional<SubmitOrigin> submit = session.outstandingSubmits().take(sequence);
   if (!submit) {
     logApplication(LOG_WARNING, this, kLogClass, "processSubmitSMResp",
                    "Unable to parse submit_sm_resp from upstream %s %llu", target.c_str(),
@@ -147,7 +145,8 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
                  "submit_sm_resp %s 0x%llx seqno=%d cmdstatus=%d message_id %s", target.c_str(),
                  ull(smscid), static_cast<int>(sequence), 0, id.c_str());
   if (recordingCDRs(context_.cdr)) {
-    context_.cdr.updateCDRWithMessageID(smscid, sequence, id, submit->wantsReceipt);
+    context_.cdr.updateCDRWithMessageID(smscid, sequence, std::move(submit->cdr), id,
+                                        submit->wantsReceipt);
   }
   DownstreamPort& port = *port_.load();
   if (!port.relaySubmitSMResp(submit->esmeSession, submit->esmeSequence, submit->esmeCommand,
@@ -164,13 +163,13 @@ void SMPPUpstream::processSubmitSMResp(SMPPSessionClient& session, uint32_t sequ
   checkUnknown(smscid, id);
 }
 
-void SMPPUpstream::failSubmit(SMPPSessionClient& session, uint32_t sequence,
-                              const SubmitOrigin& submit, uint32_t status) {
+void SMPPUpstream::failSubmit(SMPPSessionClient& session, uint32_t sequence, SubmitOrigin& submit,
+                              uint32_t status) {
   const uint64_t smscid = session.smscid();
   const std::optional<SubmitSMOrigin> origin =
       context_.tracker.getSessionForSubmitSMResp(smscid, sequence);
   if (recordingCDRs(context_.cdr)) {
-    context_.cdr.updateCDRWithSubmitFail(smscid, sequence, status);
+    context_.cdr.updateCDRWithSubmitFail(smscid, sequence, std::move(submit.cdr), status);
   }
   if (!port_.load()->relaySubmitSMResp(submit.esmeSession, submit.esmeSequence, submit.esmeCommand,
                                        status, {})) {
@@ -180,13 +179,13 @@ void SMPPUpstream::failSubmit(SMPPSessionClient& session, uint32_t sequence,
 }
 
 void SMPPUpstream::failOutstandingSubmits(SMPPSessionClient& session) {
-  const auto waiting = session.outstandingSubmits().takeAll();
+  auto waiting = session.outstandingSubmits().takeAll();
   if (waiting.empty()) {
     return;
   }
   // Whether the SMSC took them is unknown: the ESME is told to try again
   // rather than left waiting for an answer that cannot come.
-  for (const auto& [sequence, submit] : waiting) {
+  for (auto& [sequence, submit] : waiting) {
     failSubmit(session, sequence, submit, smpp::status::kSystemError);
   }
   logApplication(LOG_WARNING, this, kLogClass, "failOutstandingSubmits",

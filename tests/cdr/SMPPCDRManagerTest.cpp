@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,25 +50,43 @@ protected:
     manager_.setMode(mode);
   }
 
+  // Opens a record; the test holds it as the outstanding submit would.
   void submit(uint64_t smscId, uint64_t seqNo) {
     CDRSubmit s;
     s.sourceAddr = "111";
     s.destAddr = "222";
     s.messageLength = 5;
-    manager_.queueSubmitEvent(s, "esme", "10.0.0.1", "smscA", smscId, seqNo);
+    open_[{smscId, seqNo}] =
+        manager_.queueSubmitEvent(s, "esme", "10.0.0.1", "smscA", smscId, seqNo);
+  }
+  OpenCDR held(uint64_t smscId, uint64_t seqNo) {
+    auto it = open_.find({smscId, seqNo});
+    if (it == open_.end()) {
+      return nullptr;
+    }
+    OpenCDR record = std::move(it->second);
+    open_.erase(it);
+    return record;
+  }
+  void answer(uint64_t smscId, uint64_t seqNo, const std::string& id, bool awaitReceipt = true) {
+    manager_.updateCDRWithMessageID(smscId, seqNo, held(smscId, seqNo), id, awaitReceipt);
+  }
+  void fail(uint64_t smscId, uint64_t seqNo, uint32_t status) {
+    manager_.updateCDRWithSubmitFail(smscId, seqNo, held(smscId, seqNo), status);
   }
 
   std::vector<std::string> fileLines() { return lines(dir_.read("cdrs.csv")); }
 
   test::TempDir dir_;
   SMPPCDRManager manager_;
+  std::map<std::pair<uint64_t, uint64_t>, OpenCDR> open_; // opened, not yet answered
 };
 
 TEST_F(SMPPCDRManagerTest, OperationWritesSubmitRowThenReceiptRow) {
   start(CDRMode::OPERATION);
   submit(kBind0, 1);
   fakeNanos += kSecond;
-  manager_.updateCDRWithMessageID(kBind0, 1, "abc");
+  answer(kBind0, 1, "abc");
   EXPECT_EQ(manager_.pendingCount(), 0u);
   EXPECT_EQ(manager_.indexCount(), 1u);
   fakeNanos += kSecond;
@@ -89,10 +108,10 @@ TEST_F(SMPPCDRManagerTest, CorrelateWritesOneRowPerFinishedMessage) {
   submit(kBind0, 1); // answered and receipted
   submit(kBind0, 2); // refused by the SMSC
   submit(kBind0, 3); // never receipted
-  manager_.updateCDRWithMessageID(kBind0, 1, "abc");
-  manager_.updateCDRWithMessageID(kBind0, 3, "def");
-  manager_.updateCDRWithSubmitFail(kBind0, 2, 0x45);
-  manager_.updateCDRWithSubmitFail(kBind0, 99, 0x45); // unknown: ignored
+  answer(kBind0, 1, "abc");
+  answer(kBind0, 3, "def");
+  fail(kBind0, 2, 0x45);
+  fail(kBind0, 99, 0x45); // unknown: ignored
   manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "abc", 2, 7, "2311142213");
   manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "abc", 2, 7, "2311142213");
   EXPECT_EQ(manager_.pendingCount(), 1u);
@@ -110,10 +129,10 @@ TEST_F(SMPPCDRManagerTest, HeaderOnlyForAFreshOrEmptyFile) {
   dir_.write("cdrs.csv", "");
   start(CDRMode::CORRELATE, 1);
   submit(kBind0, 1);
-  manager_.updateCDRWithSubmitFail(kBind0, 1, 8);
+  fail(kBind0, 1, 8);
   ASSERT_TRUE(manager_.waitForBatchesWritten(1, 10s));
   submit(kBind0, 2);
-  manager_.updateCDRWithSubmitFail(kBind0, 2, 8);
+  fail(kBind0, 2, 8);
   manager_.shutdown();
   const auto rows = fileLines();
   ASSERT_EQ(rows.size(), 3u);
@@ -125,9 +144,8 @@ TEST_F(SMPPCDRManagerTest, HeaderOnlyForAFreshOrEmptyFile) {
   SMPPCDRManager::Settings settings;
   again.initialize("cdrs.csv", settings);
   again.setMode(CDRMode::CORRELATE);
-  CDRSubmit s;
-  again.queueSubmitEvent(s, "e", "ip", "t", kBind0, 1);
-  again.updateCDRWithSubmitFail(kBind0, 1, 8);
+  again.updateCDRWithSubmitFail(kBind0, 1,
+                                again.queueSubmitEvent(CDRSubmit{}, "e", "ip", "t", kBind0, 1), 8);
   again.shutdown();
   EXPECT_EQ(fileLines().size(), 2u);
   EXPECT_EQ(fileLines()[0], "existing");
@@ -137,11 +155,11 @@ TEST_F(SMPPCDRManagerTest, FullBatchIsHandedOverAtOnce) {
   start(CDRMode::OPERATION, 3);
   for (uint64_t seq = 1; seq <= 2; ++seq) {
     submit(kBind0, seq);
-    manager_.updateCDRWithMessageID(kBind0, seq, "id" + std::to_string(seq));
+    answer(kBind0, seq, "id" + std::to_string(seq));
   }
   EXPECT_EQ(manager_.queuedCount(), 2u);
   submit(kBind0, 3);
-  manager_.updateCDRWithMessageID(kBind0, 3, "id3");
+  answer(kBind0, 3, "id3");
   EXPECT_EQ(manager_.queuedCount(), 0u);
   ASSERT_TRUE(manager_.waitForBatchesWritten(1, 10s));
   EXPECT_EQ(fileLines().size(), 4u);
@@ -152,7 +170,7 @@ TEST_F(SMPPCDRManagerTest, FlushThreadWritesAPartialBatch) {
   start(CDRMode::OPERATION, 1000, 1);
   for (uint64_t seq = 1; seq <= 999; ++seq) {
     submit(kBind0, seq);
-    manager_.updateCDRWithMessageID(kBind0, seq, "id" + std::to_string(seq));
+    answer(kBind0, seq, "id" + std::to_string(seq));
   }
   ASSERT_TRUE(manager_.waitForBatchesWritten(1, 30s));
   EXPECT_EQ(fileLines().size(), 1000u);
@@ -166,8 +184,9 @@ TEST_F(SMPPCDRManagerTest, ShutdownLosesNothingQueuedByManyThreads) {
     threads.emplace_back([this, t] {
       for (uint64_t i = 0; i < 500; ++i) {
         const uint64_t smsc = kBind0 + t;
-        submit(smsc, i);
-        manager_.updateCDRWithMessageID(smsc, i, std::to_string(t) + "-" + std::to_string(i));
+        OpenCDR record = manager_.queueSubmitEvent(CDRSubmit{}, "e", "ip", "t", smsc, i);
+        manager_.updateCDRWithMessageID(smsc, i, std::move(record),
+                                        std::to_string(t) + "-" + std::to_string(i));
         if (i % 2 == 0) {
           manager_.updateCDRWithDeliveryReceipt(
               smsc, "smscA", std::to_string(t) + "-" + std::to_string(i), 2, 0, "d");
@@ -182,43 +201,42 @@ TEST_F(SMPPCDRManagerTest, ShutdownLosesNothingQueuedByManyThreads) {
   EXPECT_EQ(fileLines().size(), 1u + 4 * 500 + 4 * 250);
 }
 
-TEST_F(SMPPCDRManagerTest, StaleAndTargetCleanupDropWithoutWriting) {
-  start(CDRMode::OPERATION);
+TEST_F(SMPPCDRManagerTest, StaleAndEndedBindCleanupDropWithoutWriting) {
+  start(CDRMode::CORRELATE);
   submit(kBind0, 1);
+  answer(kBind0, 1, "waiting-for-receipt"); // an open record and its id
+  manager_.setMode(CDRMode::OPERATION);
   submit(kBind0, 2);
-  manager_.updateCDRWithMessageID(kBind0, 2, "waiting-for-receipt");
-  submit(0x7700000100, 1); // another target
+  answer(kBind0, 2, "row-written"); // only the id waits
   fakeNanos += 24 * 3600 * kSecond;
   manager_.runStaleCleanup(); // exactly the age limit: kept
-  EXPECT_EQ(manager_.pendingCount(), 2u);
-  EXPECT_EQ(manager_.indexCount(), 1u);
+  EXPECT_EQ(manager_.pendingCount(), 1u);
+  EXPECT_EQ(manager_.indexCount(), 2u);
   fakeNanos += 1;
   manager_.runStaleCleanup();
   EXPECT_EQ(manager_.pendingCount(), 0u);
   EXPECT_EQ(manager_.indexCount(), 0u);
 
-  // A dropped bind closes only its own unanswered records: a sibling bind's
-  // records and the ids waiting for receipts stay.
+  // An ended bind leaves the records waiting for receipts, which may
+  // arrive on any bind of the target.
+  manager_.setMode(CDRMode::CORRELATE);
   submit(kBind0, 3);
-  submit(kBind1, 4);
-  manager_.updateCDRWithMessageID(kBind1, 4, "x");
-  submit(kBind1, 6);
-  submit(0x7700000100, 5);
+  answer(kBind0, 3, "x");
   manager_.cleanupPendingCDRsForSMSC(kBind0);
-  EXPECT_EQ(manager_.pendingCount(), 2u);
+  EXPECT_EQ(manager_.pendingCount(), 1u);
   EXPECT_EQ(manager_.indexCount(), 1u);
   manager_.shutdown();
-  EXPECT_EQ(fileLines().size(), 3u); // the two answered submits
+  EXPECT_EQ(fileLines().size(), 2u); // the row of the OPERATION response
 }
 
 TEST_F(SMPPCDRManagerTest, CorrelatedRowsCompleteByDecimalReceiptOrAtOnceWithoutOne) {
   start(CDRMode::CORRELATE);
   submit(kBind0, 1);
-  manager_.updateCDRWithMessageID(kBind0, 1, "1a2b");
+  answer(kBind0, 1, "1a2b");
   manager_.updateCDRWithDeliveryReceipt(kBind1, "smscA", "6699", 2, 0, "2311142213");
   // A message that asked for no receipt is complete with its response.
   submit(kBind0, 2);
-  manager_.updateCDRWithMessageID(kBind0, 2, "no-receipt", false);
+  answer(kBind0, 2, "no-receipt", false);
   EXPECT_EQ(manager_.pendingCount(), 0u);
   EXPECT_EQ(manager_.indexCount(), 0u);
   manager_.shutdown();
@@ -235,8 +253,9 @@ TEST_F(SMPPCDRManagerTest, HugeConfiguredIntervalsMeanNeverRatherThanOverflow) {
   manager_.initialize("cdrs.csv", settings);
   manager_.setMode(CDRMode::CORRELATE);
   submit(kBind0, 1);
+  answer(kBind0, 1, "never-receipted");
   submit(kBind0, 2);
-  manager_.updateCDRWithSubmitFail(kBind0, 2, 8);
+  fail(kBind0, 2, 8);
   fakeNanos += 1000LL * 24 * 3600 * kSecond;
   manager_.runStaleCleanup();
   EXPECT_EQ(manager_.pendingCount(), 1u);
@@ -249,7 +268,7 @@ TEST_F(SMPPCDRManagerTest, HugeConfiguredIntervalsMeanNeverRatherThanOverflow) {
 TEST_F(SMPPCDRManagerTest, NoneModeRecordsNothingAndUnwritableFileIsReported) {
   start(CDRMode::NONE, 1);
   submit(kBind0, 1);
-  manager_.updateCDRWithSubmitFail(kBind0, 1, 8);
+  fail(kBind0, 1, 8);
   EXPECT_EQ(manager_.pendingCount(), 0u);
   manager_.shutdown(); // does nothing; the destructor stops the threads
   EXPECT_FALSE(dir_.exists("cdrs.csv"));
@@ -258,9 +277,8 @@ TEST_F(SMPPCDRManagerTest, NoneModeRecordsNothingAndUnwritableFileIsReported) {
   SMPPCDRManager::Settings settings;
   settings.batchSize = 1;
   broken.initialize(dir_.path() + "/no-such-dir/cdrs.csv", settings);
-  CDRSubmit s;
-  broken.queueSubmitEvent(s, "e", "ip", "t", kBind0, 1);
-  broken.updateCDRWithSubmitFail(kBind0, 1, 8);
+  broken.updateCDRWithSubmitFail(
+      kBind0, 1, broken.queueSubmitEvent(CDRSubmit{}, "e", "ip", "t", kBind0, 1), 8);
   ASSERT_TRUE(broken.waitForBatchesWritten(1, 10s));
   broken.shutdown();
   EXPECT_NE(dir_.read("application.log")

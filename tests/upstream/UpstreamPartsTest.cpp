@@ -29,11 +29,17 @@ ReceiptFields receiptOf(const PduBuilder& b) {
   return readReceipt(view);
 }
 
+SubmitOrigin origin(uint32_t esmeSequence) {
+  SubmitOrigin submit;
+  submit.esmeSequence = esmeSequence;
+  return submit;
+}
+
 TEST(OutstandingSubmitsTest, TakesEachEntryOnceAndTracksTheOldest) {
   OutstandingSubmits table(4);
-  table.add(1, {101}, 1000);
-  table.add(2, {102}, 2000);
-  table.add(3, {103}, 3000);
+  table.add(1, origin(101), 1000);
+  table.add(2, origin(102), 2000);
+  table.add(3, origin(103), 3000);
   EXPECT_EQ(table.oldestSent(), 1000u);
   EXPECT_EQ(table.take(1).value_or(SubmitOrigin{}).esmeSequence, 101u);
   EXPECT_FALSE(table.take(1).has_value());
@@ -48,7 +54,7 @@ TEST(OutstandingSubmitsTest, TakesEachEntryOnceAndTracksTheOldest) {
 TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
   OutstandingSubmits table(4);
   for (uint32_t seq = 1; seq <= 10; ++seq) {
-    table.add(seq, {seq + 100}, seq * 10);
+    table.add(seq, origin(seq + 100), seq * 10);
   }
   EXPECT_EQ(table.size(), 10u);
   EXPECT_EQ(table.oldestSent(), 10u);
@@ -60,7 +66,7 @@ TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
 
   // A lost bind hands back every waiting entry once, ring and overflow alike.
   for (uint32_t seq = 20; seq < 30; ++seq) {
-    table.add(seq, {seq, 7, 0x103, true}, 1000 - seq);
+    table.add(seq, {seq, 7, 0x103, true, nullptr}, 1000 - seq);
   }
   table.take(25);
   const auto all = table.takeAll();
@@ -72,9 +78,9 @@ TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
   EXPECT_TRUE(table.takeAll().empty());
 
   // Across the wrap from 0x7FFFFFFF to 1 the oldest is still found at once.
-  table.add(0x7FFFFFFE, {1}, 50);
-  table.add(0x7FFFFFFF, {2}, 60);
-  table.add(1, {3}, 70);
+  table.add(0x7FFFFFFE, origin(1), 50);
+  table.add(0x7FFFFFFF, origin(2), 60);
+  table.add(1, origin(3), 70);
   table.take(0x7FFFFFFE);
   table.take(0x7FFFFFFF);
   EXPECT_EQ(table.oldestSent(), 70u);
