@@ -38,6 +38,7 @@
 #   BENCH_PROFILE_SECONDS [5]        load time under the profiler
 #   BENCH_PROFILE_RECEIPTS [0]       1 profiles the load with receipts on
 #   BENCH_PROFILER [auto]            perf (when hardware counters work) or callgrind
+#   BENCH_PERF_ARGS [-g]             perf record options (for example --call-graph dwarf)
 #   BENCH_BUILD [1]                  0 skips installing and building
 #   BENCH_BUILD_JOBS [nproc]         ninja -j for the build
 #   BENCH_WORKDIR [mktemp -d]        scratch directory (logs, configurations)
@@ -474,7 +475,7 @@ if [ "$profile" = 1 ]; then
       ;;
     perf)
       start_gateway profile
-      perf record -g -o "$gw_dir/perf.data" -p "$gw_pid" >/dev/null 2>&1 &
+      perf record ${BENCH_PERF_ARGS:--g} -o "$gw_dir/perf.data" -p "$gw_pid" >/dev/null 2>&1 &
       perf_pid=$!
       sleep 0.5
       loadgen "$gw_port" "${load[@]}"

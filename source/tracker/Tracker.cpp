@@ -12,6 +12,8 @@ const char* const kClass = "Tracker";
 
 // submitSMMap is emptied after this long without any submit (µs).
 constexpr uint64_t kStaleGapMicros = 30000000;
+// Nodes of answered submits kept for reuse: about a window's worth per bind.
+constexpr size_t kSpareNodes = 4096;
 
 using ull = unsigned long long;
 
@@ -41,8 +43,10 @@ void Tracker::useStore(std::unique_ptr<MessageIdStore> store) {
 
 void Tracker::addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC, uint64_t seqnoOut,
                           std::string_view systemId) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  // The submitting and the answering thread meet on this lock once per
+  // message each: nothing slow (clock, allocation, metrics) happens under it.
   const uint64_t now = clock_();
+  std::lock_guard<std::mutex> guard(submitMutex_);
   if (!haveLastAddSubmit_) {
     haveLastAddSubmit_ = true;
     lastAddSubmit_ = now;
@@ -53,27 +57,54 @@ void Tracker::addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC,
     submitSMMap_.clear();
   }
   lastAddSubmit_ = now;
-  // A system id fits the string's inline buffer: no allocation per submit.
-  submitSMMap_.insert_or_assign(SubmitSMKey{nextSMSC, seqnoOut},
-                                SubmitSMEntry{now, seqno, sessionId, std::string(systemId)});
+  const SubmitSMKey key{nextSMSC, seqnoOut};
+  if (spareNodes_.empty()) {
+    // A system id fits the string's inline buffer: one allocation, the node.
+    submitSMMap_.insert_or_assign(key, SubmitSMEntry{now, seqno, sessionId, std::string(systemId)});
+    return;
+  }
+  // A node taken by an earlier response is reused: no allocation at all.
+  SubmitSMMap::node_type node = std::move(spareNodes_.back());
+  spareNodes_.pop_back();
+  node.key() = key;
+  SubmitSMEntry& entry = node.mapped();
+  entry.timestamp = now;
+  entry.seqno = seqno;
+  entry.sessionId = sessionId;
+  entry.systemId.assign(systemId);
+  auto placed = submitSMMap_.insert(std::move(node));
+  if (!placed.inserted) {
+    placed.position->second = std::move(placed.node.mapped());
+    spareNodes_.push_back(std::move(placed.node));
+  }
 }
 
 std::optional<SubmitSMOrigin> Tracker::getSessionForSubmitSMResp(uint64_t nextSMSC,
                                                                  uint64_t seqnoOut) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  const SubmitSMKey key{nextSMSC, seqnoOut};
-  auto it = submitSMMap_.find(key);
-  if (it == submitSMMap_.end()) {
-    // One line: a dump of the whole map under the lock would stall both
-    // traffic threads for as long as it takes to print.
-    logApplication(LOG_WARNING, this, kClass, "getSessionForSubmitSMResp",
-                   "Unable to find {sessionid,seqno} for nextSMSC 0x%llx seqno_out %llu",
-                   static_cast<ull>(nextSMSC), static_cast<ull>(seqnoOut));
-    return std::nullopt;
+  SubmitSMEntry entry;
+  size_t size = 0;
+  {
+    std::lock_guard<std::mutex> guard(submitMutex_);
+    auto it = submitSMMap_.find(SubmitSMKey{nextSMSC, seqnoOut});
+    if (it == submitSMMap_.end()) {
+      // One line: a dump of the whole map under the lock would stall both
+      // traffic threads for as long as it takes to print.
+      logApplication(LOG_WARNING, this, kClass, "getSessionForSubmitSMResp",
+                     "Unable to find {sessionid,seqno} for nextSMSC 0x%llx seqno_out %llu",
+                     static_cast<ull>(nextSMSC), static_cast<ull>(seqnoOut));
+      return std::nullopt;
+    }
+    SubmitSMMap::node_type node = submitSMMap_.extract(it);
+    entry.timestamp = node.mapped().timestamp;
+    entry.seqno = node.mapped().seqno;
+    entry.sessionId = node.mapped().sessionId;
+    entry.systemId.assign(node.mapped().systemId);
+    if (spareNodes_.size() < kSpareNodes) {
+      spareNodes_.push_back(std::move(node));
+    }
+    size = submitSMMap_.size();
   }
-  SubmitSMEntry entry = std::move(it->second);
-  submitSMMap_.erase(it);
-  metrics_.trackerSubmitMapSize(submitSMMap_.size());
+  metrics_.trackerSubmitMapSize(size);
   // The clock is read for the log line only, so only when it is written.
   if (logEnabled(LOG_FINE)) {
     logApplication(LOG_FINE, this, kClass, "getSessionForSubmitSMResp",
@@ -85,11 +116,7 @@ std::optional<SubmitSMOrigin> Tracker::getSessionForSubmitSMResp(uint64_t nextSM
   if (!entry.systemId.empty()) {
     return SubmitSMOrigin{entry.sessionId, entry.seqno, std::move(entry.systemId)};
   }
-  // Read under the same lock: the response path needs both, once per message.
-  const auto named = sessionSystemIDs_.find(entry.sessionId);
-  return SubmitSMOrigin{entry.sessionId, entry.seqno,
-                        named != sessionSystemIDs_.end() ? std::optional<std::string>(named->second)
-                                                         : std::nullopt};
+  return SubmitSMOrigin{entry.sessionId, entry.seqno, getSessionSystemID(entry.sessionId)};
 }
 
 void Tracker::addMessageIDMapping(uint64_t smscid, std::string_view messageId,
@@ -254,7 +281,7 @@ size_t Tracker::importLegacyFile(const std::string& path) {
 }
 
 size_t Tracker::submitSMMapSize() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(submitMutex_);
   return submitSMMap_.size();
 }
 

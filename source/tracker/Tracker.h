@@ -108,6 +108,8 @@ private:
     std::string systemId; // ESME system id when the submit was sent; may be empty
   };
 
+  using SubmitSMMap = std::unordered_map<SubmitSMKey, SubmitSMEntry, SubmitSMKeyHash>;
+
   std::optional<std::string> takeMessageID(uint64_t target, std::string_view messageId);
 
   MetricEvents& metrics_; // size gauges
@@ -118,14 +120,17 @@ private:
 
   std::atomic<bool> disableTracking_{false}; // message ids are not recorded
 
-  std::mutex mutex_; // guards everything below
-  std::unordered_map<SubmitSMKey, SubmitSMEntry, SubmitSMKeyHash> submitSMMap_;
+  std::mutex submitMutex_;                         // guards the four below; taken alone
+  SubmitSMMap submitSMMap_;                        // upstream pair -> ESME side
+  std::vector<SubmitSMMap::node_type> spareNodes_; // extracted nodes kept for reuse
+  bool haveLastAddSubmit_ = false;                 // lastAddSubmit_ is set
+  uint64_t lastAddSubmit_ = 0;                     // µs of the previous addSubmitSM
+
+  std::mutex mutex_;                                 // guards everything below
   std::map<uint64_t, std::string> targetOwners_;     // target part -> its only ESME
   std::map<uint64_t, std::string> sessionSystemIDs_; // session id -> system id
   std::map<uint64_t, std::weak_ptr<SMPPLoadBalancerSession>> sessions_; // session id -> session
-  std::string defaultSystemID_;    // receipt owner of last resort; empty = none
-  bool haveLastAddSubmit_ = false; // lastAddSubmit_ is set
-  uint64_t lastAddSubmit_ = 0;     // µs of the previous addSubmitSM
+  std::string defaultSystemID_; // receipt owner of last resort; empty = none
 };
 
 // The process-wide Tracker, constructed on the first call.
