@@ -86,18 +86,23 @@ using Update = MetricsRegistry::Update;
 using CounterRef = MetricsRegistry::CounterRef;
 using RateRef = MetricsRegistry::RateRef;
 
-// Increments through `slot`, resolving it from `name()` at its first use.
-template <class Name> void bump(Update& u, CounterRef& slot, Name name) {
-  if (slot == nullptr) {
-    slot = u.counterRef(name());
+// Increments through `slot`, resolving it from `name()` at its first use. Two
+// threads resolving at once store the same series.
+template <class Name> void bump(Update& u, std::atomic<CounterRef>& slot, Name name) {
+  CounterRef ref = slot.load(std::memory_order_acquire);
+  if (ref == nullptr) {
+    ref = u.counterRef(name());
+    slot.store(ref, std::memory_order_release);
   }
-  u.counterIncrement(slot);
+  u.counterIncrement(ref);
 }
-template <class Name> void bump(Update& u, RateRef& slot, Name name) {
-  if (slot == nullptr) {
-    slot = u.rateRef(name());
+template <class Name> void bump(Update& u, std::atomic<RateRef>& slot, Name name) {
+  RateRef ref = slot.load(std::memory_order_acquire);
+  if (ref == nullptr) {
+    ref = u.rateRef(name());
+    slot.store(ref, std::memory_order_release);
   }
-  u.rateIncrement(slot);
+  u.rateIncrement(ref);
 }
 
 } // namespace
@@ -354,7 +359,13 @@ void MetricEvents::deliverQueueShrank() {
 }
 
 void MetricEvents::trackerSubmitMapSize(uint64_t size) {
-  Update(registry_).gaugeSet("sysTracker_submitSMMap_size", static_cast<int64_t>(size));
+  Update u(registry_);
+  MetricsRegistry::GaugeRef ref = totals_.submitMapSize.load(std::memory_order_acquire);
+  if (ref == nullptr) {
+    ref = u.gaugeRef("sysTracker_submitSMMap_size");
+    totals_.submitMapSize.store(ref, std::memory_order_release);
+  }
+  u.gaugeSet(ref, static_cast<int64_t>(size));
 }
 void MetricEvents::trackerMessageIdMapSize(uint64_t size) {
   Update(registry_).gaugeSet("sysTracker_messageIDMap_size", static_cast<int64_t>(size));
@@ -364,33 +375,33 @@ void MetricEvents::trackerMessageIdMapSize(uint64_t size) {
 // is created by its first event, exactly as a by-name update would.
 const MetricEvents::Totals& MetricEvents::totals(Update&) { return totals_; }
 
-MetricEvents::EsmeSeries& MetricEvents::esmeSeries(Update&, std::string_view esme) {
-  auto it = esmes_.find(esme);
-  if (it == esmes_.end()) {
-    it = esmes_.emplace(std::string(esme), EsmeSeries{}).first;
+template <class V> V& MetricEvents::labelled(ByLabel<V>& map, std::string_view key) {
+  {
+    std::shared_lock<std::shared_mutex> read(labelsMutex_);
+    auto it = map.find(key);
+    if (it != map.end()) {
+      return it->second;
+    }
+  }
+  std::unique_lock<std::shared_mutex> write(labelsMutex_);
+  auto it = map.find(key);
+  if (it == map.end()) {
+    it = map.try_emplace(std::string(key)).first;
   }
   return it->second;
 }
 
+MetricEvents::EsmeSeries& MetricEvents::esmeSeries(Update&, std::string_view esme) {
+  return labelled(esmes_, esme);
+}
+
 MetricEvents::SmscSeries& MetricEvents::smscSeries(Update&, std::string_view target) {
-  auto it = smscs_.find(target);
-  if (it == smscs_.end()) {
-    it = smscs_.emplace(std::string(target), SmscSeries{}).first;
-  }
-  return it->second;
+  return labelled(smscs_, target);
 }
 
 MetricEvents::PairSeries& MetricEvents::pairSeries(Update&, std::string_view esme,
                                                    std::string_view target) {
-  auto outer = pairs_.find(esme);
-  if (outer == pairs_.end()) {
-    outer = pairs_.emplace(std::string(esme), ByLabel<PairSeries>()).first;
-  }
-  auto it = outer->second.find(target);
-  if (it == outer->second.end()) {
-    it = outer->second.emplace(std::string(target), PairSeries{}).first;
-  }
-  return it->second;
+  return labelled(labelled(pairs_, esme), target);
 }
 
 MetricEvents& metricEvents() {

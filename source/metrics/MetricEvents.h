@@ -1,17 +1,20 @@
 // One operation per countable gateway event; each updates every series the
-// event touches, under a single registry lock.
+// event touches.
 //
 // The per-message events reach their series through references resolved at
 // the first event of each ESME, target and pair: after that an event costs
-// one lock, one clock reading and one short hash look-up per label value,
-// with no name built. Rarer events build their labelled names into a
-// thread-local buffer. Label values are escaped as the Prometheus text format
-// requires (backslash, double quote, newline).
+// one clock reading, one short hash look-up per label value (under a shared
+// lock, which readers take without waiting on each other) and atomic
+// increments, with no name built and no registry lock. Rarer events build their labelled names into
+// a thread-local buffer. Label values are escaped as the Prometheus text format requires
+// (backslash, double quote, newline).
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -73,8 +76,11 @@ public:
   void trackerMessageIdMapSize(uint64_t size);
 
 private:
-  using CounterRef = MetricsRegistry::CounterRef;
-  using RateRef = MetricsRegistry::RateRef;
+  // Written once, at the first event that needs the series; read by any
+  // traffic thread.
+  using CounterRef = std::atomic<MetricsRegistry::CounterRef>;
+  using GaugeRef = std::atomic<MetricsRegistry::GaugeRef>;
+  using RateRef = std::atomic<MetricsRegistry::RateRef>;
   struct StringHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
@@ -85,31 +91,31 @@ private:
   // References of the per-message series, each null until its first event
   // resolves it. The unlabelled ones:
   struct Totals {
-    CounterRef submitTotal = nullptr, submitResp = nullptr, submitRespTotal = nullptr,
-               deliverTotal = nullptr, receipt = nullptr, deliverResp = nullptr,
-               deliverRespTotal = nullptr;
-    RateRef submitRateTotal = nullptr, submitRespRate = nullptr, submitRespRateTotal = nullptr,
-            deliverRateTotal = nullptr, receiptRate = nullptr, deliverRespRate = nullptr;
+    CounterRef submitTotal{}, submitResp{}, submitRespTotal{}, deliverTotal{}, receipt{},
+        deliverResp{}, deliverRespTotal{};
+    RateRef submitRateTotal{}, submitRespRate{}, submitRespRateTotal{}, deliverRateTotal{},
+        receiptRate{}, deliverRespRate{};
+    GaugeRef submitMapSize{};
   };
   // ... labelled with one ESME:
   struct EsmeSeries {
-    CounterRef submit = nullptr, deliver = nullptr, deliverResp = nullptr;
-    RateRef submitRate = nullptr, deliverRate = nullptr, deliverRespRate = nullptr;
+    CounterRef submit{}, deliver{}, deliverResp{};
+    RateRef submitRate{}, deliverRate{}, deliverRespRate{};
   };
   // ... with one target (the bind counters by bind instance):
   struct SmscSeries {
-    CounterRef submit = nullptr, submitResp = nullptr, deliver = nullptr, receipt = nullptr;
-    RateRef submitRate = nullptr, submitRespRate = nullptr, deliverRate = nullptr,
-            receiptRate = nullptr;
+    CounterRef submit{}, submitResp{}, deliver{}, receipt{};
+    RateRef submitRate{}, submitRespRate{}, deliverRate{}, receiptRate{};
     std::array<CounterRef, 256> bind{};
   };
   // ... with one ESME and one target:
   struct PairSeries {
-    CounterRef submit = nullptr, deliver = nullptr;
-    RateRef submitRate = nullptr, deliverRate = nullptr;
+    CounterRef submit{}, deliver{};
+    RateRef submitRate{}, deliverRate{};
   };
 
-  // The caller holds `u`: the registry lock also guards these tables.
+  // Each found or created under labelsMutex_; entries never move.
+  template <class V> V& labelled(ByLabel<V>& map, std::string_view key);
   const Totals& totals(MetricsRegistry::Update& u);
   EsmeSeries& esmeSeries(MetricsRegistry::Update& u, std::string_view esme);
   SmscSeries& smscSeries(MetricsRegistry::Update& u, std::string_view target);
@@ -120,6 +126,7 @@ private:
   void upstreamBoundChange(std::string_view target, int bindType, int64_t delta);
 
   MetricsRegistry& registry_;
+  std::shared_mutex labelsMutex_;      // guards the three tables below
   Totals totals_;                      // unlabelled per-message series
   ByLabel<EsmeSeries> esmes_;          // by ESME system id
   ByLabel<SmscSeries> smscs_;          // by target name

@@ -38,16 +38,22 @@ void MetricsRegistry::setClock(Clock clock) {
   clock_ = clock != nullptr ? clock : &nowMicros;
 }
 
+// Nodes never move, so the series' atomics and locks stay where references
+// point.
 template <class V> V& MetricsRegistry::series(SeriesMap<V>& map, std::string_view name) {
   auto it = map.find(name);
   if (it == map.end()) {
-    it = map.emplace(std::string(name), V{}).first;
+    it = map.try_emplace(std::string(name)).first;
   }
   return it->second;
 }
 
-MetricsRegistry::Rate MetricsRegistry::freshRate(uint64_t now) {
-  return Rate{now - 1000000, 0, now, 0};
+void MetricsRegistry::Rate::restart(uint64_t now) {
+  std::lock_guard<std::mutex> guard(mutex);
+  publishedTime = now - 1000000;
+  publishedCount = 0;
+  windowStart = now;
+  windowCount = 0;
 }
 
 void MetricsRegistry::registerHelp(std::string_view name, std::string_view help, bool labelled) {
@@ -62,7 +68,7 @@ void MetricsRegistry::registerCounter(std::string_view name, std::string_view he
   std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
   if (counters_.find(name) == counters_.end()) {
-    counters_.emplace(std::string(name), Counter{now, 0});
+    series(counters_, name).time.store(now, std::memory_order_relaxed);
   }
 }
 
@@ -71,7 +77,7 @@ void MetricsRegistry::registerGauge(std::string_view name, std::string_view help
   std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
   if (gauges_.find(name) == gauges_.end()) {
-    gauges_.emplace(std::string(name), Gauge{now, 0});
+    series(gauges_, name).time.store(now, std::memory_order_relaxed);
   }
 }
 
@@ -80,51 +86,70 @@ void MetricsRegistry::registerRate(std::string_view name, std::string_view help,
   std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
   if (rates_.find(name) == rates_.end()) {
-    rates_.emplace(std::string(name), freshRate(now));
+    series(rates_, name).restart(now);
   }
 }
 
 MetricsRegistry::Update::Update(MetricsRegistry& registry)
-    : registry_(registry), now_(registry.clock_()), guard_(registry.mutex_) {}
+    : registry_(registry), now_(registry.clock_()), guard_(registry.mutex_, std::defer_lock) {}
+
+void MetricsRegistry::Update::lockForNames() {
+  if (!guard_.owns_lock()) {
+    guard_.lock();
+  }
+}
 
 MetricsRegistry::CounterRef MetricsRegistry::Update::counterRef(std::string_view name) {
+  lockForNames();
   return &series(registry_.counters_, name);
 }
 
+MetricsRegistry::GaugeRef MetricsRegistry::Update::gaugeRef(std::string_view name) {
+  lockForNames();
+  return &series(registry_.gauges_, name);
+}
+
 MetricsRegistry::RateRef MetricsRegistry::Update::rateRef(std::string_view name) {
+  lockForNames();
   return &series(registry_.rates_, name);
 }
 
 void MetricsRegistry::Update::counterIncrement(std::string_view name) {
-  counterIncrement(&series(registry_.counters_, name));
+  counterIncrement(counterRef(name));
 }
 
 void MetricsRegistry::Update::counterIncrement(CounterRef c) {
-  c->value++;
-  c->time = now_;
+  c->value.fetch_add(1, std::memory_order_relaxed);
+  c->time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::counterReset(std::string_view name) {
-  series(registry_.counters_, name) = Counter{now_, 0};
+  Counter& c = *counterRef(name);
+  c.value.store(0, std::memory_order_relaxed);
+  c.time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::gaugeAdd(std::string_view name, int64_t delta) {
-  Gauge& g = series(registry_.gauges_, name);
+  Gauge& g = *gaugeRef(name);
   // Wrapping arithmetic: the value is exposed as its unsigned reading anyway.
-  g.value = static_cast<int64_t>(static_cast<uint64_t>(g.value) + static_cast<uint64_t>(delta));
-  g.time = now_;
+  g.value.fetch_add(delta, std::memory_order_relaxed);
+  g.time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::gaugeSet(std::string_view name, int64_t value) {
-  series(registry_.gauges_, name) = Gauge{now_, value};
+  gaugeSet(gaugeRef(name), value);
 }
 
-void MetricsRegistry::Update::rateIncrement(std::string_view name) {
-  rateIncrement(&series(registry_.rates_, name));
+void MetricsRegistry::Update::gaugeSet(GaugeRef g, int64_t value) {
+  g->value.store(value, std::memory_order_relaxed);
+  g->time.store(now_, std::memory_order_relaxed);
 }
+
+void MetricsRegistry::Update::rateIncrement(std::string_view name) { rateIncrement(rateRef(name)); }
 
 void MetricsRegistry::Update::rateIncrement(RateRef rate) {
   Rate& r = *rate;
+  std::lock_guard<std::mutex> guard(r.mutex);
   if (windowClosed(now_, r.windowStart)) {
     r.publishedTime = r.windowStart;
     r.publishedCount = r.windowCount;
@@ -135,15 +160,13 @@ void MetricsRegistry::Update::rateIncrement(RateRef rate) {
   }
 }
 
-void MetricsRegistry::Update::rateReset(std::string_view name) {
-  series(registry_.rates_, name) = freshRate(now_);
-}
+void MetricsRegistry::Update::rateReset(std::string_view name) { rateRef(name)->restart(now_); }
 
 void MetricsRegistry::counterIncrement(std::string_view name, uint64_t time) {
   Update update(*this);
   update.counterIncrement(name);
   if (time != 0) {
-    counters_.find(name)->second.time = time;
+    counters_.find(name)->second.time.store(time, std::memory_order_relaxed);
   }
 }
 
@@ -159,13 +182,13 @@ void MetricsRegistry::rateReset(std::string_view name) { Update(*this).rateReset
 uint64_t MetricsRegistry::counterValue(std::string_view name) {
   std::lock_guard<std::mutex> guard(mutex_);
   auto it = counters_.find(name);
-  return it == counters_.end() ? 0 : it->second.value;
+  return it == counters_.end() ? 0 : it->second.value.load(std::memory_order_relaxed);
 }
 
 int64_t MetricsRegistry::gaugeValue(std::string_view name) {
   std::lock_guard<std::mutex> guard(mutex_);
   auto it = gauges_.find(name);
-  return it == gauges_.end() ? 0 : it->second.value;
+  return it == gauges_.end() ? 0 : it->second.value.load(std::memory_order_relaxed);
 }
 
 // Families in ascending byte order; within a family the series keep the map's
@@ -207,17 +230,18 @@ std::string MetricsRegistry::renderMetrics() {
   std::string out;
   out.reserve(256 * (counters_.size() + gauges_.size() + rates_.size()) + 1024);
   renderKind(out, counters_, " counter\n", [stamp](std::string& o, const Counter& c) {
-    appendNumber(o, c.value);
+    appendNumber(o, c.value.load(std::memory_order_relaxed));
     o.append(" ");
     appendNumber(o, stamp);
   });
   renderKind(out, gauges_, " gauge\n", [stamp](std::string& o, const Gauge& g) {
-    appendNumber(o, static_cast<uint64_t>(g.value));
+    appendNumber(o, static_cast<uint64_t>(g.value.load(std::memory_order_relaxed)));
     o.append(" ");
     appendNumber(o, stamp);
   });
   renderKind(out, rates_, " gauge\n", [this](std::string& o, Rate& r) {
     const uint64_t now = clock_();
+    std::lock_guard<std::mutex> rateGuard(r.mutex);
     if (windowClosed(now, r.windowStart)) {
       r.publishedTime = r.windowStart;
       r.publishedCount = r.windowCount;

@@ -5,8 +5,14 @@
 // label set in braces. Look-ups take a string_view (heterogeneous hashing), so
 // an update of an existing series allocates nothing; only the first update of
 // a new series copies its name into the map.
+//
+// The registry mutex guards the maps (look-up by name, creation, rendering).
+// A series reached through a resolved reference is updated without it:
+// counters and gauges are atomics, a rate has a lock of its own, so the
+// traffic threads do not queue on one lock per message.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -45,22 +51,26 @@ public:
   std::string renderMetrics();
 
   struct Counter;
+  struct Gauge;
   struct Rate;
   // A series resolved once: updating it through the reference costs no name
-  // building and no hashing. Series are never removed, so a reference stays
-  // valid for the registry's life.
+  // building, no hashing and no registry lock. Series are never removed, so a
+  // reference stays valid for the registry's life.
   using CounterRef = Counter*;
+  using GaugeRef = Gauge*;
   using RateRef = Rate*;
 
-  // Several primitives under one lock acquisition and one clock reading; the
-  // event operations use it so that one event costs one lock.
+  // Several primitives with one clock reading; the registry lock is taken at
+  // the first primitive that names a series, and held to the end.
   class Update {
   public:
     explicit Update(MetricsRegistry& registry);
     // The series, created when absent.
     CounterRef counterRef(std::string_view series);
+    GaugeRef gaugeRef(std::string_view series);
     RateRef rateRef(std::string_view series);
     void counterIncrement(CounterRef counter);
+    void gaugeSet(GaugeRef gauge, int64_t value);
     void rateIncrement(RateRef rate);
     void counterIncrement(std::string_view series);
     void counterReset(std::string_view series);
@@ -71,8 +81,9 @@ public:
 
   private:
     MetricsRegistry& registry_;
-    uint64_t now_; // µs, read before the lock is taken
-    std::lock_guard<std::mutex> guard_;
+    uint64_t now_;                       // µs, read before the lock is taken
+    std::unique_lock<std::mutex> guard_; // the registry lock, once a name is used
+    void lockForNames();
   };
 
   // Test access: the value of one series, 0 when absent.
@@ -89,27 +100,24 @@ private:
 
 public:
   struct Counter {
-    uint64_t time = 0;  // µs of the last update
-    uint64_t value = 0; // events counted
+    std::atomic<uint64_t> time{0};  // µs of the last update
+    std::atomic<uint64_t> value{0}; // events counted
   };
-
-private:
   struct Gauge {
-    uint64_t time = 0; // µs of the last update
-    int64_t value = 0; // current level
+    std::atomic<uint64_t> time{0}; // µs of the last update
+    std::atomic<int64_t> value{0}; // current level
   };
-
-public:
   struct Rate {
+    std::mutex mutex;            // guards the four below; taken after the registry lock
     uint64_t publishedTime = 0;  // µs when the last completed window opened
     uint64_t publishedCount = 0; // events in the last completed window
     uint64_t windowStart = 0;    // µs when the open window opened
     uint64_t windowCount = 0;    // events in the open window so far
+    void restart(uint64_t now);  // an empty window opened now, none published
   };
 
 private:
   template <class V> static V& series(SeriesMap<V>& map, std::string_view name);
-  static Rate freshRate(uint64_t now);
   void registerHelp(std::string_view name, std::string_view help, bool labelled);
   template <class V, class Print>
   void renderKind(std::string& out, SeriesMap<V>& map, const char* typeLine, Print print);

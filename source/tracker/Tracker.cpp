@@ -46,7 +46,7 @@ void Tracker::addSubmitSM(uint64_t sessionId, uint64_t seqno, uint64_t nextSMSC,
   // The submitting and the answering thread meet on this lock once per
   // message each: nothing slow (clock, allocation, metrics) happens under it.
   const uint64_t now = clock_();
-  std::lock_guard<std::mutex> guard(submitMutex_);
+  std::lock_guard<SpinningMutex> guard(submitMutex_);
   if (!haveLastAddSubmit_) {
     haveLastAddSubmit_ = true;
     lastAddSubmit_ = now;
@@ -84,7 +84,7 @@ std::optional<SubmitSMOrigin> Tracker::getSessionForSubmitSMResp(uint64_t nextSM
   SubmitSMEntry entry;
   size_t size = 0;
   {
-    std::lock_guard<std::mutex> guard(submitMutex_);
+    std::lock_guard<SpinningMutex> guard(submitMutex_);
     auto it = submitSMMap_.find(SubmitSMKey{nextSMSC, seqnoOut});
     if (it == submitSMMap_.end()) {
       // One line: a dump of the whole map under the lock would stall both
@@ -281,7 +281,7 @@ size_t Tracker::importLegacyFile(const std::string& path) {
 }
 
 size_t Tracker::submitSMMapSize() {
-  std::lock_guard<std::mutex> guard(submitMutex_);
+  std::lock_guard<SpinningMutex> guard(submitMutex_);
   return submitSMMap_.size();
 }
 

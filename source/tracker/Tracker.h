@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/SpinningMutex.h"
 #include "metrics/MetricEvents.h"
 #include "tracker/MessageIdStore.h"
 
@@ -120,7 +121,7 @@ private:
 
   std::atomic<bool> disableTracking_{false}; // message ids are not recorded
 
-  std::mutex submitMutex_;                         // guards the four below; taken alone
+  SpinningMutex submitMutex_;                      // guards the four below; taken alone
   SubmitSMMap submitSMMap_;                        // upstream pair -> ESME side
   std::vector<SubmitSMMap::node_type> spareNodes_; // extracted nodes kept for reuse
   bool haveLastAddSubmit_ = false;                 // lastAddSubmit_ is set
