@@ -86,23 +86,20 @@ using Update = MetricsRegistry::Update;
 using CounterRef = MetricsRegistry::CounterRef;
 using RateRef = MetricsRegistry::RateRef;
 
+CounterRef resolve(Update& u, CounterRef, std::string_view name) { return u.counterRef(name); }
+RateRef resolve(Update& u, RateRef, std::string_view name) { return u.rateRef(name); }
+void increment(Update& u, CounterRef counter) { u.counterIncrement(counter); }
+void increment(Update& u, RateRef rate) { u.rateIncrement(rate); }
+
 // Increments through `slot`, resolving it from `name()` at its first use. Two
 // threads resolving at once store the same series.
-template <class Name> void bump(Update& u, std::atomic<CounterRef>& slot, Name name) {
-  CounterRef ref = slot.load(std::memory_order_acquire);
+template <class Ref, class Name> void bump(Update& u, std::atomic<Ref>& slot, Name name) {
+  Ref ref = slot.load(std::memory_order_acquire);
   if (ref == nullptr) {
-    ref = u.counterRef(name());
+    ref = resolve(u, ref, name());
     slot.store(ref, std::memory_order_release);
   }
-  u.counterIncrement(ref);
-}
-template <class Name> void bump(Update& u, std::atomic<RateRef>& slot, Name name) {
-  RateRef ref = slot.load(std::memory_order_acquire);
-  if (ref == nullptr) {
-    ref = u.rateRef(name());
-    slot.store(ref, std::memory_order_release);
-  }
-  u.rateIncrement(ref);
+  increment(u, ref);
 }
 
 } // namespace

@@ -60,13 +60,8 @@ protected:
         manager_.queueSubmitEvent(s, "esme", "10.0.0.1", "smscA", smscId, seqNo);
   }
   OpenCDR held(uint64_t smscId, uint64_t seqNo) {
-    auto it = open_.find({smscId, seqNo});
-    if (it == open_.end()) {
-      return nullptr;
-    }
-    OpenCDR record = std::move(it->second);
-    open_.erase(it);
-    return record;
+    auto node = open_.extract({smscId, seqNo});
+    return node ? std::move(node.mapped()) : nullptr;
   }
   void answer(uint64_t smscId, uint64_t seqNo, const std::string& id, bool awaitReceipt = true) {
     manager_.updateCDRWithMessageID(smscId, seqNo, held(smscId, seqNo), id, awaitReceipt);
