@@ -86,20 +86,27 @@ using Update = MetricsRegistry::Update;
 using CounterRef = MetricsRegistry::CounterRef;
 using RateRef = MetricsRegistry::RateRef;
 
+using GaugeRef = MetricsRegistry::GaugeRef;
+
 CounterRef resolve(Update& u, CounterRef, std::string_view name) { return u.counterRef(name); }
 RateRef resolve(Update& u, RateRef, std::string_view name) { return u.rateRef(name); }
+GaugeRef resolve(Update& u, GaugeRef, std::string_view name) { return u.gaugeRef(name); }
 void increment(Update& u, CounterRef counter) { u.counterIncrement(counter); }
 void increment(Update& u, RateRef rate) { u.rateIncrement(rate); }
 
 // Increments through `slot`, resolving it from `name()` at its first use. Two
 // threads resolving at once store the same series.
-template <class Ref, class Name> void bump(Update& u, std::atomic<Ref>& slot, Name name) {
+template <class Ref> Ref resolved(Update& u, std::atomic<Ref>& slot, std::string_view name) {
   Ref ref = slot.load(std::memory_order_acquire);
   if (ref == nullptr) {
-    ref = resolve(u, ref, name());
+    ref = resolve(u, ref, name);
     slot.store(ref, std::memory_order_release);
   }
-  increment(u, ref);
+  return ref;
+}
+template <class Ref, class Name> void bump(Update& u, std::atomic<Ref>& slot, Name name) {
+  Ref ref = slot.load(std::memory_order_acquire);
+  increment(u, ref != nullptr ? ref : resolved(u, slot, name()));
 }
 
 } // namespace
@@ -349,23 +356,23 @@ void MetricEvents::deliverRespFromEsme(std::string_view esme) {
 }
 
 void MetricEvents::deliverQueueGrew() {
-  Update(registry_).gaugeAdd("sysDeliverSMQueue_fifo_queue_size", 1);
+  Update u(registry_);
+  u.gaugeAdd(resolved(u, totals_.deliverQueueSize, "sysDeliverSMQueue_fifo_queue_size"), 1);
 }
 void MetricEvents::deliverQueueShrank() {
-  Update(registry_).gaugeAdd("sysDeliverSMQueue_fifo_queue_size", -1);
+  Update u(registry_);
+  u.gaugeAdd(resolved(u, totals_.deliverQueueSize, "sysDeliverSMQueue_fifo_queue_size"), -1);
 }
 
 void MetricEvents::trackerSubmitMapSize(uint64_t size) {
   Update u(registry_);
-  MetricsRegistry::GaugeRef ref = totals_.submitMapSize.load(std::memory_order_acquire);
-  if (ref == nullptr) {
-    ref = u.gaugeRef("sysTracker_submitSMMap_size");
-    totals_.submitMapSize.store(ref, std::memory_order_release);
-  }
-  u.gaugeSet(ref, static_cast<int64_t>(size));
+  u.gaugeSet(resolved(u, totals_.submitMapSize, "sysTracker_submitSMMap_size"),
+             static_cast<int64_t>(size));
 }
 void MetricEvents::trackerMessageIdMapSize(uint64_t size) {
-  Update(registry_).gaugeSet("sysTracker_messageIDMap_size", static_cast<int64_t>(size));
+  Update u(registry_);
+  u.gaugeSet(resolved(u, totals_.messageIdMapSize, "sysTracker_messageIDMap_size"),
+             static_cast<int64_t>(size));
 }
 
 // Totals and label tables only hold references resolved so far; each series

@@ -95,7 +95,7 @@ private:
         deliverResp{}, deliverRespTotal{};
     RateRef submitRateTotal{}, submitRespRate{}, submitRespRateTotal{}, deliverRateTotal{},
         receiptRate{}, deliverRespRate{};
-    GaugeRef submitMapSize{};
+    GaugeRef submitMapSize{}, messageIdMapSize{}, deliverQueueSize{};
   };
   // ... labelled with one ESME:
   struct EsmeSeries {

@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace quorvex {
 namespace {
 
@@ -140,10 +139,13 @@ void MetricsRegistry::Update::counterReset(std::string_view name) {
 }
 
 void MetricsRegistry::Update::gaugeAdd(std::string_view name, int64_t delta) {
-  Gauge& g = *gaugeRef(name);
+  gaugeAdd(gaugeRef(name), delta);
+}
+
+void MetricsRegistry::Update::gaugeAdd(GaugeRef g, int64_t delta) {
   // Wrapping arithmetic: the value is exposed as its unsigned reading anyway.
-  g.value.fetch_add(delta, std::memory_order_relaxed);
-  g.time.store(now_, std::memory_order_relaxed);
+  g->value.fetch_add(delta, std::memory_order_relaxed);
+  g->time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::gaugeSet(std::string_view name, int64_t value) {

@@ -71,6 +71,7 @@ public:
     RateRef rateRef(std::string_view series);
     void counterIncrement(CounterRef counter);
     void gaugeSet(GaugeRef gauge, int64_t value);
+    void gaugeAdd(GaugeRef gauge, int64_t delta);
     void rateIncrement(RateRef rate);
     void counterIncrement(std::string_view series);
     void counterReset(std::string_view series);

@@ -1,7 +1,6 @@
 #include "smpp/ReceiptText.h"
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -33,8 +32,6 @@ constexpr const char* kReceiptFormat =
 constexpr const char* kReceiptScan =
     "id:%s sub:%*d dlvrd:%*d submit date:%s done date:%s stat:%s err:%d text:";
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
 // A scanf-like matcher for kReceiptScan with a bound per word: a word longer
 // than its bound stops the scan instead of being cut, so a truncated id can
 // never pass for a parsed one. Returns the number of converted items.
@@ -46,7 +43,7 @@ public:
     int items = 0;
     int word = 0;
     for (const char* f = kReceiptScan; *f != 0; ++f) {
-      if (isSpace(*f)) {
+      if (isReceiptSpace(*f)) {
         skipSpace();
       } else if (*f != '%') {
         if (at_ >= text_.size() || text_[at_] != *f) {
@@ -78,14 +75,14 @@ public:
 
 private:
   void skipSpace() {
-    while (at_ < text_.size() && isSpace(text_[at_])) {
+    while (at_ < text_.size() && isReceiptSpace(text_[at_])) {
       ++at_;
     }
   }
   bool readWord(std::string_view& out, size_t bound) {
     skipSpace();
     const size_t start = at_;
-    while (at_ < text_.size() && !isSpace(text_[at_])) {
+    while (at_ < text_.size() && !isReceiptSpace(text_[at_])) {
       ++at_;
     }
     if (at_ == start || at_ - start > bound) {

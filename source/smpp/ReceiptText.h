@@ -25,6 +25,10 @@ enum MessageState : int {
 inline constexpr size_t kReceiptIdMax = 64;
 inline constexpr size_t kReceiptWordMax = 32;
 
+// What isspace() accepts in the "C" locale, without its per-call locale
+// look-up: receipt words are separated by these.
+inline bool isReceiptSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 struct ReceiptInfo {
   std::string messageId;    // "id:" word; empty unless parsed fully
   int state = kStateNone;   // MessageState from the stat word

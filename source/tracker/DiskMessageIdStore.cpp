@@ -125,7 +125,10 @@ void DiskMessageIdStore::queueLocked(std::string key, std::optional<std::string>
 }
 
 std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string_view messageId) {
-  std::string key = storeKey(target, messageId);
+  // Built in a reused buffer: most takes find their key queued and need no
+  // copy of it.
+  thread_local std::string key;
+  storeKey(key, target, messageId);
   std::optional<std::string> value;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -146,7 +149,7 @@ std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string
         return std::nullopt;
       }
       value = written->second;
-      queueLocked(std::move(key), std::nullopt);
+      queueLocked(key, std::nullopt);
     }
   }
   if (!value) {
@@ -158,7 +161,7 @@ std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string
     }
     value = std::move(stored);
     std::lock_guard<std::mutex> lock(mutex_);
-    queueLocked(std::move(key), std::nullopt);
+    queueLocked(key, std::nullopt);
   }
   if (size_.fetch_sub(1, std::memory_order_relaxed) <= 0) {
     size_.store(0, std::memory_order_relaxed);
@@ -202,6 +205,7 @@ void DiskMessageIdStore::commitLoop() {
   // platter is left to the kernel, so a killed process loses nothing written.
   rocksdb::WriteOptions options;
   options.sync = false;
+  Slots written; // the last batch written, emptied outside the lock
   std::unique_lock<std::mutex> lock(mutex_);
   const auto hurried = [this] { return stop_ || syncRequests_ > 0; };
   for (;;) {
@@ -232,7 +236,12 @@ void DiskMessageIdStore::commitLoop() {
     lock.lock();
     busy_ = false;
     if (status.ok()) {
-      writing_.clear();
+      // Freed outside the lock: tens of thousands of entries would hold
+      // up the traffic thread's puts and takes for a millisecond or more.
+      written.swap(writing_);
+      lock.unlock();
+      written.clear();
+      lock.lock();
     } else {
       reportFailureLocked(status.ToString());
       // Kept for the next batch, under anything changed meanwhile; given

@@ -22,12 +22,17 @@ std::optional<std::string> hexFormOfDecimalId(std::string_view messageId) {
 }
 
 std::string storeKey(uint64_t target, std::string_view messageId) {
-  std::string key(8 + messageId.size(), '\0');
+  std::string key;
+  storeKey(key, target, messageId);
+  return key;
+}
+
+void storeKey(std::string& key, uint64_t target, std::string_view messageId) {
+  key.resize(8);
   for (int i = 0; i < 8; ++i) {
     key[static_cast<size_t>(i)] = static_cast<char>(target >> (56 - 8 * i));
   }
-  key.replace(8, messageId.size(), messageId);
-  return key;
+  key.append(messageId);
 }
 
 void MemoryMessageIdStore::put(uint64_t target, std::string_view messageId,

@@ -51,5 +51,7 @@ std::optional<std::string> hexFormOfDecimalId(std::string_view messageId);
 // The key of {target, messageId}: the target's 8 octets, big-endian, then the
 // id, so that one target's ids sort together.
 std::string storeKey(uint64_t target, std::string_view messageId);
+// The same key written over `key`, reusing its buffer.
+void storeKey(std::string& key, uint64_t target, std::string_view messageId);
 
 } // namespace quorvex

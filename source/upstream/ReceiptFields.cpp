@@ -1,6 +1,5 @@
 #include "upstream/ReceiptFields.h"
 
-#include <cctype>
 #include <string_view>
 
 #include "smpp/ReceiptText.h"
@@ -9,8 +8,6 @@
 namespace quorvex {
 namespace {
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
 std::string_view doneDateWord(std::string_view text) {
   constexpr std::string_view kLabel = "done date:";
   const size_t at = text.find(kLabel);
@@ -18,11 +15,11 @@ std::string_view doneDateWord(std::string_view text) {
     return {};
   }
   size_t i = at + kLabel.size();
-  while (i < text.size() && isSpace(text[i])) {
+  while (i < text.size() && smpp::isReceiptSpace(text[i])) {
     ++i;
   }
   const size_t start = i;
-  while (i < text.size() && !isSpace(text[i])) {
+  while (i < text.size() && !smpp::isReceiptSpace(text[i])) {
     ++i;
   }
   // An over-long word is no date; it is not kept, as the scan would not.
