@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/SpinningMutex.h"
 #include "metrics/MetricEvents.h"
 
 namespace quorvex::smpp {
@@ -57,7 +58,7 @@ private:
   };
 
   MetricEvents& metrics_; // the queue-size gauge
-  std::mutex mutex_;      // guards queues_ and ready_; taken before the metrics lock
+  SpinningMutex mutex_;   // guards queues_ and ready_; held for a few instructions
   std::unordered_map<std::string, Queue, StringHash, std::equal_to<>> queues_; // per ESME
   std::vector<std::string> ready_;                  // ESMEs pushed to since takeReady
   std::atomic<bool> anyReady_{false};               // ready_ is not empty

@@ -48,7 +48,7 @@ SessionConnection::~SessionConnection() { close(); }
 
 void SessionConnection::attach(std::unique_ptr<SMPPSocket> socket, int descriptor,
                                bool ownsDescriptor) {
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  std::lock_guard<SpinningMutex> lock(sendMutex_);
   socket_ = std::move(socket);
   descriptor_.store(descriptor, std::memory_order_relaxed);
   ownsDescriptor_ = ownsDescriptor;
@@ -160,7 +160,7 @@ bool SessionConnection::extract() {
 
 bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint32_t commandStatus,
                               const uint8_t* body, size_t bodyLength) {
-  std::unique_lock<std::mutex> lock(sendMutex_);
+  std::unique_lock<SpinningMutex> lock(sendMutex_);
   if (dead() || !socket_) {
     return false;
   }
@@ -194,7 +194,7 @@ bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint3
 }
 
 void SessionConnection::bindLoop(EventLoop* loop) {
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  std::lock_guard<SpinningMutex> lock(sendMutex_);
   loop_ = loop;
   loopGeneration_ = loop != nullptr ? loop->generation(descriptor()) : 0;
   flushRequested_ = false;
@@ -205,14 +205,14 @@ void SessionConnection::bindLoop(EventLoop* loop) {
 }
 
 FlushResult SessionConnection::flush() {
-  std::unique_lock<std::mutex> lock(sendMutex_);
+  std::unique_lock<SpinningMutex> lock(sendMutex_);
   // Only the owning loop flushes a bound connection, so the batch in
   // sending_ is its alone and is written without the lock: other threads
   // keep appending meanwhile instead of waiting for the system call.
   return drain(lock, loop_ != nullptr);
 }
 
-FlushResult SessionConnection::drain(std::unique_lock<std::mutex>& lock, bool unlocked,
+FlushResult SessionConnection::drain(std::unique_lock<SpinningMutex>& lock, bool unlocked,
                                      bool closing) {
   for (;;) {
     if (sendingHead_ == sending_.size()) {
@@ -275,7 +275,7 @@ void SessionConnection::reportSendFailure(int error) {
 }
 
 void SessionConnection::close() {
-  std::unique_lock<std::mutex> lock(sendMutex_);
+  std::unique_lock<SpinningMutex> lock(sendMutex_);
   // What was queued still goes, as far as the kernel takes it without
   // waiting: answers to requests that came before the peer's end of stream,
   // an unbind sent just before. A peer that has gone is no failure here.

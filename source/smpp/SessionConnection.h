@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/SpinningMutex.h"
 #include "smpp/PDUHeader.h"
 #include "smpp/SMPPSocket.h"
 
@@ -116,7 +117,7 @@ private:
   void dropOutputLocked();
   // Writes sending_, refilled from output_ under `lock`, until both are empty
   // or the kernel refuses more; `unlocked` releases the lock while writing.
-  FlushResult drain(std::unique_lock<std::mutex>& lock, bool unlocked, bool closing = false);
+  FlushResult drain(std::unique_lock<SpinningMutex>& lock, bool unlocked, bool closing = false);
   void reportSendFailure(int error);
 
   const uint32_t bodyCapacity_ = kMaxCommandLength;   // octets of the body buffer
@@ -135,7 +136,7 @@ private:
   uint32_t readStart_ = 0;                            // first unconsumed octet
   uint32_t readEnd_ = 0;                              // one past the last received octet
   uint64_t reads_ = 0;                                // socket reads so far
-  std::mutex sendMutex_;                              // guards output_ and the swap into sending_
+  SpinningMutex sendMutex_;                           // guards output_ and the swap into sending_
   std::vector<uint8_t> output_;                       // framed PDUs appended since the last swap
   std::vector<uint8_t> sending_;                      // the batch being written (flushing thread)
   size_t sendingHead_ = 0;                            // first unwritten octet of sending_

@@ -53,6 +53,11 @@ rocksdb::Options storeOptions() {
   // so that a look-up reads at most one data block from the disk.
   options.write_buffer_size = 16 << 20;
   options.max_write_buffer_number = 2;
+  // A whole-key filter on each memtable (about 330 KiB): most deletes are of
+  // mappings taken before they were written, and the filter rules those out
+  // without a search of the memtable.
+  options.memtable_prefix_bloom_size_ratio = 0.02;
+  options.memtable_whole_key_filtering = true;
   options.max_total_wal_size = 64 << 20;
   options.avoid_flush_during_shutdown = true;
   options.max_background_jobs = 2;
