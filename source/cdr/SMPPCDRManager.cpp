@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "app/Log.h"
+#include "cdr/CDRShells.h"
 #include "config/TarnConfiguration.h"
 #include "tracker/MessageIdStore.h"
 
@@ -123,7 +124,7 @@ OpenCDR SMPPCDRManager::createInitialCDR(const CDRSubmit& submit, const std::str
   logApplication(LOG_FINE, this, name_, "createInitialCDR",
                  "Creating initial CDR - ESME: %s, SMSC: 0x%llx (%s), SeqNo: %llu", esmeId.c_str(),
                  static_cast<ull>(smscId), smscName.c_str(), static_cast<ull>(seqNo));
-  auto record = std::make_unique<CDRRecord>();
+  OpenCDR record = takeCDRShell();
   record->sourceAddr = submit.sourceAddr;
   record->destAddr = submit.destAddr;
   record->submitTime = now();
@@ -172,6 +173,13 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, Ope
   const int64_t time = now();
   record->messageId = messageId;
   record->messageIdTime = time;
+  completeWithMessageID(smscId, seqNo, *record, messageId, awaitReceipt, time);
+  returnCDRShell(std::move(record));
+}
+
+void SMPPCDRManager::completeWithMessageID(uint64_t smscId, uint64_t seqNo, CDRRecord& record,
+                                           const std::string& messageId, bool awaitReceipt,
+                                           int64_t time) {
   std::lock_guard<std::mutex> guard(stateMutex_);
   // Only a message that asked for a receipt will see one: indexing the
   // others would only fill memory until the stale sweep.
@@ -184,7 +192,7 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, Ope
                    "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
                    pendingCDRs_.size(), messageIdIndex_.size());
     // Completed: queued under the same lock, one acquisition per response.
-    queueLocked(std::move(*record));
+    queueLocked(std::move(record));
     return;
   }
   if (pendingCDRs_.size() > kPendingSweepLimit) {
@@ -192,7 +200,7 @@ void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, Ope
                    "CDR queue full (%zu entries), dropping oldest entries", pendingCDRs_.size());
     cleanupStaleCDRs();
   }
-  pendingCDRs_.insert_or_assign(PendingKey{smscId, seqNo}, std::move(*record));
+  pendingCDRs_.insert_or_assign(PendingKey{smscId, seqNo}, std::move(record));
   logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
                  "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
                  pendingCDRs_.size(), messageIdIndex_.size());
@@ -215,6 +223,7 @@ void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, Op
   record->submitStatus = commandStatus;
   record->messageIdTime = now();
   queueCDR(std::move(*record));
+  returnCDRShell(std::move(record));
 }
 
 void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,

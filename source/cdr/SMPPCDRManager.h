@@ -131,6 +131,9 @@ private:
   int64_t now() const { return clock_.load()(); }
   void queueCDR(CDRRecord record);
   void logMissing(const char* function, uint64_t smscId, uint64_t seqNo);
+  // updateCDRWithMessageID under the state lock; `record` is moved from.
+  void completeWithMessageID(uint64_t smscId, uint64_t seqNo, CDRRecord& record,
+                             const std::string& messageId, bool awaitReceipt, int64_t time);
   void handOverLocked();                // state lock held
   void queueLocked(CDRRecord&& record); // queueCDR, state lock held
   void cleanupStaleCDRs();              // state lock held

@@ -5,9 +5,6 @@
 namespace quorvex {
 
 void DeliverSMQueue::push(std::string_view esmeSystemID, const uint8_t* body, size_t length) {
-  // Copied before the lock: the pushing and the popping thread meet on it
-  // once per receipt each, so nothing allocates or frees under it.
-  std::vector<uint8_t> copy(body, body + length);
   bool wake = false;
   {
     std::lock_guard<SpinningMutex> lock(mutex_);
@@ -15,6 +12,15 @@ void DeliverSMQueue::push(std::string_view esmeSystemID, const uint8_t* body, si
     if (it == queues_.end()) {
       it = queues_.emplace(std::string(esmeSystemID), Queue()).first;
     }
+    // Buffers circulate between the two threads instead of being allocated
+    // by one and freed by the other, which would make both queue on the
+    // allocator's lock; copying a body under this lock costs less.
+    std::vector<uint8_t> copy;
+    if (!spares_.empty()) {
+      copy.swap(spares_.back());
+      spares_.pop_back();
+    }
+    copy.assign(body, body + length);
     it->second.bodies.push_back(std::move(copy));
     metrics_.deliverQueueGrew();
     if (!it->second.ready) {
@@ -32,20 +38,20 @@ void DeliverSMQueue::push(std::string_view esmeSystemID, const uint8_t* body, si
 }
 
 bool DeliverSMQueue::pop(std::string_view esmeSystemID, std::vector<uint8_t>& body) {
-  std::vector<uint8_t> taken;
-  {
-    std::lock_guard<SpinningMutex> lock(mutex_);
-    const auto it = queues_.find(esmeSystemID);
-    if (it == queues_.end() || it->second.bodies.empty()) {
-      return false;
-    }
-    taken = std::move(it->second.bodies.front());
-    it->second.bodies.pop_front();
-    metrics_.deliverQueueShrank();
+  std::lock_guard<SpinningMutex> lock(mutex_);
+  const auto it = queues_.find(esmeSystemID);
+  if (it == queues_.end() || it->second.bodies.empty()) {
+    return false;
   }
-  // Swapped, not copied; the caller's previous buffer is freed here, after
-  // the lock.
-  body.swap(taken);
+  // Swapped, not copied; the caller's previous buffer becomes a spare for
+  // the next push.
+  std::vector<uint8_t>& front = it->second.bodies.front();
+  body.swap(front);
+  if (spares_.size() < kSpareBuffers && front.capacity() <= kSpareCapacity) {
+    spares_.push_back(std::move(front));
+  }
+  it->second.bodies.pop_front();
+  metrics_.deliverQueueShrank();
   return true;
 }
 

@@ -57,10 +57,14 @@ private:
     bool ready = false; // listed in ready_
   };
 
+  static constexpr size_t kSpareBuffers = 1024;  // spares kept at most
+  static constexpr size_t kSpareCapacity = 4096; // larger buffers are not kept, octets
+
   MetricEvents& metrics_; // the queue-size gauge
   SpinningMutex mutex_;   // guards queues_ and ready_; held for a few instructions
   std::unordered_map<std::string, Queue, StringHash, std::equal_to<>> queues_; // per ESME
   std::vector<std::string> ready_;                  // ESMEs pushed to since takeReady
+  std::vector<std::vector<uint8_t>> spares_;        // emptied body buffers for reuse
   std::atomic<bool> anyReady_{false};               // ready_ is not empty
   std::atomic<smpp::EventLoop*> wakeLoop_{nullptr}; // woken when ready_ fills
 };
