@@ -29,9 +29,9 @@
 #   BENCH_LATENCY_SECONDS [BENCH_SECONDS]
 #   BENCH_RECEIPT_SECONDS [BENCH_SECONDS]
 #   BENCH_RECEIPT_DELAY_MS [0]       the simulator's delay from response to receipt
-#   BENCH_SESSIONS [8]  BENCH_WINDOW [100]  (an ESME session may submit at most
-#                                    65535/s, so 4 sessions would cap what the
-#                                    gateway may relay below what it can)
+#   BENCH_SESSIONS [16]  BENCH_WINDOW [100] (an ESME session may submit at most
+#                                    65535/s: fewer sessions would measure that
+#                                    limit, not the gateway)
 #   BENCH_MANY_SESSIONS [1000]  BENCH_MANY_SECONDS [3, smoke 1]  (sessions held
 #                                    bound at a low submit rate)
 #   BENCH_STORE_MAPPINGS [10000000, smoke 200000]  live mappings of scenario 4
@@ -78,7 +78,7 @@ fi
 latency_seconds=${BENCH_LATENCY_SECONDS:-$seconds}
 receipt_seconds=${BENCH_RECEIPT_SECONDS:-$seconds}
 receipt_delay=${BENCH_RECEIPT_DELAY_MS:-0}
-sessions=${BENCH_SESSIONS:-8}
+sessions=${BENCH_SESSIONS:-16}
 window=${BENCH_WINDOW:-100}
 many=${BENCH_MANY_SESSIONS:-1000}
 upstream_binds=${BENCH_UPSTREAM_BINDS:-4}
