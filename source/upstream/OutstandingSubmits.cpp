@@ -14,7 +14,7 @@ OutstandingSubmits::OutstandingSubmits(size_t capacity) {
 }
 
 void OutstandingSubmits::add(uint32_t sequence, SubmitOrigin origin, uint64_t sentMicros) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinningMutex> lock(mutex_);
   Entry& cell = ring_[sequence & mask_];
   if (cell.live) {
     overflow_.emplace(cell.sequence, std::move(cell));
@@ -28,7 +28,7 @@ void OutstandingSubmits::add(uint32_t sequence, SubmitOrigin origin, uint64_t se
 }
 
 std::optional<SubmitOrigin> OutstandingSubmits::take(uint32_t sequence) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinningMutex> lock(mutex_);
   Entry& cell = ring_[sequence & mask_];
   if (cell.live && cell.sequence == sequence) {
     cell.live = false;
@@ -45,7 +45,7 @@ std::optional<SubmitOrigin> OutstandingSubmits::take(uint32_t sequence) {
 }
 
 std::vector<std::pair<uint32_t, SubmitOrigin>> OutstandingSubmits::takeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinningMutex> lock(mutex_);
   std::vector<Entry> live;
   live.reserve(ringLive_ + overflow_.size());
   for (auto& [sequence, e] : overflow_) {
@@ -70,7 +70,7 @@ std::vector<std::pair<uint32_t, SubmitOrigin>> OutstandingSubmits::takeAll() {
 }
 
 uint64_t OutstandingSubmits::oldestSent() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinningMutex> lock(mutex_);
   // Sequence numbers wrap, so the overflow's order is not the age order;
   // it holds only entries that outlived a whole ring, and is small.
   uint64_t oldest = 0;
@@ -94,7 +94,7 @@ uint64_t OutstandingSubmits::oldestSent() {
 }
 
 size_t OutstandingSubmits::size() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinningMutex> lock(mutex_);
   return ringLive_ + overflow_.size();
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/SpinningMutex.h"
 #include "cdr/CDRRecord.h"
 
 namespace quorvex {
@@ -44,7 +45,7 @@ public:
   size_t size();
   // Calls f(sequence, sentMicros) for every waiting entry (diagnostics).
   template <class F> void forEach(F f) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinningMutex> lock(mutex_);
     for (const Entry& e : ring_) {
       if (e.live) {
         f(e.sequence, e.sent);
@@ -65,7 +66,7 @@ private:
 
   static constexpr uint32_t kLastSequence = 0x7FFFFFFF; // sequence numbers wrap to 1 after it
 
-  std::mutex mutex_;                   // the session's outstanding-table mutex
+  SpinningMutex mutex_;                // the session's outstanding-table mutex; held briefly
   std::vector<Entry> ring_;            // cell = sequence & mask_
   uint32_t mask_;                      // ring_.size() - 1
   size_t ringLive_ = 0;                // live cells in ring_
