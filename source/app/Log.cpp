@@ -63,6 +63,14 @@ uint64_t nowMicros() {
   return static_cast<uint64_t>(tv.tv_sec) * 1000000ULL + static_cast<uint64_t>(tv.tv_usec);
 }
 
+namespace {
+thread_local uint64_t passTime = 0; // µs when this thread's loop woke; 0 outside a dispatch
+} // namespace
+
+uint64_t passNowMicros() { return passTime != 0 ? passTime : nowMicros(); }
+void beginClockPass() { passTime = nowMicros(); }
+void endClockPass() { passTime = 0; }
+
 void setLogLevel(int level) { threshold = level; }
 
 bool logEnabled(int level) { return level >= threshold; }

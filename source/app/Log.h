@@ -28,6 +28,14 @@ inline constexpr int kLogMessageBytes = 1024;
 
 // Wall-clock microseconds since the Unix epoch.
 uint64_t nowMicros();
+// Wall-clock microseconds for per-message time stamps: while the calling
+// thread's event loop dispatches one wake-up, the reading taken when it woke;
+// elsewhere a fresh reading. One clock reading per wake-up instead of several
+// per PDU (as nginx caches its time per loop iteration).
+uint64_t passNowMicros();
+// Bracket one dispatch of the calling thread's event loop.
+void beginClockPass();
+void endClockPass();
 
 // Writes one application line when `level` is at or above the threshold.
 void logApplication(int level, const void* object, const char* className, const char* function,

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "app/Log.h"
+
 namespace quorvex::smpp {
 namespace {
 
@@ -178,6 +180,7 @@ int EventLoop::poll(int timeoutMillis) {
   if (count < 0) {
     return count;
   }
+  beginClockPass();
   // Copied first: handlers may add and remove descriptors while we dispatch.
   ready_.clear();
   bool woken = false;
@@ -202,6 +205,7 @@ int EventLoop::poll(int timeoutMillis) {
     timers_.fireDue(monotonicMicros());
   }
   runFlushes();
+  endClockPass();
   return static_cast<int>(ready_.size() / 2);
 }
 

@@ -129,7 +129,8 @@ bool parseSubmitSM(uint32_t commandId, const uint8_t* body, size_t bodyLength,
 
 bool parseSubmitSM(uint32_t commandId, const uint8_t* body, size_t bodyLength,
                    SubmitSMRecord& record, bool rejectPastTimes, uint32_t& status) {
-  return parseSubmitSM(commandId, body, bodyLength, record, rejectPastTimes, status, nowMicros());
+  return parseSubmitSM(commandId, body, bodyLength, record, rejectPastTimes, status,
+                       passNowMicros());
 }
 
 } // namespace quorvex::smpp
