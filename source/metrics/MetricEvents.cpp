@@ -85,7 +85,6 @@ std::string_view typeSeries(std::string_view family, std::string_view target, in
 using Update = MetricsRegistry::Update;
 using CounterRef = MetricsRegistry::CounterRef;
 using RateRef = MetricsRegistry::RateRef;
-
 using GaugeRef = MetricsRegistry::GaugeRef;
 
 CounterRef resolve(Update& u, CounterRef, std::string_view name) { return u.counterRef(name); }
@@ -94,8 +93,8 @@ GaugeRef resolve(Update& u, GaugeRef, std::string_view name) { return u.gaugeRef
 void increment(Update& u, CounterRef counter) { u.counterIncrement(counter); }
 void increment(Update& u, RateRef rate) { u.rateIncrement(rate); }
 
-// Increments through `slot`, resolving it from `name()` at its first use. Two
-// threads resolving at once store the same series.
+// The series of `slot`, resolved from `name` at its first use. Two threads
+// resolving at once store the same series.
 template <class Ref> Ref resolved(Update& u, std::atomic<Ref>& slot, std::string_view name) {
   Ref ref = slot.load(std::memory_order_acquire);
   if (ref == nullptr) {
@@ -104,6 +103,8 @@ template <class Ref> Ref resolved(Update& u, std::atomic<Ref>& slot, std::string
   }
   return ref;
 }
+// Increments through `slot`; `name()` builds the series name only when the
+// slot is still unresolved.
 template <class Ref, class Name> void bump(Update& u, std::atomic<Ref>& slot, Name name) {
   Ref ref = slot.load(std::memory_order_acquire);
   increment(u, ref != nullptr ? ref : resolved(u, slot, name()));
