@@ -29,6 +29,9 @@
 #   BENCH_LATENCY_SECONDS [BENCH_SECONDS]
 #   BENCH_RECEIPT_SECONDS [BENCH_SECONDS]
 #   BENCH_RECEIPT_DELAY_MS [0]       the simulator's delay from response to receipt
+#   BENCH_RECEIPT_SESSIONS [4]       transceivers of the receipt load (below the
+#                                    ESME limit; fewer messages in flight, so
+#                                    receipt latency is not queueing)
 #   BENCH_SESSIONS [16]  BENCH_WINDOW [100] (an ESME session may submit at most
 #                                    65535/s: fewer sessions would measure that
 #                                    limit, not the gateway)
@@ -77,6 +80,7 @@ else
 fi
 latency_seconds=${BENCH_LATENCY_SECONDS:-$seconds}
 receipt_seconds=${BENCH_RECEIPT_SECONDS:-$seconds}
+receipt_sessions=${BENCH_RECEIPT_SESSIONS:-4}
 receipt_delay=${BENCH_RECEIPT_DELAY_MS:-0}
 sessions=${BENCH_SESSIONS:-16}
 window=${BENCH_WINDOW:-100}
@@ -420,8 +424,8 @@ fi
 # ---------------------------------------------------------------------------
 if wanted receipts; then
   echo
-  echo "== 3. receipts: $sessions transceivers, window $window, ${receipt_seconds}s, receipts on"
-  load=(--sessions "$sessions" --window "$window" --duration "$receipt_seconds" --receipts)
+  echo "== 3. receipts: $receipt_sessions transceivers, window $window, ${receipt_seconds}s, receipts on"
+  load=(--sessions "$receipt_sessions" --window "$window" --duration "$receipt_seconds" --receipts)
   loadgen "$sim_port" "${load[@]}"
   direct=$result
   gateway_load receipts "${load[@]}"
