@@ -380,20 +380,43 @@ void MetricEvents::trackerMessageIdMapSize(uint64_t size) {
 // is created by its first event, exactly as a by-name update would.
 const MetricEvents::Totals& MetricEvents::totals(Update&) { return totals_; }
 
+namespace {
+std::atomic<uint64_t> instances{0}; // MetricEvents constructed so far
+} // namespace
+
+MetricEvents::MetricEvents(MetricsRegistry& registry)
+    : registry_(registry), instance_(instances.fetch_add(1) + 1) {}
+
 template <class V> V& MetricEvents::labelled(ByLabel<V>& map, std::string_view key) {
+  // The instance number, not its address, tells a memo of a destroyed
+  // instance (tests make many) from one of the live one.
+  struct Memo {
+    uint64_t instance = 0;     // the MetricEvents it came from
+    const void* map = nullptr; // the table looked in
+    std::string key;           // the label value
+    V* value = nullptr;        // what it found
+  };
+  thread_local Memo memo;
+  if (memo.instance == instance_ && memo.map == &map && memo.key == key) {
+    return *memo.value;
+  }
+  V* value = nullptr;
   {
     std::shared_lock<std::shared_mutex> read(labelsMutex_);
     auto it = map.find(key);
     if (it != map.end()) {
-      return it->second;
+      value = &it->second;
     }
   }
-  std::unique_lock<std::shared_mutex> write(labelsMutex_);
-  auto it = map.find(key);
-  if (it == map.end()) {
-    it = map.try_emplace(std::string(key)).first;
+  if (value == nullptr) {
+    std::unique_lock<std::shared_mutex> write(labelsMutex_);
+    value = &map.try_emplace(std::string(key)).first->second;
   }
-  return it->second;
+  memo.instance = instance_;
+  memo.map = &map;
+  memo.key.assign(key);
+  memo.value = value;
+  return *value;
 }
 
 MetricEvents::EsmeSeries& MetricEvents::esmeSeries(Update&, std::string_view esme) {

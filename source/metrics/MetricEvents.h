@@ -25,7 +25,7 @@ namespace quorvex {
 
 class MetricEvents {
 public:
-  explicit MetricEvents(MetricsRegistry& registry) : registry_(registry) {}
+  explicit MetricEvents(MetricsRegistry& registry);
 
   // Upstream binds.
   void upstreamConnectAttempt();
@@ -114,7 +114,9 @@ private:
     RateRef submitRate{}, deliverRate{};
   };
 
-  // Each found or created under labelsMutex_; entries never move.
+  // Each found or created under labelsMutex_; entries never move. A thread
+  // remembers its last answer per kind, so steady traffic of one ESME and
+  // one target does not touch the shared lock at all.
   template <class V> V& labelled(ByLabel<V>& map, std::string_view key);
   const Totals& totals(MetricsRegistry::Update& u);
   EsmeSeries& esmeSeries(MetricsRegistry::Update& u, std::string_view esme);
@@ -126,6 +128,7 @@ private:
   void upstreamBoundChange(std::string_view target, int bindType, int64_t delta);
 
   MetricsRegistry& registry_;
+  const uint64_t instance_;            // distinguishes instances in the threads' memos
   std::shared_mutex labelsMutex_;      // guards the three tables below
   Totals totals_;                      // unlabelled per-message series
   ByLabel<EsmeSeries> esmes_;          // by ESME system id
