@@ -1,7 +1,5 @@
 #include "cdr/CDRShells.h"
 
-#include <algorithm>
-#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -33,17 +31,18 @@ OpenCDR takeCDRShell() {
   if (supply.empty()) {
     Exchange& shared = exchange();
     std::lock_guard<SpinningMutex> lock(shared.mutex);
-    const size_t n = std::min(kBatch, shared.spare.size());
-    std::move(shared.spare.end() - static_cast<std::ptrdiff_t>(n), shared.spare.end(),
-              std::back_inserter(supply));
-    shared.spare.resize(shared.spare.size() - n);
+    // One by one: a push_back that throws leaves its element where it was.
+    while (!shared.spare.empty() && supply.size() < kBatch) {
+      supply.push_back(std::move(shared.spare.back()));
+      shared.spare.pop_back();
+    }
   }
   if (supply.empty()) {
     return std::make_unique<CDRRecord>();
   }
   OpenCDR shell = std::move(supply.back());
   supply.pop_back();
-  return shell;
+  return shell != nullptr ? std::move(shell) : std::make_unique<CDRRecord>();
 }
 
 void returnCDRShell(OpenCDR shell) {
@@ -58,10 +57,10 @@ void returnCDRShell(OpenCDR shell) {
   Exchange& shared = exchange();
   {
     std::lock_guard<SpinningMutex> lock(shared.mutex);
-    const size_t room = kKeptShells - std::min(kKeptShells, shared.spare.size());
-    const size_t n = std::min(room, returned.size());
-    std::move(returned.begin(), returned.begin() + static_cast<std::ptrdiff_t>(n),
-              std::back_inserter(shared.spare));
+    while (!returned.empty() && shared.spare.size() < kKeptShells) {
+      shared.spare.push_back(std::move(returned.back()));
+      returned.pop_back();
+    }
   }
   returned.clear(); // frees those beyond the bound
 }

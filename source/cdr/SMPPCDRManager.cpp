@@ -42,8 +42,11 @@ SMPPCDRManager::SMPPCDRManager() = default;
 
 SMPPCDRManager::~SMPPCDRManager() { stopThreads(); }
 
-// Rows show whole seconds: the reading of the caller's loop pass will do.
-int64_t SMPPCDRManager::wallNanos() { return static_cast<int64_t>(passNowMicros()) * 1000; }
+int64_t SMPPCDRManager::wallNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 SMPPCDRManager::Mode SMPPCDRManager::modeFromText(const std::string& text) {
   if (text == "correlate") {
@@ -143,10 +146,26 @@ OpenCDR SMPPCDRManager::createInitialCDR(const CDRSubmit& submit, const std::str
                    "Concatenated SMS detected - Ref: %d, Total: %d, Part: %d", record->concatRef,
                    record->concatTotal, record->concatPart);
   }
-  logApplication(LOG_FINE, this, name_, "createInitialCDR",
-                 "Initial CDR created - Pending CDRs: %zu",
-                 statPending_.load(std::memory_order_relaxed));
+  inFlight_.fetch_add(1, std::memory_order_relaxed);
+  logApplication(
+      LOG_FINE, this, name_, "createInitialCDR", "Initial CDR created - Pending CDRs: %zu",
+      statPending_.load(std::memory_order_relaxed) + inFlight_.load(std::memory_order_relaxed));
   return record;
+}
+
+void SMPPCDRManager::discardInitialCDR(OpenCDR record) {
+  landed(record);
+  returnCDRShell(std::move(record));
+}
+
+void SMPPCDRManager::landed(const OpenCDR& record) {
+  if (record != nullptr) {
+    inFlight_.fetch_sub(1, std::memory_order_relaxed);
+  }
+}
+
+size_t SMPPCDRManager::openLocked() const {
+  return pendingCDRs_.size() + inFlight_.load(std::memory_order_relaxed);
 }
 
 void SMPPCDRManager::logMissing(const char* function, uint64_t smscId, uint64_t seqNo) {
@@ -157,6 +176,7 @@ void SMPPCDRManager::logMissing(const char* function, uint64_t smscId, uint64_t 
 
 void SMPPCDRManager::updateCDRWithMessageID(uint64_t smscId, uint64_t seqNo, OpenCDR record,
                                             const std::string& messageId, bool awaitReceipt) {
+  landed(record);
   if (mode() == Mode::NONE) {
     return;
   }
@@ -187,7 +207,7 @@ void SMPPCDRManager::completeWithMessageID(uint64_t smscId, uint64_t seqNo, CDRR
   if (mode() == Mode::OPERATION || !awaitReceipt) {
     logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
                    "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
-                   pendingCDRs_.size(), messageIdIndex_.size());
+                   openLocked(), messageIdIndex_.size());
     // Completed: queued under the same lock, one acquisition per response.
     queueLocked(std::move(record));
     return;
@@ -200,12 +220,13 @@ void SMPPCDRManager::completeWithMessageID(uint64_t smscId, uint64_t seqNo, CDRR
   pendingCDRs_.insert_or_assign(PendingKey{smscId, seqNo}, std::move(record));
   logApplication(LOG_FINE, this, name_, "updateCDRWithMessageID",
                  "CDR updated with message ID - Pending CDRs: %zu, MessageID Index: %zu",
-                 pendingCDRs_.size(), messageIdIndex_.size());
+                 openLocked(), messageIdIndex_.size());
   publishSizes();
 }
 
 void SMPPCDRManager::updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, OpenCDR record,
                                              uint32_t commandStatus) {
+  landed(record);
   if (mode() == Mode::NONE) {
     return;
   }
@@ -280,7 +301,7 @@ void SMPPCDRManager::updateCDRWithDeliveryReceipt(uint64_t smscId, const std::st
   publishSizes();
   logApplication(LOG_FINE, this, name_, "updateCDRWithDeliveryReceipt",
                  "CDR updated with delivery receipt - Pending CDRs: %zu, MessageID Index: %zu",
-                 pendingCDRs_.size(), messageIdIndex_.size());
+                 openLocked(), messageIdIndex_.size());
 }
 
 void SMPPCDRManager::queueCDR(CDRRecord record) {
@@ -384,7 +405,7 @@ void SMPPCDRManager::cleanupPendingCDRsForSMSC(uint64_t smscId) {
 
 size_t SMPPCDRManager::pendingCount() {
   std::lock_guard<std::mutex> guard(stateMutex_);
-  return pendingCDRs_.size();
+  return openLocked();
 }
 
 size_t SMPPCDRManager::indexCount() {

@@ -83,6 +83,8 @@ public:
                               const std::string& messageId, bool awaitReceipt = true);
   void updateCDRWithSubmitFail(uint64_t smscId, uint64_t seqNo, OpenCDR record,
                                uint32_t commandStatus);
+  // A record whose submit_sm was never written.
+  void discardInitialCDR(OpenCDR record);
   void updateCDRWithDeliveryReceipt(uint64_t smscId, const std::string& smscName,
                                     const std::string& messageId, uint32_t state, uint32_t error,
                                     const std::string& doneDate);
@@ -131,6 +133,8 @@ private:
   int64_t now() const { return clock_.load()(); }
   void queueCDR(CDRRecord record);
   void logMissing(const char* function, uint64_t smscId, uint64_t seqNo);
+  void landed(const OpenCDR& record); // an opened record came back
+  size_t openLocked() const;          // open records, in flight or in the table; state lock held
   // updateCDRWithMessageID under the state lock; `record` is moved from.
   void completeWithMessageID(uint64_t smscId, uint64_t seqNo, CDRRecord& record,
                              const std::string& messageId, bool awaitReceipt, int64_t time);
@@ -174,6 +178,7 @@ private:
 
   // Sizes for the writer's Stats line, which must not take the state lock.
   std::atomic<size_t> statPending_{0}; // pendingCDRs_.size()
+  std::atomic<size_t> inFlight_{0};    // records opened and riding with their submits
   std::atomic<size_t> statIndex_{0};   // messageIdIndex_.size()
   std::atomic<size_t> statBatch_{0};   // cdrBatch_.size()
   std::atomic<size_t> statWatch_{0};   // watchBatch_.size()

@@ -120,8 +120,9 @@ void SMPPCDRManager::writeBatchToFile(std::vector<CDRRecord>& batch) {
   }
   logApplication(LOG_INFO, this, name_, "writeBatchToFile",
                  "Stats: pendingCDRs=%llu messageIdIndex=%llu cdrBatch=%llu watchBatch=%llu",
-                 static_cast<ull>(statPending_.load()), static_cast<ull>(statIndex_.load()),
-                 static_cast<ull>(statBatch_.load()), static_cast<ull>(statWatch_.load()));
+                 static_cast<ull>(statPending_.load() + inFlight_.load()),
+                 static_cast<ull>(statIndex_.load()), static_cast<ull>(statBatch_.load()),
+                 static_cast<ull>(statWatch_.load()));
 }
 
 bool SMPPCDRManager::waitForBatchesWritten(uint64_t count, std::chrono::milliseconds timeout) {

@@ -20,7 +20,7 @@ using ull = unsigned long long;
 } // namespace
 
 Tracker::Tracker(MetricEvents& metrics, Clock clock)
-    : metrics_(metrics), clock_(clock != nullptr ? clock : &passNowMicros),
+    : metrics_(metrics), clock_(clock != nullptr ? clock : &nowMicros),
       store_(std::make_unique<MemoryMessageIdStore>()) {}
 
 Tracker::~Tracker() {

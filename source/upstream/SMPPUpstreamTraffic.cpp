@@ -79,7 +79,9 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSe
         now);
     sent = session.sendPDU(seqnoOut, smpp::command::kSubmitSM, smpp::status::kOk, body, length);
     if (!sent) {
-      session.outstandingSubmits().take(seqnoOut);
+      if (auto dropped = session.outstandingSubmits().take(seqnoOut); dropped && dropped->cdr) {
+        context_.cdr.discardInitialCDR(std::move(dropped->cdr));
+      }
     }
   }
   if (!sent) {

@@ -80,6 +80,7 @@ protected:
 TEST_F(SMPPCDRManagerTest, OperationWritesSubmitRowThenReceiptRow) {
   start(CDRMode::OPERATION);
   submit(kBind0, 1);
+  EXPECT_EQ(manager_.pendingCount(), 1u); // waiting for its response
   fakeNanos += kSecond;
   answer(kBind0, 1, "abc");
   EXPECT_EQ(manager_.pendingCount(), 0u);
