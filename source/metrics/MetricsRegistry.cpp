@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <ctime>
 #include <utility>
 #include <vector>
+
+#include "app/Log.h"
 
 namespace quorvex {
 namespace {
@@ -28,23 +29,13 @@ bool windowClosed(uint64_t now, uint64_t start) {
   return now > start && now - start > kWindowMicros;
 }
 
-// Every event reads the clock once, a dozen times per message with receipts:
-// the kernel's tick-resolution clock (a few ms) costs a fraction of the
-// precise one and is ample for one-second windows.
-uint64_t coarseNowMicros() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
-}
-
 } // namespace
 
-MetricsRegistry::MetricsRegistry(Clock clock)
-    : clock_(clock != nullptr ? clock : &coarseNowMicros) {}
+MetricsRegistry::MetricsRegistry(Clock clock) : clock_(clock != nullptr ? clock : &passNowMicros) {}
 
 void MetricsRegistry::setClock(Clock clock) {
   std::lock_guard<std::mutex> guard(mutex_);
-  clock_ = clock != nullptr ? clock : &coarseNowMicros;
+  clock_ = clock != nullptr ? clock : &passNowMicros;
 }
 
 // Nodes never move, so the series' atomics and locks stay where references
