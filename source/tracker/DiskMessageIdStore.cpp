@@ -23,7 +23,10 @@ constexpr uint64_t kMicrosPerSecond = 1000000;
 // How long a batch gathers before it is written: well inside the second
 // after which a mapping must survive a crash, and long enough that a
 // receipt arriving this soon spares the disk both the put and the delete.
-constexpr std::chrono::milliseconds kHold{200};
+// Short enough that a batch stays small at line rate (about 10,000 entries
+// at 200,000 messages a second): the traffic threads' inserts and look-ups
+// then stay in cache, which made a 200 ms hold cost 0.7 µs per message more.
+constexpr std::chrono::milliseconds kHold{50};
 
 // A value is the time the mapping was made (µs, 8 octets little-endian)
 // followed by the owner's system id.

@@ -1,7 +1,7 @@
 // Message-id owners in an embedded RocksDB database on local disk.
 //
 // put() only queues: a committer thread writes whatever has queued for
-// 200 ms as one batch to the write-ahead log (a group commit), without
+// 50 ms as one batch to the write-ahead log (a group commit), without
 // syncing, so the traffic threads never wait for the disk and a mapping
 // survives a killed process from the moment its batch is written, within a
 // quarter of a second of the put. A mapping taken before then never reaches
