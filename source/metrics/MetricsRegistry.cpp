@@ -52,8 +52,21 @@ void MetricsRegistry::Rate::restart(uint64_t now) {
   std::lock_guard<std::mutex> guard(mutex);
   publishedTime = now - 1000000;
   publishedCount = 0;
-  windowStart = now;
-  windowCount = 0;
+  windowCount.store(0, std::memory_order_relaxed);
+  windowStart.store(now, std::memory_order_release);
+}
+
+bool MetricsRegistry::Rate::closeIfOver(uint64_t now, uint64_t opening) {
+  const uint64_t start = windowStart.load(std::memory_order_relaxed);
+  if (!windowClosed(now, start)) {
+    return false;
+  }
+  // An add racing with the exchange lands in one window or the other, never
+  // in neither.
+  publishedTime = start;
+  publishedCount = windowCount.exchange(opening, std::memory_order_relaxed);
+  windowStart.store(now, std::memory_order_release);
+  return true;
 }
 
 void MetricsRegistry::registerHelp(std::string_view name, std::string_view help, bool labelled) {
@@ -152,14 +165,13 @@ void MetricsRegistry::Update::rateIncrement(std::string_view name) { rateIncreme
 
 void MetricsRegistry::Update::rateIncrement(RateRef rate) {
   Rate& r = *rate;
+  if (!windowClosed(now_, r.windowStart.load(std::memory_order_acquire))) {
+    r.windowCount.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   std::lock_guard<std::mutex> guard(r.mutex);
-  if (windowClosed(now_, r.windowStart)) {
-    r.publishedTime = r.windowStart;
-    r.publishedCount = r.windowCount;
-    r.windowStart = now_;
-    r.windowCount = 1;
-  } else {
-    r.windowCount++;
+  if (!r.closeIfOver(now_, 1)) {
+    r.windowCount.fetch_add(1, std::memory_order_relaxed); // another thread just closed it
   }
 }
 
@@ -245,12 +257,7 @@ std::string MetricsRegistry::renderMetrics() {
   renderKind(out, rates_, " gauge\n", [this](std::string& o, Rate& r) {
     const uint64_t now = clock_();
     std::lock_guard<std::mutex> rateGuard(r.mutex);
-    if (windowClosed(now, r.windowStart)) {
-      r.publishedTime = r.windowStart;
-      r.publishedCount = r.windowCount;
-      r.windowStart = now;
-      r.windowCount = 0;
-    }
+    r.closeIfOver(now, 0);
     appendNumber(o, r.publishedCount);
     o.append(" ");
     appendNumber(o, r.publishedTime / 1000);

@@ -108,13 +108,18 @@ public:
     std::atomic<uint64_t> time{0}; // µs of the last update
     std::atomic<int64_t> value{0}; // current level
   };
+  // An event in the open window is one atomic add; only closing a window
+  // (an update or a scrape that finds it over) takes the lock.
   struct Rate {
-    std::mutex mutex;            // guards the four below; taken after the registry lock
-    uint64_t publishedTime = 0;  // µs when the last completed window opened
-    uint64_t publishedCount = 0; // events in the last completed window
-    uint64_t windowStart = 0;    // µs when the open window opened
-    uint64_t windowCount = 0;    // events in the open window so far
-    void restart(uint64_t now);  // an empty window opened now, none published
+    std::mutex mutex;                     // serialises closing; taken after the registry lock
+    uint64_t publishedTime = 0;           // µs when the last completed window opened; mutex
+    uint64_t publishedCount = 0;          // events in the last completed window; mutex
+    std::atomic<uint64_t> windowStart{0}; // µs when the open window opened; stored under mutex
+    std::atomic<uint64_t> windowCount{0}; // events in the open window so far
+    void restart(uint64_t now);           // an empty window opened now, none published
+    // Under mutex: publishes the open window if it is over at `now` and
+    // opens one holding `opening` events.
+    bool closeIfOver(uint64_t now, uint64_t opening);
   };
 
 private:
