@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <charconv>
+#include <cstring>
 
 namespace quorvex {
 namespace {
@@ -74,97 +75,102 @@ constexpr uint32_t kSubmitRow =
 constexpr uint32_t kReceiptRow =
     bit(kMessageId) | range(kDlrReceivedTime, kDlrDoneDate) | range(kDeliveryTime, kSmscName);
 
-template <class T> void appendNumber(std::string& out, T value) {
-  char buffer[24];
-  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  out.append(buffer, result.ptr);
-}
+// Octets one number column takes at most (a negative 64-bit value).
+constexpr size_t kNumberRoom = 20;
+// Octets one ISO time column takes at most (see isoTime's buffer).
+constexpr size_t kIsoRoom = 31;
 
-bool needsQuotes(const std::string& text) {
-  for (const char c : text) {
-    if (c == ',' || c == '"' || c == '\r' || c == '\n') {
-      return true;
+// Writes a row through a pointer into room reserved for the whole row, so
+// no column pays the string's capacity check and length update.
+struct RowWriter {
+  char* at; // next octet to write
+
+  template <class T> void number(T value) { at = std::to_chars(at, at + kNumberRoom, value).ptr; }
+  void raw(const std::string& text) {
+    std::memcpy(at, text.data(), text.size());
+    at += text.size();
+  }
+  // Bare unless it holds a comma, a double quote or a line break; quoted as
+  // RFC 4180 says otherwise.
+  void text(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+      return raw(text);
     }
-  }
-  return false;
-}
-
-void appendText(std::string& out, const std::string& text) {
-  if (!needsQuotes(text)) {
-    out += text;
-    return;
-  }
-  out += '"';
-  for (char c : text) {
-    if (c == '"') {
-      out += '"';
+    *at++ = '"';
+    for (const char c : text) {
+      if (c == '"') {
+        *at++ = '"';
+      }
+      *at++ = c;
     }
-    out += c;
+    *at++ = '"';
   }
-  out += '"';
+};
+
+// The most a row of `r` can take: every text quoted with each octet doubled.
+size_t rowRoom(const CDRRecord& r) {
+  const size_t texts = r.messageId.size() + r.sourceAddr.size() + r.destAddr.size() +
+                       r.dlrDoneDate.size() + r.esmeId.size() + r.esmeIp.size() + r.smscName.size();
+  return 2 * texts + 2 * 7 + 16 * kNumberRoom + 4 * kIsoRoom + kColumns + 1;
 }
 
-void appendColumn(std::string& out, const CDRRecord& r, int column) {
+void writeColumn(RowWriter& w, const CDRRecord& r, int column) {
   switch (column) {
   case kMessageId:
-    return appendText(out, r.messageId);
+    return w.text(r.messageId);
   case kSourceAddr:
-    return appendText(out, r.sourceAddr);
+    return w.text(r.sourceAddr);
   case kDestAddr:
-    return appendText(out, r.destAddr);
+    return w.text(r.destAddr);
   case kSubmitTime:
-    return appendNumber(out, r.submitTime / 1000000000);
+    return w.number(r.submitTime / 1000000000);
   case kSubmitTimeIso:
-    out += isoTime(r.submitTime); // never needs quotes
-    return;
+    return w.raw(isoTime(r.submitTime)); // never needs quotes
   case kMessageIdTime:
-    return appendNumber(out, r.messageIdTime / 1000000000);
+    return w.number(r.messageIdTime / 1000000000);
   case kMessageIdTimeIso:
-    out += isoTime(r.messageIdTime); // never needs quotes
-    return;
+    return w.raw(isoTime(r.messageIdTime));
   case kDlrReceivedTime:
-    return appendNumber(out, r.dlrReceivedTime / 1000000000);
+    return w.number(r.dlrReceivedTime / 1000000000);
   case kDlrReceivedTimeIso:
-    out += isoTime(r.dlrReceivedTime); // never needs quotes
-    return;
+    return w.raw(isoTime(r.dlrReceivedTime));
   case kDlrDoneDate:
-    return appendText(out, r.dlrDoneDate);
+    return w.text(r.dlrDoneDate);
   case kSubmitStatus:
-    return appendNumber(out, r.submitStatus);
+    return w.number(r.submitStatus);
   case kDeliveryTime:
-    return appendNumber(out, r.deliveryTime / 1000000000);
+    return w.number(r.deliveryTime / 1000000000);
   case kDeliveryTimeIso:
-    out += isoTime(r.deliveryTime); // never needs quotes
-    return;
+    return w.raw(isoTime(r.deliveryTime));
   case kDeliveryStatus:
-    return appendNumber(out, r.deliveryStatus);
+    return w.number(r.deliveryStatus);
   case kErrorCode:
-    return appendNumber(out, r.errorCode);
+    return w.number(r.errorCode);
   case kEsmeId:
-    return appendText(out, r.esmeId);
+    return w.text(r.esmeId);
   case kEsmeIp:
-    return appendText(out, r.esmeIp);
+    return w.text(r.esmeIp);
   case kSmscId:
-    return appendNumber(out, r.smscId);
+    return w.number(r.smscId);
   case kSmscName:
-    return appendText(out, r.smscName);
+    return w.text(r.smscName);
   case kMessageLength:
-    return appendNumber(out, r.messageLength);
+    return w.number(r.messageLength);
   case kDataCoding:
-    return appendNumber(out, unsigned{r.dataCoding});
+    return w.number(unsigned{r.dataCoding});
   case kEsmClass:
-    return appendNumber(out, unsigned{r.esmClass});
+    return w.number(unsigned{r.esmClass});
   case kRegisteredDelivery:
-    return appendNumber(out, unsigned{r.registeredDelivery});
+    return w.number(unsigned{r.registeredDelivery});
   case kIsConcatenated:
-    out += r.isConcatenated ? '1' : '0';
+    *w.at++ = r.isConcatenated ? '1' : '0';
     return;
   case kConcatRef:
-    return appendNumber(out, unsigned{r.concatRef});
+    return w.number(unsigned{r.concatRef});
   case kConcatTotal:
-    return appendNumber(out, unsigned{r.concatTotal});
+    return w.number(unsigned{r.concatTotal});
   case kConcatPart:
-    return appendNumber(out, unsigned{r.concatPart});
+    return w.number(unsigned{r.concatPart});
   }
 }
 
@@ -207,15 +213,19 @@ void appendCdrCsvRow(std::string& row, const CDRRecord& record, CDRMode mode) {
     columns = record.deliveryStatus == 0 ? kSubmitRow : kReceiptRow;
     break;
   }
+  const size_t at = row.size();
+  row.resize(at + rowRoom(record));
+  RowWriter w{row.data() + at};
   for (int column = 0; column < kColumns; ++column) {
     if (column != 0) {
-      row += ',';
+      *w.at++ = ',';
     }
     if ((columns & bit(column)) != 0) {
-      appendColumn(row, record, column);
+      writeColumn(w, record, column);
     }
   }
-  row += '\n';
+  *w.at++ = '\n';
+  row.resize(static_cast<size_t>(w.at - row.data()));
 }
 
 } // namespace quorvex
