@@ -155,6 +155,7 @@ int SMPPLoadBalancerSession::onSubmitSM(const std::string& systemId,
   const uint64_t stamp = configuration().configChangeStamp.load(std::memory_order_acquire);
   if (stamp != settingsStamp_) {
     tpsLimit_ = ESMERegistry().getSubmitSettings(systemId, scopedKey_, targetSet_);
+    globalRoutes_ = globalRoutes().current();
     settingsStamp_ = stamp;
   }
   const uint64_t now = clock().nowMicros();
@@ -169,8 +170,7 @@ int SMPPLoadBalancerSession::onSubmitSM(const std::string& systemId,
     return smpp::kSubmitRefused;
   }
   // An ESME rule wins over a global one, which wins over the account's set.
-  const RouteTablePtr global = globalRoutes().current();
-  const std::string& targetSet = routes_->route(record, global->route(record, targetSet_));
+  const std::string& targetSet = routes_->route(record, globalRoutes_->route(record, targetSet_));
   const int result = submitToTarget(sequenceNumber, destination, targetSet, record, messageId);
   if (result == smpp::kSubmitRefused) {
     metricEvents().submitNoRoute(systemId);

@@ -75,16 +75,17 @@ private:
     uint32_t remaining; // parts still expected, counting down to 1
   };
 
-  uint32_t bindCommandId_ = 0;       // command id of the last bind request
-  uint32_t bindSequence_ = 0;        // its sequence number
-  std::string bindSystemId_;         // its system_id
-  std::string scopedKey_;            // "[peer IP]system_id", the address-bound account key
-  bool bindRequested_ = false;       // some bind reached onBindAuthorisation
-  RouteTablePtr routes_;             // the ESME's own MT rules, compiled at bind
-  uint16_t tpsLimit_ = 65535;        // submits per window, from the account
-  ThrottleWindow throttle_;          // TPS window
-  std::string targetSet_;            // the account's target set, reused per submit
-  uint64_t settingsStamp_ = ~0ULL;   // configChangeStamp tpsLimit_ and targetSet_ were read at
+  uint32_t bindCommandId_ = 0;     // command id of the last bind request
+  uint32_t bindSequence_ = 0;      // its sequence number
+  std::string bindSystemId_;       // its system_id
+  std::string scopedKey_;          // "[peer IP]system_id", the address-bound account key
+  bool bindRequested_ = false;     // some bind reached onBindAuthorisation
+  RouteTablePtr routes_;           // the ESME's own MT rules, compiled at bind
+  uint16_t tpsLimit_ = 65535;      // submits per window, from the account
+  ThrottleWindow throttle_;        // TPS window
+  std::string targetSet_;          // the account's target set, reused per submit
+  RouteTablePtr globalRoutes_;     // the global MT rules
+  uint64_t settingsStamp_ = ~0ULL; // configChangeStamp tpsLimit_, targetSet_, globalRoutes_ read at
   std::vector<uint8_t> deliverBody_; // body being delivered
   // Key: numeric destination ^ session id ^ concatenation reference.
   std::map<uint64_t, ConcatenationRoute> concatenation_;
