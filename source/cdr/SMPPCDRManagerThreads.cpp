@@ -16,8 +16,12 @@ using ull = unsigned long long;
 // Ends only when it was told to stop and nothing is left to write, so the
 // batch handed over by shutdown always reaches the file.
 void SMPPCDRManager::writerLoop() {
+  // Kept across batches: the emptied vector goes back through the hand-over
+  // with its capacity, so the traffic thread refills it without growing it
+  // (each growth moves every record) and nothing allocated on one thread is
+  // freed on the other.
+  std::vector<CDRRecord> batch;
   for (;;) {
-    std::vector<CDRRecord> batch;
     {
       std::unique_lock<std::mutex> lock(writerMutex_);
       while (watchBatch_.empty()) {
@@ -30,6 +34,10 @@ void SMPPCDRManager::writerLoop() {
       statWatch_.store(0, std::memory_order_relaxed);
     }
     writeBatchToFile(batch);
+    batch.clear();
+    if (batch.capacity() > 4 * std::max<size_t>(settings_.batchSize, 1)) {
+      std::vector<CDRRecord>().swap(batch); // a backlog's worth is not kept
+    }
     {
       std::lock_guard<std::mutex> guard(writerMutex_);
       ++batchesWritten_;
