@@ -30,13 +30,12 @@ constexpr std::chrono::milliseconds kHold{50};
 
 // A value is the time the mapping was made (µs, 8 octets little-endian)
 // followed by the owner's system id.
-std::string encodeValue(uint64_t madeMicros, std::string_view owner) {
-  std::string value(8 + owner.size(), '\0');
+void encodeValue(std::string& value, uint64_t madeMicros, std::string_view owner) {
+  value.resize(8);
   for (int i = 0; i < 8; ++i) {
     value[static_cast<size_t>(i)] = static_cast<char>(madeMicros >> (8 * i));
   }
-  value.replace(8, owner.size(), owner);
-  return value;
+  value.append(owner);
 }
 
 uint64_t madeMicrosOf(const std::string& value) {
@@ -116,20 +115,53 @@ DiskMessageIdStore::~DiskMessageIdStore() {
 }
 
 void DiskMessageIdStore::put(uint64_t target, std::string_view messageId, std::string_view owner) {
-  std::string value = encodeValue(clock_(), owner);
+  const uint64_t now = clock_();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queueLocked(storeKey(target, messageId), std::move(value));
+    Slots::node_type node;
+    if (!spareNodes_.empty()) {
+      node = std::move(spareNodes_.back());
+      spareNodes_.pop_back();
+    } else {
+      // Only until the first batch was written: from then on the written
+      // batch's nodes come back here.
+      Slots one;
+      node = one.extract(one.emplace(std::string(), std::string()).first);
+    }
+    storeKey(node.key(), target, messageId);
+    if (!node.mapped()) {
+      node.mapped().emplace();
+    }
+    encodeValue(*node.mapped(), now, owner);
+    queueLocked(std::move(node));
   }
   size_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void DiskMessageIdStore::queueLocked(std::string key, std::optional<std::string> value) {
+void DiskMessageIdStore::queueLocked(Slots::node_type node) {
   // Only the first change of a batch wakes the committer; the rest ride along.
   if (queued_.empty()) {
     wake_.notify_one();
   }
-  queued_.insert_or_assign(std::move(key), std::move(value));
+  auto placed = queued_.insert(std::move(node));
+  if (!placed.inserted) {
+    placed.position->second = std::move(placed.node.mapped());
+    spareNodes_.push_back(std::move(placed.node));
+  }
+}
+
+void DiskMessageIdStore::queueDeleteLocked(const std::string& key) {
+  Slots::node_type node;
+  if (!spareNodes_.empty()) {
+    node = std::move(spareNodes_.back());
+    spareNodes_.pop_back();
+    node.key() = key;
+    node.mapped().reset();
+  } else {
+    Slots one;
+    node = one.extract(one.emplace(key, std::nullopt).first);
+  }
+  queueLocked(std::move(node));
 }
 
 std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string_view messageId) {
@@ -157,7 +189,7 @@ std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string
         return std::nullopt;
       }
       value = written->second;
-      queueLocked(key, std::nullopt);
+      queueDeleteLocked(key);
     }
   }
   if (!value) {
@@ -169,7 +201,7 @@ std::optional<std::string> DiskMessageIdStore::take(uint64_t target, std::string
     }
     value = std::move(stored);
     std::lock_guard<std::mutex> lock(mutex_);
-    queueLocked(key, std::nullopt);
+    queueDeleteLocked(key);
   }
   if (size_.fetch_sub(1, std::memory_order_relaxed) <= 0) {
     size_.store(0, std::memory_order_relaxed);
@@ -213,7 +245,8 @@ void DiskMessageIdStore::commitLoop() {
   // platter is left to the kernel, so a killed process loses nothing written.
   rocksdb::WriteOptions options;
   options.sync = false;
-  Slots written; // the last batch written, emptied outside the lock
+  Slots written;                           // the last batch written, emptied outside the lock
+  std::vector<Slots::node_type> returning; // its nodes on their way to spareNodes_
   std::unique_lock<std::mutex> lock(mutex_);
   const auto hurried = [this] { return stop_ || syncRequests_ > 0; };
   for (;;) {
@@ -244,11 +277,24 @@ void DiskMessageIdStore::commitLoop() {
     lock.lock();
     busy_ = false;
     if (status.ok()) {
-      // Freed outside the lock: tens of thousands of entries would hold
-      // up the traffic thread's puts and takes for a millisecond or more.
+      // The written entries' nodes go back to put(), so a steady stream of
+      // mappings allocates nothing and nothing the traffic thread allocated
+      // is freed here. They are taken apart outside the lock: a batch of
+      // ten thousand entries would hold up the traffic thread's puts and
+      // takes for a millisecond.
       written.swap(writing_);
       lock.unlock();
+      while (!written.empty() && returning.size() < kSpareNodes) {
+        returning.push_back(written.extract(written.begin()));
+      }
       written.clear();
+      lock.lock();
+      const size_t room = kSpareNodes - std::min(kSpareNodes, spareNodes_.size());
+      for (size_t i = 0; i < returning.size() && i < room; ++i) {
+        spareNodes_.push_back(std::move(returning[i]));
+      }
+      lock.unlock();
+      returning.clear(); // frees the nodes there was no room for
       lock.lock();
     } else {
       reportFailureLocked(status.ToString());

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "tracker/MessageIdStore.h"
 
@@ -57,22 +58,27 @@ private:
   // nothing for a delete. One slot per key keeps a batch's order harmless.
   using Slots = std::unordered_map<std::string, std::optional<std::string>>;
 
+  // Nodes kept for reuse at most: a few batches' worth at line rate.
+  static constexpr size_t kSpareNodes = 1 << 14;
+
   void commitLoop();
-  void queueLocked(std::string key, std::optional<std::string> value); // mutex_ held
-  void reportFailureLocked(const std::string& reason);                 // mutex_ held
+  void queueLocked(Slots::node_type node);             // mutex_ held
+  void queueDeleteLocked(const std::string& key);      // mutex_ held
+  void reportFailureLocked(const std::string& reason); // mutex_ held
 
   const std::unique_ptr<rocksdb::DB> db_; // the open database
   const uint64_t lifetimeMicros_;         // age after which a mapping is ignored, µs
   const Clock clock_;                     // source of "now"
 
-  std::mutex mutex_;                  // guards everything below
-  std::condition_variable wake_;      // wakes the committer
-  std::condition_variable committed_; // tells sync() a batch ended
-  Slots queued_;                      // changes for the next batch
-  Slots writing_;                     // the batch being written; only read meanwhile
-  bool busy_ = false;                 // writing_ is being written
-  int syncRequests_ = 0;              // sync() calls waiting: no hold
-  uint64_t failures_ = 0;             // batches that failed to write
+  std::mutex mutex_;                         // guards everything below
+  std::condition_variable wake_;             // wakes the committer
+  std::condition_variable committed_;        // tells sync() a batch ended
+  Slots queued_;                             // changes for the next batch
+  Slots writing_;                            // the batch being written; only read meanwhile
+  std::vector<Slots::node_type> spareNodes_; // written entries' nodes for the next puts
+  bool busy_ = false;                        // writing_ is being written
+  int syncRequests_ = 0;                     // sync() calls waiting: no hold
+  uint64_t failures_ = 0;                    // batches that failed to write
   std::chrono::steady_clock::time_point lastReport_{}; // last failure logged
   bool stop_ = false;                                  // the committer ends once idle
   std::atomic<int64_t> size_{0};                       // live mappings, estimated
