@@ -240,11 +240,39 @@ void DiskMessageIdStore::reportFailureLocked(const std::string& reason) {
   }
 }
 
+void DiskMessageIdStore::addStoredDeletes(const std::vector<const std::string*>& keys,
+                                          rocksdb::WriteBatch& batch) {
+  // Most deletes are of mappings taken within the hold, never written: the
+  // in-memory filters spare the disk their tombstones. Probed in groups, so
+  // the database's per-read set-up is paid once per group, not per key; a
+  // key whose block is not in memory counts as stored.
+  constexpr size_t kGroup = 256;
+  rocksdb::ReadOptions inMemory;
+  inMemory.read_tier = rocksdb::kBlockCacheTier;
+  rocksdb::Slice group[kGroup];
+  rocksdb::PinnableSlice values[kGroup];
+  rocksdb::Status statuses[kGroup];
+  for (size_t first = 0; first < keys.size(); first += kGroup) {
+    const size_t count = std::min(kGroup, keys.size() - first);
+    for (size_t i = 0; i < count; ++i) {
+      group[i] = *keys[first + i];
+    }
+    db_->MultiGet(inMemory, db_->DefaultColumnFamily(), count, group, values, statuses);
+    for (size_t i = 0; i < count; ++i) {
+      if (!statuses[i].IsNotFound()) {
+        batch.Delete(group[i]);
+      }
+      values[i].Reset();
+    }
+  }
+}
+
 void DiskMessageIdStore::commitLoop() {
   // The write-ahead log reaches the kernel at every batch; syncing it to the
   // platter is left to the kernel, so a killed process loses nothing written.
   rocksdb::WriteOptions options;
   options.sync = false;
+  std::vector<const std::string*> deletes; // keys of writing_ to be deleted
   Slots written;                           // the last batch written, emptied outside the lock
   std::vector<Slots::node_type> returning; // its nodes on their way to spareNodes_
   std::unique_lock<std::mutex> lock(mutex_);
@@ -263,16 +291,15 @@ void DiskMessageIdStore::commitLoop() {
     // writing_ stays unchanged until the lock is taken again: take() only
     // reads it, so the batch is built without holding up the traffic.
     rocksdb::WriteBatch batch;
-    std::string scratch;
+    deletes.clear();
     for (const auto& [key, value] : writing_) {
       if (value) {
         batch.Put(key, *value);
-      } else if (db_->KeyMayExist(rocksdb::ReadOptions(), key, &scratch)) {
-        // Most deletes are of mappings taken within the hold, never
-        // written: the in-memory filters spare the disk their tombstones.
-        batch.Delete(key);
+      } else {
+        deletes.push_back(&key);
       }
     }
+    addStoredDeletes(deletes, batch);
     const rocksdb::Status status = db_->Write(options, &batch);
     lock.lock();
     busy_ = false;

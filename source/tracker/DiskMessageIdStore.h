@@ -27,7 +27,8 @@
 
 namespace rocksdb {
 class DB;
-}
+class WriteBatch;
+} // namespace rocksdb
 
 namespace quorvex {
 
@@ -62,6 +63,8 @@ private:
   static constexpr size_t kSpareNodes = 1 << 14;
 
   void commitLoop();
+  // Adds to `batch` a delete of each of `keys` that may be on disk.
+  void addStoredDeletes(const std::vector<const std::string*>& keys, rocksdb::WriteBatch& batch);
   void queueLocked(Slots::node_type node);             // mutex_ held
   void queueDeleteLocked(const std::string& key);      // mutex_ held
   void reportFailureLocked(const std::string& reason); // mutex_ held
