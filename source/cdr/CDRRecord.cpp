@@ -93,7 +93,13 @@ struct RowWriter {
   // Bare unless it holds a comma, a double quote or a line break; quoted as
   // RFC 4180 says otherwise.
   void text(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    // One pass over the (short) text: find_first_of would scan it once per
+    // character it looks for.
+    bool plain = true;
+    for (const char c : text) {
+      plain &= c != ',' && c != '"' && c != '\r' && c != '\n';
+    }
+    if (plain) {
       return raw(text);
     }
     *at++ = '"';
