@@ -77,21 +77,15 @@ void MetricsRegistry::registerHelp(std::string_view name, std::string_view help,
 // A series updated before registration (the Tracker's map-size gauge, set
 // when "msgtrack" is loaded during static initialisation) keeps its value.
 void MetricsRegistry::registerCounter(std::string_view name, std::string_view help, bool labelled) {
-  const uint64_t now = clock_();
   std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
-  if (counters_.find(name) == counters_.end()) {
-    series(counters_, name).time.store(now, std::memory_order_relaxed);
-  }
+  series(counters_, name);
 }
 
 void MetricsRegistry::registerGauge(std::string_view name, std::string_view help, bool labelled) {
-  const uint64_t now = clock_();
   std::lock_guard<std::mutex> guard(mutex_);
   registerHelp(name, help, labelled);
-  if (gauges_.find(name) == gauges_.end()) {
-    series(gauges_, name).time.store(now, std::memory_order_relaxed);
-  }
+  series(gauges_, name);
 }
 
 void MetricsRegistry::registerRate(std::string_view name, std::string_view help, bool labelled) {
@@ -133,13 +127,11 @@ void MetricsRegistry::Update::counterIncrement(std::string_view name) {
 
 void MetricsRegistry::Update::counterIncrement(CounterRef c) {
   c->value.fetch_add(1, std::memory_order_relaxed);
-  c->time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::counterReset(std::string_view name) {
   Counter& c = *counterRef(name);
   c.value.store(0, std::memory_order_relaxed);
-  c.time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::gaugeAdd(std::string_view name, int64_t delta) {
@@ -149,7 +141,6 @@ void MetricsRegistry::Update::gaugeAdd(std::string_view name, int64_t delta) {
 void MetricsRegistry::Update::gaugeAdd(GaugeRef g, int64_t delta) {
   // Wrapping arithmetic: the value is exposed as its unsigned reading anyway.
   g->value.fetch_add(delta, std::memory_order_relaxed);
-  g->time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::gaugeSet(std::string_view name, int64_t value) {
@@ -158,7 +149,6 @@ void MetricsRegistry::Update::gaugeSet(std::string_view name, int64_t value) {
 
 void MetricsRegistry::Update::gaugeSet(GaugeRef g, int64_t value) {
   g->value.store(value, std::memory_order_relaxed);
-  g->time.store(now_, std::memory_order_relaxed);
 }
 
 void MetricsRegistry::Update::rateIncrement(std::string_view name) { rateIncrement(rateRef(name)); }
@@ -177,12 +167,8 @@ void MetricsRegistry::Update::rateIncrement(RateRef rate) {
 
 void MetricsRegistry::Update::rateReset(std::string_view name) { rateRef(name)->restart(now_); }
 
-void MetricsRegistry::counterIncrement(std::string_view name, uint64_t time) {
-  Update update(*this);
-  update.counterIncrement(name);
-  if (time != 0) {
-    counters_.find(name)->second.time.store(time, std::memory_order_relaxed);
-  }
+void MetricsRegistry::counterIncrement(std::string_view name) {
+  Update(*this).counterIncrement(name);
 }
 
 void MetricsRegistry::counterReset(std::string_view name) { Update(*this).counterReset(name); }

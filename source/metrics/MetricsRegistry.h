@@ -39,7 +39,7 @@ public:
   void registerRate(std::string_view name, std::string_view help, bool labelled);
 
   // Primitives, each under the mutex for its whole duration.
-  void counterIncrement(std::string_view series, uint64_t time = 0);
+  void counterIncrement(std::string_view series);
   void counterReset(std::string_view series);
   void gaugeIncrement(std::string_view series);
   void gaugeDecrement(std::string_view series);
@@ -101,11 +101,9 @@ private:
 
 public:
   struct Counter {
-    std::atomic<uint64_t> time{0};  // µs of the last update
     std::atomic<uint64_t> value{0}; // events counted
   };
   struct Gauge {
-    std::atomic<uint64_t> time{0}; // µs of the last update
     std::atomic<int64_t> value{0}; // current level
   };
   // An event in the open window is one atomic add; only closing a window

@@ -96,7 +96,7 @@ std::unique_ptr<DiskMessageIdStore> DiskMessageIdStore::open(const std::string& 
 DiskMessageIdStore::DiskMessageIdStore(std::unique_ptr<rocksdb::DB> db, uint64_t lifetimeSeconds,
                                        Clock clock)
     : db_(std::move(db)), lifetimeMicros_(lifetimeSeconds * kMicrosPerSecond),
-      clock_(clock != nullptr ? clock : &nowMicros) {
+      clock_(clock != nullptr ? clock : &passNowMicros) {
   uint64_t keys = 0;
   if (db_->GetIntProperty("rocksdb.estimate-num-keys", &keys)) {
     size_.store(static_cast<int64_t>(keys));

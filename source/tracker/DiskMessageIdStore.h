@@ -71,7 +71,7 @@ private:
 
   const std::unique_ptr<rocksdb::DB> db_; // the open database
   const uint64_t lifetimeMicros_;         // age after which a mapping is ignored, µs
-  const Clock clock_;                     // source of "now"
+  const Clock clock_;                     // source of "now"; by default the loop pass's reading
 
   std::mutex mutex_;                         // guards everything below
   std::condition_variable wake_;             // wakes the committer
