@@ -14,14 +14,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Connections = std::vector<std::unique_ptr<SmppTestClient>>;
 
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // A connection the gateway refused: accepted by the kernel, then closed.
 bool refused(SmppTestClient& client) {
   return client.connected() && client.waitClosed(milliseconds(5000));

@@ -10,9 +10,8 @@
 namespace quorvex::test {
 namespace {
 
-SubmitFields withReceipt(const std::string& destination = "447700900123") {
+SubmitFields withReceipt() {
   SubmitFields fields;
-  fields.destination = destination;
   fields.registeredDelivery = 1;
   return fields;
 }
@@ -21,16 +20,6 @@ SubmitFields withReceipt(const std::string& destination = "447700900123") {
 std::string acceptedId(const std::optional<Pdu>& response) {
   return response && response->status == 0 ? SmppTestClient::cString(response->body)
                                            : std::string();
-}
-
-// Reads one receipt, answers it, and returns its decoded body.
-std::optional<DeliverSM> takeReceipt(SmppTestClient& client, int timeoutMillis = 5000) {
-  std::optional<Pdu> pdu = client.readCommand(kDeliverSM, std::chrono::milliseconds(timeoutMillis));
-  if (!pdu) {
-    return std::nullopt;
-  }
-  client.deliverSMResp(pdu->sequence);
-  return SmppTestClient::parseDeliverSM(pdu->body);
 }
 
 std::vector<uint8_t> submitFrame(uint32_t sequence, const SubmitFields& fields) {
@@ -73,7 +62,7 @@ TEST(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
   }
   std::set<std::string> received;
   for (SmppTestClient* rx : {rx1.get(), rx2.get(), rx1.get(), rx2.get()}) {
-    std::optional<DeliverSM> receipt = takeReceipt(*rx);
+    std::optional<DeliverSM> receipt = rx->readDeliver();
     ASSERT_TRUE(receipt);
     EXPECT_EQ(receipt->source, "447700900123");
     EXPECT_EQ(receipt->destination, "447700900001");
@@ -115,7 +104,7 @@ TEST(SubmitTest, QueuedReceiptsWaitForAReceiverInOrder) {
   auto rx = gateway.connect();
   ASSERT_EQ(rx->bind(kBindReceiver, "late", "pw"), 0u);
   for (const std::string& id : ids) {
-    std::optional<DeliverSM> receipt = takeReceipt(*rx);
+    std::optional<DeliverSM> receipt = rx->readDeliver();
     ASSERT_TRUE(receipt);
     EXPECT_EQ(receiptId(*receipt), id);
     EXPECT_TRUE(receipt->tlvs.empty());
@@ -217,9 +206,7 @@ TEST(SubmitTest, ThrottleAtSmallLimit) {
   // One write: the three submits fall into the same window.
   std::vector<uint8_t> burst;
   for (int i = 0; i < 3; ++i) {
-    const std::vector<uint8_t> pdu = SmppTestClient::frame(
-        0x00000004, client->nextSequence(), 0, SmppTestClient::submitBody(SubmitFields()));
-    burst.insert(burst.end(), pdu.begin(), pdu.end());
+    append(burst, submitFrame(client->nextSequence(), SubmitFields()));
   }
   ASSERT_TRUE(client->sendRaw(burst));
   std::vector<uint32_t> statuses;
@@ -277,7 +264,7 @@ TEST(SubmitTest, DemoConfigurationAnswersWithReceipts) {
   ASSERT_EQ(client->bind(kBindTransceiver, "demo", "demo"), 0u);
   const std::string id = acceptedId(client->submitAndWait(withReceipt()));
   ASSERT_EQ(id.size(), 64u);
-  std::optional<DeliverSM> receipt = takeReceipt(*client);
+  std::optional<DeliverSM> receipt = client->readDeliver();
   ASSERT_TRUE(receipt);
   EXPECT_EQ(receiptId(*receipt), id);
 }

@@ -237,6 +237,15 @@ bool SmppTestClient::deliverSMResp(uint32_t sequence, uint32_t status) {
   return send(0x80000005, sequence, {0}, status);
 }
 
+std::optional<DeliverSM> SmppTestClient::readDeliver(Millis timeout) {
+  const std::optional<Pdu> pdu = readCommand(0x00000005, timeout);
+  if (!pdu) {
+    return std::nullopt;
+  }
+  deliverSMResp(pdu->sequence);
+  return parseDeliverSM(pdu->body);
+}
+
 bool SmppTestClient::enquireLink() { return send(0x00000015, nextSequence()); }
 
 bool SmppTestClient::unbind() { return send(0x00000006, nextSequence()); }
@@ -327,6 +336,15 @@ std::optional<DeliverSM> SmppTestClient::parseDeliverSM(const std::vector<uint8_
     i += length;
   }
   return i == body.size() ? std::optional<DeliverSM>(d) : std::nullopt;
+}
+
+std::string DeliverSM::tlv(uint16_t tag) const {
+  for (const auto& [t, value] : tlvs) {
+    if (t == tag) {
+      return std::string(value.begin(), value.end());
+    }
+  }
+  return {};
 }
 
 std::string SmppTestClient::cString(const std::vector<uint8_t>& body) {

@@ -39,6 +39,9 @@ struct DeliverSM {
   uint8_t dataCoding = 0;     // data_coding (8 = UCS-2)
   std::string shortMessage;   // short_message without its trailing NUL
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> tlvs; // tag, value
+
+  // The value of TLV `tag` as octets, empty if absent.
+  std::string tlv(uint16_t tag) const;
 };
 
 class SmppTestClient {
@@ -78,6 +81,8 @@ public:
   // Sends a submit_sm and waits for its response.
   std::optional<Pdu> submitAndWait(const SubmitFields& fields, Millis timeout = Millis(5000));
   bool deliverSMResp(uint32_t sequence, uint32_t status = 0);
+  // The next deliver_sm, acknowledged and decoded; nothing on timeout.
+  std::optional<DeliverSM> readDeliver(Millis timeout = Millis(5000));
   bool enquireLink();
   bool unbind();
 

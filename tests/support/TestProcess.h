@@ -35,6 +35,15 @@ private:
 // kernel's ephemeral range so outgoing connections never take it.
 uint16_t freePort();
 
+// How often `needle` occurs in `text`.
+inline size_t occurrences(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 // The built quorvex, started in `workDir` with `args`; standard output goes
 // to "console.out" there and standard error to "console.err".
 class GatewayProcess : public ChildProcess {
