@@ -53,7 +53,7 @@ TEST(LoadOptionsTest, BadArgumentsAreNamed) {
   }
 }
 
-TEST(LatencyRecorderTest, NearestRankPercentiles) {
+TEST(LatencyRecorderTest, NearestRankPercentilesLargeValuesWithinTwoPerMille) {
   LatencyRecorder recorder;
   EXPECT_EQ(recorder.percentile(50), 0u);
   for (uint64_t v = 1000; v >= 1; --v) {
@@ -63,10 +63,9 @@ TEST(LatencyRecorderTest, NearestRankPercentiles) {
   EXPECT_EQ(recorder.percentile(90), 900u);
   EXPECT_EQ(recorder.percentile(99.9), 999u);
   EXPECT_EQ(recorder.max(), 1000u);
-}
 
-TEST(LatencyRecorderTest, LargeValuesWithinTwoPerMille) {
-  LatencyRecorder recorder;
+  // Large values within two per mille.
+  recorder = LatencyRecorder();
   for (uint64_t v : {1024u, 5000u, 123456u, 9876543u}) {
     recorder.record(v);
   }
@@ -78,7 +77,7 @@ TEST(LatencyRecorderTest, LargeValuesWithinTwoPerMille) {
   EXPECT_EQ(recorder.percentile(100), 9876543u);
 }
 
-TEST(DeliverReaderTest, ReceiptIdFromTextOrTlv) {
+TEST(DeliverReaderTest, ReceiptIdFromTextOrTlvInEitherSpelling) {
   smpp::SubmitSMRecord submit;
   submit.source_addr = "1";
   submit.destination_addr = "2";
@@ -95,9 +94,7 @@ TEST(DeliverReaderTest, ReceiptIdFromTextOrTlv) {
   ASSERT_TRUE(readDeliver(mo.data(), mo.size(), summary));
   EXPECT_FALSE(summary.receipt);
   EXPECT_FALSE(readDeliver(mo.data(), 5, summary));
-}
-
-TEST(DeliverReaderTest, AlternateIdSpellings) {
+  // The other spelling of an id.
   EXPECT_EQ(hexFromDecimal("6699"), "1a2b");
   EXPECT_EQ(hexFromDecimal("1a2b"), "");
   EXPECT_EQ(decimalFromHex("1a2b"), "6699");

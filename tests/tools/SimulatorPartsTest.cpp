@@ -53,16 +53,14 @@ TEST(SimulatorOptionsTest, BadArgumentsAreNamed) {
   }
 }
 
-TEST(SimulatorTexts, Utf8ToUcs2) {
+TEST(SimulatorTexts, Utf8ToUcs2AndMOLimits) {
   std::vector<uint8_t> out;
   ASSERT_TRUE(utf8ToUcs2("A\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", out));
   EXPECT_EQ(out, (std::vector<uint8_t>{0, 'A', 0, 0xe9, 0x20, 0xac, 0xd8, 0x3d, 0xde, 0x00}));
   EXPECT_FALSE(utf8ToUcs2("\xc3", out));         // cut short
   EXPECT_FALSE(utf8ToUcs2("\xff", out));         // no such lead octet
   EXPECT_FALSE(utf8ToUcs2("\xe2\x28\xa1", out)); // bad continuation
-}
 
-TEST(SimulatorBodies, MOLimits) {
   std::vector<uint8_t> body;
   EXPECT_TRUE(buildMOBody("1", "2", std::vector<uint8_t>(254, 'x'), 0, body));
   EXPECT_FALSE(buildMOBody("1", "2", std::vector<uint8_t>(255, 'x'), 0, body));

@@ -13,8 +13,6 @@
 namespace quorvex::tools::test {
 namespace {
 
-using quorvex::test::DeliverSM;
-using quorvex::test::Pdu;
 using quorvex::test::SmppTestClient;
 using quorvex::test::SubmitFields;
 using smpp::command::kBindReceiver;
@@ -45,25 +43,6 @@ std::string submitForId(SmppTestClient& client, uint8_t registeredDelivery) {
   return response && response->status == 0 ? SmppTestClient::cString(response->body) : "";
 }
 
-// The next deliver_sm, acknowledged and decoded.
-std::optional<DeliverSM> nextDeliver(SmppTestClient& client) {
-  const auto pdu = client.readCommand(smpp::command::kDeliverSM);
-  if (!pdu) {
-    return std::nullopt;
-  }
-  client.deliverSMResp(pdu->sequence);
-  return SmppTestClient::parseDeliverSM(pdu->body);
-}
-
-std::string tlvValue(const DeliverSM& deliver, uint16_t tag) {
-  for (const auto& [t, value] : deliver.tlvs) {
-    if (t == tag) {
-      return std::string(value.begin(), value.end());
-    }
-  }
-  return "<absent>";
-}
-
 TEST(SimulatorIds, HexCountingFromTheFirstIdWhileTheReceiptMayQuoteDecimal) {
   Bound plain({});
   EXPECT_EQ(submitForId(plain.client, 0), "3b9aca00");
@@ -74,15 +53,16 @@ TEST(SimulatorIds, HexCountingFromTheFirstIdWhileTheReceiptMayQuoteDecimal) {
 
   Bound mixed({"--receipt-id-form", "dec", "--first-id", "0x1a2b"});
   EXPECT_EQ(submitForId(mixed.client, 1), "1a2b");
-  const auto receipt = nextDeliver(mixed.client);
+  const auto receipt = mixed.client.readDeliver();
   ASSERT_TRUE(receipt.has_value());
   EXPECT_EQ(smpp::parseReceiptText(receipt->shortMessage).messageId, "6699");
 }
 
-TEST(SimulatorReceipts, TextSwapsTheAddressesAndParses) {
+TEST(SimulatorReceipts, TextOnlyWhenRequestedUnlessAlwaysWithTheAddressesSwapped) {
   Bound b({});
+  submitForId(b.client, 0);
   const std::string id = submitForId(b.client, 1);
-  const auto receipt = nextDeliver(b.client);
+  const auto receipt = b.client.readDeliver();
   ASSERT_TRUE(receipt.has_value());
   EXPECT_EQ(receipt->esmClass, 0x04);
   EXPECT_EQ(receipt->source, "222");
@@ -92,31 +72,22 @@ TEST(SimulatorReceipts, TextSwapsTheAddressesAndParses) {
   EXPECT_EQ(info.messageId, id);
   EXPECT_EQ(info.state, smpp::kStateDelivered);
   EXPECT_TRUE(receipt->tlvs.empty());
+  EXPECT_EQ(b.sim.counts()["receipts"], "1");
+
+  Bound always({"--receipts-always"});
+  submitForId(always.client, 0);
+  EXPECT_TRUE(always.client.readDeliver().has_value());
 }
 
 TEST(SimulatorReceipts, TlvFormCarriesIdStateAndNetworkError) {
   Bound b({"--receipts", "tlv", "--receipt-state", "5", "--receipt-error", "0x0102"});
   const std::string id = submitForId(b.client, 1);
-  const auto receipt = nextDeliver(b.client);
+  const auto receipt = b.client.readDeliver();
   ASSERT_TRUE(receipt.has_value());
   EXPECT_TRUE(receipt->shortMessage.empty());
-  EXPECT_EQ(tlvValue(*receipt, smpp::tag::kReceiptedMessageId), id + std::string(1, '\0'));
-  EXPECT_EQ(tlvValue(*receipt, smpp::tag::kMessageState), std::string(1, '\x05'));
-  EXPECT_EQ(tlvValue(*receipt, smpp::tag::kNetworkErrorCode), std::string("\x03\x01\x02", 3));
-}
-
-TEST(SimulatorReceipts, OnlyWhenRequestedUnlessAlways) {
-  Bound asked({});
-  submitForId(asked.client, 0);
-  const std::string id = submitForId(asked.client, 1);
-  const auto receipt = nextDeliver(asked.client);
-  ASSERT_TRUE(receipt.has_value());
-  EXPECT_EQ(smpp::parseReceiptText(receipt->shortMessage).messageId, id);
-  EXPECT_EQ(asked.sim.counts()["receipts"], "1");
-
-  Bound always({"--receipts-always"});
-  submitForId(always.client, 0);
-  EXPECT_TRUE(nextDeliver(always.client).has_value());
+  EXPECT_EQ(receipt->tlv(smpp::tag::kReceiptedMessageId), id + std::string(1, '\0'));
+  EXPECT_EQ(receipt->tlv(smpp::tag::kMessageState), std::string(1, '\x05'));
+  EXPECT_EQ(receipt->tlv(smpp::tag::kNetworkErrorCode), std::string("\x03\x01\x02", 3));
 }
 
 TEST(SimulatorReceipts, GoToAReceiverOfTheSameSystemId) {
@@ -129,30 +100,17 @@ TEST(SimulatorReceipts, GoToAReceiverOfTheSameSystemId) {
   // No receiver of "acct" yet: the receipt waits for one.
   SmppTestClient receiver(sim.port());
   ASSERT_EQ(receiver.bind(kBindReceiver, "acct", "pw"), 0u);
-  const auto receipt = nextDeliver(receiver);
+  const auto receipt = receiver.readDeliver();
   ASSERT_TRUE(receipt.has_value());
   EXPECT_EQ(smpp::parseReceiptText(receipt->shortMessage).messageId, id);
   EXPECT_EQ(sim.counts()["receipts"], "1");
   EXPECT_FALSE(stranger.read(std::chrono::milliseconds(100)).has_value());
 }
 
-TEST(SimulatorBinds, EnquireLinkAndUnbindAnswered) {
-  Bound b({});
-  ASSERT_TRUE(b.client.enquireLink());
-  const auto link = b.client.read();
-  ASSERT_TRUE(link.has_value());
-  EXPECT_EQ(link->commandId, smpp::command::kEnquireLinkResp);
-  ASSERT_TRUE(b.client.unbind());
-  const auto unbind = b.client.read();
-  ASSERT_TRUE(unbind.has_value());
-  EXPECT_EQ(unbind->commandId, smpp::command::kUnbindResp);
-  EXPECT_EQ(b.sim.counts()["unbinds"], "1");
-}
-
 TEST(SimulatorMO, TextAndUcs2ReachAReceiver) {
   Bound b({}, kBindReceiver);
   b.sim.command("mo 4915550001 100 STOP all of it");
-  auto mo = nextDeliver(b.client);
+  auto mo = b.client.readDeliver();
   ASSERT_TRUE(mo.has_value());
   EXPECT_EQ(mo->source, "4915550001");
   EXPECT_EQ(mo->destination, "100");
@@ -161,7 +119,7 @@ TEST(SimulatorMO, TextAndUcs2ReachAReceiver) {
   EXPECT_EQ(mo->shortMessage, "STOP all of it");
 
   b.sim.command("mo-ucs2 4915550001 100 h\xc3\xa9 \xe2\x82\xac");
-  mo = nextDeliver(b.client);
+  mo = b.client.readDeliver();
   ASSERT_TRUE(mo.has_value());
   EXPECT_EQ(mo->dataCoding, 8);
   EXPECT_EQ(mo->shortMessage, std::string("\0h\0\xe9\0 \x20\xac", 8));
@@ -179,12 +137,16 @@ TEST(SimulatorMO, RefusedWithoutReceiverOrWithBadInput) {
   EXPECT_TRUE(b.sim.process().waitForOutput("smsc-sim unknown command: frobnicate"));
 }
 
-TEST(SimulatorControl, CountsOnQuitAndOnSignal) {
+TEST(SimulatorControl, LinkChecksAnsweredAndCountsOnQuitAndOnSignal) {
   SimulatorProcess quitting;
   {
     SmppTestClient client(quitting.port());
     ASSERT_EQ(client.bind(kBindTransceiver, "esme", "pw"), 0u);
     ASSERT_FALSE(submitForId(client, 1).empty());
+    ASSERT_TRUE(client.enquireLink());
+    EXPECT_TRUE(client.readCommand(smpp::command::kEnquireLinkResp).has_value());
+    ASSERT_TRUE(client.unbind());
+    EXPECT_TRUE(client.readCommand(smpp::command::kUnbindResp).has_value());
   }
   quitting.command("quit");
   EXPECT_EQ(quitting.process().waitExit(), 0);
@@ -192,6 +154,7 @@ TEST(SimulatorControl, CountsOnQuitAndOnSignal) {
   EXPECT_EQ(counts["submits"], "1");
   EXPECT_EQ(counts["receipts"], "1");
   EXPECT_EQ(counts["binds"], "1");
+  EXPECT_EQ(counts["unbinds"], "1");
   EXPECT_NE(quitting.process().output().find("smsc-sim stopped"), std::string::npos);
 
   SimulatorProcess signalled;
