@@ -36,21 +36,13 @@ constexpr uint32_t kSubmitSMResp = 0x80000004;
 constexpr uint32_t kDeliverSM = 0x00000005;
 constexpr uint16_t kReceiptedMessageId = 0x001E;
 
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // Polls `output` until it holds `what` at least `count` times.
 template <typename Output>
 bool waitForCount(Output output, const std::string& what, size_t count,
                   std::chrono::milliseconds timeout = 20s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (occurrences(output(), what) >= count) {
+    if (test::occurrences(output(), what) >= count) {
       return true;
     }
     std::this_thread::sleep_for(20ms);
@@ -62,20 +54,6 @@ json targetFor(const std::string& name, uint16_t port, int bindqty = 1, int weig
   return {{"name", name},       {"host", "127.0.0.1"}, {"port", port},
           {"bindqty", bindqty}, {"systemid", "gw"},    {"password", ""},
           {"systemtype", ""},   {"weight", weight},    {"admindown", false}};
-}
-
-// The value of TLV `tag` in `deliver`, without a trailing NUL; empty if absent.
-std::string tlvText(const test::DeliverSM& deliver, uint16_t tag) {
-  for (const auto& [t, value] : deliver.tlvs) {
-    if (t == tag) {
-      std::string text(value.begin(), value.end());
-      if (!text.empty() && text.back() == '\0') {
-        text.pop_back();
-      }
-      return text;
-    }
-  }
-  return {};
 }
 
 // The comma-separated columns of each row of `csv` whose message id is `messageId`.
@@ -207,18 +185,13 @@ protected:
   }
 
   // The next receipt delivered to `esme`, acknowledged.
-  std::optional<test::DeliverSM> readReceipt(SmppTestClient& esme,
-                                             std::chrono::milliseconds timeout = 10s) {
-    const auto pdu = esme.readCommand(kDeliverSM, timeout);
-    if (!pdu) {
-      return std::nullopt;
+  static std::optional<test::DeliverSM> readReceipt(SmppTestClient& esme,
+                                                    std::chrono::milliseconds timeout = 10s) {
+    auto receipt = esme.readDeliver(timeout);
+    if (receipt) {
+      EXPECT_EQ(receipt->esmClass & 0x04, 0x04);
     }
-    EXPECT_TRUE(esme.deliverSMResp(pdu->sequence));
-    auto parsed = SmppTestClient::parseDeliverSM(pdu->body);
-    if (parsed) {
-      EXPECT_EQ(parsed->esmClass & 0x04, 0x04);
-    }
-    return parsed;
+    return receipt;
   }
 
   std::string token() {
@@ -270,7 +243,7 @@ TEST_F(UpstreamReceiptFormTest, TextAndTlvReceiptAgreeOnTheId) {
   ASSERT_TRUE(receipt.has_value()) << gateway_->output();
   EXPECT_NE(receipt->shortMessage.find("id:" + messageId), std::string::npos)
       << receipt->shortMessage;
-  EXPECT_EQ(tlvText(*receipt, kReceiptedMessageId), messageId);
+  EXPECT_EQ(receipt->tlv(kReceiptedMessageId), messageId + std::string(1, '\0'));
 }
 
 TEST_F(UpstreamReceiptFormTest, SmscErrorStatusReachesTheEsmeWithoutMessageId) {
@@ -292,14 +265,7 @@ TEST_F(UpstreamReceiptFormTest, ReceiptBeforeResponseStillReachesTheEsme) {
   startWith({"--receipts", "text", "--receipt-before-response"});
   SmppTestClient esme(smppPort_);
   ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  test::SubmitFields fields;
-  fields.registeredDelivery = 1;
-  const uint32_t sequence = esme.submit(fields);
-  const auto response = esme.readCommand(kSubmitSMResp);
-  ASSERT_TRUE(response.has_value()) << gateway_->output();
-  EXPECT_EQ(response->sequence, sequence);
-  EXPECT_EQ(response->status, 0u);
-  const std::string messageId = SmppTestClient::cString(response->body);
+  const std::string messageId = submitForReceipt(esme);
   ASSERT_EQ(messageId, "3b9aca00");
   const auto receipt = readReceipt(esme);
   ASSERT_TRUE(receipt.has_value()) << gateway_->output();
@@ -437,8 +403,19 @@ TEST_F(UpstreamAnswerTest, DataSMIsAnsweredInKindAndNoIdIsKeptWithoutAReceipt) {
 
 using UpstreamAdminTest = UpstreamEndToEndTest;
 
-TEST_F(UpstreamAdminTest, AdminDownClosesTheBindAndANewTargetGetsBound) {
+TEST_F(UpstreamAdminTest, StatusShowsTheBindAdminDownClosesItAndANewTargetGetsBound) {
   startWith({});
+  const json report =
+      json::parse(test::httpExchange(httpPort_, test::request("GET", "/status")).body);
+  ASSERT_EQ(report["statusReport"].size(), 1u) << report.dump();
+  const json& bind = report["statusReport"][0];
+  EXPECT_EQ(bind["smsc_name"], "smsc1");
+  EXPECT_EQ(bind["connected"], true);
+  EXPECT_EQ(bind["bind_state"], 2);
+  EXPECT_EQ(bind["port"], simulator_->port());
+  EXPECT_EQ(bind["target_set"], "ts");
+  EXPECT_EQ(report["summary"]["bindTRX"], 1);
+
   ASSERT_EQ(adminRequest("PUT", "/targetsets/ts/targets/smsc1", R"({"admindown":true})"), 200);
   ASSERT_TRUE(gateway_->waitForOutput("set to administratively down")) << gateway_->output();
   // The simulator saw the unbind, and no receiver is left for MO traffic.
@@ -454,21 +431,7 @@ TEST_F(UpstreamAdminTest, AdminDownClosesTheBindAndANewTargetGetsBound) {
       200);
   EXPECT_TRUE(waitForBinds(second, 1)) << gateway_->output();
   // The first target stays down.
-  EXPECT_EQ(occurrences(simulator_->process().output(), "smsc-sim bind system_id=gw"), 1u);
-}
-
-TEST_F(UpstreamAdminTest, StatusReportShowsTheBoundUpstream) {
-  startWith({});
-  const json report =
-      json::parse(test::httpExchange(httpPort_, test::request("GET", "/status")).body);
-  ASSERT_EQ(report["statusReport"].size(), 1u) << report.dump();
-  const json& bind = report["statusReport"][0];
-  EXPECT_EQ(bind["smsc_name"], "smsc1");
-  EXPECT_EQ(bind["connected"], true);
-  EXPECT_EQ(bind["bind_state"], 2);
-  EXPECT_EQ(bind["port"], simulator_->port());
-  EXPECT_EQ(bind["target_set"], "ts");
-  EXPECT_EQ(report["summary"]["bindTRX"], 1);
+  EXPECT_EQ(test::occurrences(simulator_->process().output(), "smsc-sim bind system_id=gw"), 1u);
 }
 
 // --- Records and concatenation --------------------------------------------
@@ -584,11 +547,8 @@ TEST_F(UpstreamMobileOriginatedTest, Ucs2TextNamingANumberRoutesToItsOwner) {
   simulator_->command("mo-ucs2 447700900555 99999 call 12345 gr\u00fc\u00dfe \u20ac5");
   ASSERT_TRUE(simulator_->process().waitForOutput("smsc-sim mo sent"))
       << simulator_->process().output();
-  const auto mo = esme.readCommand(kDeliverSM, 10s);
-  ASSERT_TRUE(mo.has_value()) << gateway_->output();
-  EXPECT_TRUE(esme.deliverSMResp(mo->sequence));
-  const auto parsed = SmppTestClient::parseDeliverSM(mo->body);
-  ASSERT_TRUE(parsed.has_value());
+  const auto parsed = esme.readDeliver(10s);
+  ASSERT_TRUE(parsed.has_value()) << gateway_->output();
   EXPECT_EQ(parsed->source, "447700900555");
   EXPECT_EQ(parsed->destination, "99999");
   // The message itself is relayed as the SMSC sent it, in UCS-2.
