@@ -62,13 +62,12 @@ TEST(CStringTest, LimitCountsTheNulAndFailureChangesNothing) {
   EXPECT_EQ(index, 1u);
 }
 
-TEST(ParseSubmitSMTest, OtherCommandIdsAreNotTouched) {
-  const Parsed p = parse(submitBody().body(), command::kDeliverSM);
-  EXPECT_FALSE(p.ok);
-  EXPECT_EQ(p.status, 0xDEADu);
-}
-
 TEST(ParseSubmitSMTest, FieldsAndStringLimits) {
+  // Other command ids are not touched.
+  const Parsed other = parse(submitBody().body(), command::kDeliverSM);
+  EXPECT_FALSE(other.ok);
+  EXPECT_EQ(other.status, 0xDEADu);
+
   const Parsed good = parse(submitBody("", "", {'h', 'i'}, "ABCDE").body());
   ASSERT_TRUE(good.ok);
   EXPECT_EQ(good.record.service_type, "ABCDE");
@@ -182,7 +181,7 @@ SubmitSMRecord withSM(uint8_t esmClass, std::vector<uint8_t> sm, std::vector<TLV
   return r;
 }
 
-TEST(ConcatenationTest, UdhAndSarDetection) {
+TEST(ConcatenationTest, UdhAndSarDetectionNeverReadingPastTheMessage) {
   ConcatenationInfo udh = getConcatenationInfo(withSM(0x40, {5, 0, 3, 0x2A, 3, 1, 'x'}));
   EXPECT_TRUE(udh.concatenated);
   EXPECT_EQ(udh.reference, 0x2A);
@@ -216,16 +215,14 @@ TEST(ConcatenationTest, UdhAndSarDetection) {
   const ConcatenationInfo single =
       getConcatenationInfo(withSM(0, {'a'}, {TLV{0x020E, 1, {1}}, TLV{0x020C, 1, {5}}}));
   EXPECT_FALSE(single.concatenated);
-}
 
-TEST(ConcatenationTest, UdhLongerThanMessageIsNotReadPastTheEnd) {
   // Claims 5 octets of UDH but the element is cut; ASan would catch a read.
   EXPECT_FALSE(getConcatenationInfo(withSM(0x40, {5, 0, 3})).concatenated);
   EXPECT_FALSE(getConcatenationInfo(withSM(0x40, {9, 0x24, 200})).concatenated);
   EXPECT_FALSE(getConcatenationInfo(withSM(0x40, {0xFF})).concatenated);
 }
 
-TEST(ResponseBodyTest, BindResponseVersionNegotiation) {
+TEST(ResponseBodyTest, BindVersionNegotiationSubmitAndQueryBodies) {
   uint8_t out[kResponseBodyCapacity];
   EXPECT_EQ(negotiateInterfaceVersion(0x33), 0x33);
   EXPECT_EQ(negotiateInterfaceVersion(0x50), 0x50);
@@ -238,13 +235,10 @@ TEST(ResponseBodyTest, BindResponseVersionNegotiation) {
   n = buildBindResponseBody(out, sizeof(out), kGatewaySystemId, 0x50);
   EXPECT_EQ(std::vector<uint8_t>(out, out + n),
             PduBuilder().cstr("VantorelSMSC").tlv(0x0210, {0x50}).body());
-}
 
-TEST(ResponseBodyTest, SubmitAndQueryBodies) {
-  uint8_t out[kResponseBodyCapacity];
   EXPECT_EQ(submitResponseCommandId(command::kDataSM), command::kDataSMResp);
   EXPECT_EQ(submitResponseCommandId(command::kSubmitSM), command::kSubmitSMResp);
-  size_t n = buildSubmitResponseBody(out, sizeof(out), "abc");
+  n = buildSubmitResponseBody(out, sizeof(out), "abc");
   EXPECT_EQ(std::vector<uint8_t>(out, out + n), PduBuilder().cstr("abc").body());
   n = buildQueryResponseBody(out, sizeof(out), std::string(64, 'm'), "240101120000000+", 2, 7);
   EXPECT_EQ(
@@ -287,29 +281,13 @@ TEST(SubmitSMEncoderTest, ZeroTimesAreEmptyAndOversizeIsRefused) {
   uint8_t out[64];
   const size_t n = encodeSubmitSM(r, out, sizeof(out));
   // 3 empty strings, 7 octets, 2 empty times, 5 octets incl. sm_length 0, TLV.
-  const std::vector<uint8_t> expected = PduBuilder()
-                                            .cstr("")
-                                            .octet(0)
-                                            .octet(0)
-                                            .cstr("")
-                                            .octet(0)
-                                            .octet(0)
-                                            .cstr("")
-                                            .octet(0)
-                                            .octet(0)
-                                            .octet(0)
-                                            .cstr("")
-                                            .cstr("")
-                                            .octet(0)
-                                            .octet(0)
-                                            .octet(0)
-                                            .octet(0)
-                                            .octet(0)
-                                            .tlv(0x0424, {'a', 'b', 'c'})
-                                            .body();
-  EXPECT_EQ(std::vector<uint8_t>(out, out + n), expected);
+  PduBuilder expected;
+  expected.cstr("").octet(0).octet(0).cstr("").octet(0).octet(0).cstr("").octet(0).octet(0);
+  expected.octet(0).cstr("").cstr("").octet(0).octet(0).octet(0).octet(0).octet(0);
+  expected.tlv(0x0424, {'a', 'b', 'c'});
+  EXPECT_EQ(std::vector<uint8_t>(out, out + n), expected.body());
 
-  EXPECT_EQ(encodeSubmitSM(r, out, expected.size() - 1), 0u);
+  EXPECT_EQ(encodeSubmitSM(r, out, expected.body().size() - 1), 0u);
   r.short_message.assign(256, 'x');
   EXPECT_EQ(encodeSubmitSM(r, submitSMEncodeBuffer(), kMaxBodyLength), 0u);
 }

@@ -1,7 +1,6 @@
 // The event loop over real socket pairs: dispatch, removal during a pass and
 // timers (wake-ups from other threads are exercised by the connection and
 // deliver-queue tests).
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,25 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "SessionTestSupport.h"
 #include "smpp/EventLoop.h"
 
 namespace quorvex::smpp {
 namespace {
 
-struct Pair {
-  int a = -1;
-  int b = -1;
-  Pair() {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    a = fds[0];
-    b = fds[1];
-  }
-  ~Pair() {
-    ::close(a);
-    ::close(b);
-  }
-};
+using Pair = test::SocketPair; // `peer` writes, `gateway` is watched
 
 // Records calls; optionally removes another descriptor when called.
 struct Recorder : EventHandler {
@@ -47,22 +34,22 @@ TEST(EventLoopTest, DispatchesReadyDescriptorsLevelTriggered) {
   ASSERT_TRUE(loop.valid());
   Pair one, two;
   Recorder recorder;
-  ASSERT_TRUE(loop.add(one.b, &recorder));
-  ASSERT_TRUE(loop.add(two.b, &recorder));
+  ASSERT_TRUE(loop.add(one.gateway, &recorder));
+  ASSERT_TRUE(loop.add(two.gateway, &recorder));
   EXPECT_EQ(loop.size(), 2u);
   EXPECT_EQ(loop.poll(0), 0);
 
-  ASSERT_EQ(::write(one.a, "x", 1), 1);
+  ASSERT_EQ(::write(one.peer, "x", 1), 1);
   EXPECT_EQ(loop.poll(100), 1);
-  EXPECT_EQ(recorder.calls, std::vector<int>{one.b});
+  EXPECT_EQ(recorder.calls, std::vector<int>{one.gateway});
   // Unread data keeps the descriptor ready.
   EXPECT_EQ(loop.poll(0), 1);
   EXPECT_EQ(recorder.calls.size(), 2u);
 
-  loop.remove(one.b);
-  EXPECT_FALSE(loop.watching(one.b));
+  loop.remove(one.gateway);
+  EXPECT_FALSE(loop.watching(one.gateway));
   EXPECT_EQ(loop.poll(0), 0);
-  loop.remove(one.b); // twice is harmless
+  loop.remove(one.gateway); // twice is harmless
   EXPECT_EQ(loop.size(), 1u);
 }
 
@@ -72,13 +59,13 @@ TEST(EventLoopTest, RemovalDuringAPassSkipsTheRemovedDescriptor) {
   Recorder first, second;
   first.loop = &loop;
   second.loop = &loop;
-  ASSERT_TRUE(loop.add(one.b, &first));
-  ASSERT_TRUE(loop.add(two.b, &second));
+  ASSERT_TRUE(loop.add(one.gateway, &first));
+  ASSERT_TRUE(loop.add(two.gateway, &second));
   // Whichever handler runs first removes the other descriptor.
-  first.removeOnCall = two.b;
-  second.removeOnCall = one.b;
-  ASSERT_EQ(::write(one.a, "x", 1), 1);
-  ASSERT_EQ(::write(two.a, "y", 1), 1);
+  first.removeOnCall = two.gateway;
+  second.removeOnCall = one.gateway;
+  ASSERT_EQ(::write(one.peer, "x", 1), 1);
+  ASSERT_EQ(::write(two.peer, "y", 1), 1);
   EXPECT_EQ(loop.poll(100), 2);
   EXPECT_EQ(first.calls.size() + second.calls.size(), 1u);
 }

@@ -361,14 +361,5 @@ TEST_F(ServerSessionTest, QueryAndCancel) {
   EXPECT_EQ(server.queriedId, "abc");
 }
 
-TEST_F(ServerSessionTest, DeadPeerEndsTheRun) {
-  pair.write(PduBuilder().frame(command::kEnquireLink, 1));
-  pair.closePeer();
-  // The PDU before the close is still handled; its answer meets EPIPE.
-  EXPECT_TRUE(server.run());
-  EXPECT_TRUE(server.connection().dead());
-  EXPECT_EQ(server.pdusRead(), 1);
-}
-
 } // namespace
 } // namespace quorvex::smpp

@@ -114,9 +114,12 @@ TEST_F(KeepAliveTest, MissingResponseClosesAnActiveSession) {
 
 TEST_F(KeepAliveTest, DeadConnectionEndsTheSession) {
   LogTail log;
+  pair.write(PduBuilder().frame(command::kEnquireLink, 1));
   pair.closePeer();
+  // The PDU before the close is still handled; its answer meets EPIPE.
   EXPECT_TRUE(session.run());
-  EXPECT_TRUE(session.connection().peerClosed());
+  EXPECT_TRUE(session.connection().dead());
+  EXPECT_EQ(session.pdusRead(), 1);
   EXPECT_TRUE(check());
   EXPECT_TRUE(log.contains("Session dead (line:"));
   EXPECT_EQ(session.connection().descriptor(), -1);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,6 +29,18 @@ public:
 
   uint64_t now = 1704110400000000ULL; // µs; starts at 2024-01-01 12:00 UTC
 };
+
+// Writes all of `bytes` to the blocking descriptor `fd`.
+inline void writeAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) {
+      throw std::runtime_error("peer write");
+    }
+    done += static_cast<size_t>(n);
+  }
+}
 
 // A connected stream socket pair: `gateway` goes to the session, `peer`
 // plays the remote side (blocking).
@@ -51,16 +65,7 @@ struct SocketPair {
       peer = -1;
     }
   }
-  void write(const std::vector<uint8_t>& bytes) const {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::send(peer, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) {
-        throw std::runtime_error("peer write");
-      }
-      done += static_cast<size_t>(n);
-    }
-  }
+  void write(const std::vector<uint8_t>& bytes) const { writeAll(peer, bytes); }
 
   int gateway = -1; // descriptor handed to the session (it does not own it)
   int peer = -1;    // descriptor of the simulated remote side
@@ -89,22 +94,28 @@ inline bool readFully(int fd, uint8_t* out, size_t n, int timeoutMs) {
   return true;
 }
 
+// The next frame, or a frame with command_id 0 after `timeoutMs` of silence.
+inline Frame readFrame(int fd, int timeoutMs) {
+  uint8_t head[16];
+  Frame f;
+  if (!readFully(fd, head, 16, timeoutMs)) {
+    return f;
+  }
+  f.header = PDUHeader::decode(head);
+  f.body.resize(f.header.command_length - 16);
+  if (!readFully(fd, f.body.data(), f.body.size(), 1000)) {
+    throw std::runtime_error("truncated frame");
+  }
+  return f;
+}
+
 // Every frame the peer can read within `timeoutMs` of the last one.
 inline std::vector<Frame> readFrames(int fd, int timeoutMs = 50) {
   std::vector<Frame> frames;
-  for (;;) {
-    uint8_t head[16];
-    if (!readFully(fd, head, 16, timeoutMs)) {
-      return frames;
-    }
-    Frame f;
-    f.header = PDUHeader::decode(head);
-    f.body.resize(f.header.command_length - 16);
-    if (!readFully(fd, f.body.data(), f.body.size(), 1000)) {
-      throw std::runtime_error("truncated frame");
-    }
+  for (Frame f = readFrame(fd, timeoutMs); f.header.command_id != 0; f = readFrame(fd, timeoutMs)) {
     frames.push_back(std::move(f));
   }
+  return frames;
 }
 
 // A socket whose send results are scripted; reads find nothing.
@@ -147,13 +158,6 @@ public:
   int sends = 0;                // send calls so far
   std::vector<uint8_t> written; // octets "sent"
 };
-
-} // namespace quorvex::smpp::test
-
-#include <fstream>
-#include <sstream>
-
-namespace quorvex::smpp::test {
 
 // What "application.log" gained since construction.
 class LogTail {

@@ -9,10 +9,12 @@ namespace {
 constexpr uint64_t kNoon = 1704110400000000ULL; // 2024-01-01 12:00:00 UTC
 constexpr int64_t kNoonSeconds = 1704110400;
 
-TEST(SMPPTimeTest, AbsoluteFormat) {
+TEST(SMPPTimeTest, AbsoluteAndIsoFormats) {
   EXPECT_EQ(formatSMPPAbsoluteTime(kNoon), "240101120000000+");
   EXPECT_EQ(formatSMPPAbsoluteTime(kNoon + 999999), "240101120000000+");
   EXPECT_EQ(formatSMPPAbsoluteTime(0), "");
+  EXPECT_EQ(formatISOTime(kNoon * 1000 + 999), "2024-01-01T12:00:00Z");
+  EXPECT_EQ(formatISOTime(0), "1970-01-01T00:00:00Z");
 }
 
 TEST(SMPPTimeTest, AbsoluteParseOffsetsAndCentury) {
@@ -34,12 +36,7 @@ TEST(SMPPTimeTest, RelativeParse) {
   EXPECT_EQ(parseSMPPRelativeTime("0000010203"), 0);
 }
 
-TEST(SMPPTimeTest, IsoTime) {
-  EXPECT_EQ(formatISOTime(kNoon * 1000 + 999), "2024-01-01T12:00:00Z");
-  EXPECT_EQ(formatISOTime(0), "1970-01-01T00:00:00Z");
-}
-
-TEST(ReceiptTextTest, FormatLayout) {
+TEST(ReceiptTextTest, FormatLayoutAtAGivenOrTheCurrentMinute) {
   EXPECT_EQ(formatReceiptText("m1", kStateDelivered, 0, kNoon + 59 * 1000000ULL),
             "id:m1 sub:000 dlvrd:001 submit date:2401011200 done date:2401011200 stat:DELIVRD "
             "err:000 text:");
@@ -52,9 +49,7 @@ TEST(ReceiptTextTest, FormatLayout) {
   for (int state : {0, 1, 7, 8, 42}) {
     EXPECT_NE(formatReceiptText("x", state, 0, kNoon).find("stat:UNKNOWN"), std::string::npos);
   }
-}
-
-TEST(ReceiptTextTest, FormatUsesTheCurrentMinute) {
+  // Without a time the current minute is used.
   const std::string text = formatReceiptText("m1", kStateDelivered, 0);
   const ReceiptInfo info = parseReceiptText(text);
   EXPECT_TRUE(info.parsedFully);
