@@ -19,10 +19,6 @@ namespace {
 
 using smpp::test::PduBuilder;
 
-std::vector<uint8_t> bytes(const std::string& s) {
-  return std::vector<uint8_t>(s.begin(), s.end());
-}
-
 ReceiptFields receiptOf(const PduBuilder& b) {
   DeliverSMView view;
   EXPECT_TRUE(decodeDeliverSM(b.body().data(), b.body().size(), view));
@@ -107,61 +103,44 @@ TEST(DeliverSMViewTest, DecodesFieldsAndRejectsFieldsRunningPastTheBody) {
   EXPECT_FALSE(decodeDeliverSM(longAddress.body().data(), longAddress.body().size(), view));
 }
 
-TEST(ReceiptFieldsTest, StandardTextGivesIdStateErrorAndDoneDate) {
-  const ReceiptFields r = receiptOf(deliverSMBody(
-      0x04, bytes("id:77431 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
-                  "stat:DELIVRD err:000 text:")));
-  EXPECT_EQ(r.messageId, "77431");
+TEST(ReceiptFieldsTest, TextThenTlvsInOrderWithMalformedNetworkErrorsIgnored) {
+  const std::string text = "id:111 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
+                           "stat:DELIVRD err:000 text:";
+  ReceiptFields r = receiptOf(deliverSMBody(0x04, bytes(text)));
+  EXPECT_EQ(r.messageId, "111");
   EXPECT_EQ(r.state, 2);
   EXPECT_EQ(r.error, 0);
   EXPECT_EQ(r.doneDate, "2401011201");
-}
-
-TEST(ReceiptFieldsTest, TextThatDoesNotParseFullyKeepsOnlyTheStateWord) {
-  const ReceiptFields r = receiptOf(deliverSMBody(0x04, bytes("something stat:UNDELIV")));
+  // Text that does not parse fully keeps only its state word.
+  r = receiptOf(deliverSMBody(0x04, bytes("something stat:UNDELIV")));
   EXPECT_EQ(r.messageId, "");
   EXPECT_EQ(r.state, 5);
-  EXPECT_EQ(r.error, 0);
-}
 
-TEST(ReceiptFieldsTest, TlvsOverrideTheTextInOrder) {
-  PduBuilder b = deliverSMBody(
-      0x04, bytes("id:111 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 "
-                  "stat:DELIVRD err:000 text:"));
-  b.tlv(0x001E, bytes(std::string("abc\0", 4)));
-  b.tlv(0x0427, {5});
-  b.tlv(0x0423, {3, 0x01, 0x02});
-  const ReceiptFields r = receiptOf(b);
+  PduBuilder b = deliverSMBody(0x04, bytes(text));
+  b.tlv(0x001E, bytes(std::string("abc\0", 4))).tlv(0x0427, {5}).tlv(0x0423, {3, 0x01, 0x02});
+  r = receiptOf(b);
   EXPECT_EQ(r.messageId, "abc");
   EXPECT_EQ(r.state, 5);
   EXPECT_EQ(r.error, 0x0102);
-}
 
-TEST(ReceiptFieldsTest, NetworkErrorOfAnotherTypeOrLengthIsIgnored) {
-  PduBuilder b = deliverSMBody(0x04, bytes(""));
-  b.tlv(0x0423, {2, 0x01, 0x02});
-  b.tlv(0x0423, {3, 0x01});
-  b.tlv(0x001E, bytes("noterm"));
-  const ReceiptFields r = receiptOf(b);
+  // A network error of another type or length is ignored.
+  b = deliverSMBody(0x04, bytes(""));
+  b.tlv(0x0423, {2, 0x01, 0x02}).tlv(0x0423, {3, 0x01}).tlv(0x001E, bytes("noterm"));
+  r = receiptOf(b);
   EXPECT_EQ(r.error, 0);
   EXPECT_EQ(r.messageId, "noterm");
 }
 
-TEST(ShortMessageTextTest, Ucs2BecomesUtf8) {
+TEST(ShortMessageTextTest, Ucs2BecomesUtf8UdhIsSkippedAndOtherCodingsKeptRaw) {
   // "Grüße €" and a character outside the basic plane (U+1F600).
   const std::vector<uint8_t> ucs2 = {0x00, 'G',  0x00, 'r',  0x00, 0xFC, 0x00, 0xDF, 0x00,
                                      'e',  0x00, ' ',  0x20, 0xAC, 0xD8, 0x3D, 0xDE, 0x00};
   EXPECT_EQ(shortMessageText(ucs2.data(), ucs2.size(), 0, 8), "Gr\xC3\xBC\xC3\x9F"
                                                               "e \xE2\x82\xAC\xF0\x9F\x98\x80");
-}
-
-TEST(ShortMessageTextTest, BrokenUcs2GivesReplacementCharacters) {
+  // Broken UCS-2 gives replacement characters.
   const std::vector<uint8_t> loneSurrogate = {0xD8, 0x3D, 0x00, 'A', 0x00};
   EXPECT_EQ(ucs2ToUtf8(loneSurrogate.data(), loneSurrogate.size()), "\xEF\xBF\xBD"
                                                                     "A\xEF\xBF\xBD");
-}
-
-TEST(ShortMessageTextTest, UserDataHeaderIsSkippedAndOtherCodingsKeptRaw) {
   const std::vector<uint8_t> udh = {0x05, 0x00, 0x03, 0x01, 0x02, 0x01, 'S', 'T', 'O', 'P'};
   EXPECT_EQ(shortMessageText(udh.data(), udh.size(), 0x40, 0), "STOP");
   EXPECT_EQ(shortMessageText(udh.data(), 6, 0x40, 0), "");
@@ -170,37 +149,26 @@ TEST(ShortMessageTextTest, UserDataHeaderIsSkippedAndOtherCodingsKeptRaw) {
   EXPECT_EQ(shortMessageText(nullptr, 0, 0, 8), "");
 }
 
-class MORouterTest : public ::testing::Test {
-protected:
-  TarnConfiguration config_;
-  MORouter router_{config_};
-};
-
-TEST_F(MORouterTest, ExactNumberWinsOverExpressions) {
-  config_.numberOwners = {{"100", "owner100"}, {"1", "owner1"}};
-  EXPECT_EQ(router_.lookup("100"), "owner100");
+TEST(MORouterTest, ExactNumberFirstThenValidExpressionsAndChangesOnceStamped) {
+  TarnConfiguration config;
+  MORouter router(config);
+  config.numberOwners = {{"100", "owner100"}, {"1", "owner1"}, {"(12", "broken"}, {"^4477", "uk"}};
+  EXPECT_EQ(router.lookup("100"), "owner100");
   // Searched anywhere, first in ascending order: "1" before "100".
-  EXPECT_EQ(router_.lookup("x100y"), "owner1");
-  EXPECT_EQ(router_.lookup("999"), "");
+  EXPECT_EQ(router.lookup("x100y"), "owner1");
+  EXPECT_EQ(router.lookup("999"), "");
+  // An invalid expression is skipped, but still matches exactly.
+  EXPECT_EQ(router.lookup("447700900123"), "uk");
+  EXPECT_EQ(router.lookup("(12"), "broken");
+  EXPECT_EQ(router.lookup("x(12"), "");
+
+  config.numberOwners = {{"200", "b"}};
+  EXPECT_EQ(router.lookup("200"), "");
+  config.configChangeStamp.store(42);
+  EXPECT_EQ(router.lookup("200"), "b");
 }
 
-TEST_F(MORouterTest, InvalidExpressionsAreSkippedButStillMatchExactly) {
-  config_.numberOwners = {{"(12", "broken"}, {"^4477", "uk"}};
-  EXPECT_EQ(router_.lookup("447700900123"), "uk");
-  EXPECT_EQ(router_.lookup("(12"), "broken");
-  EXPECT_EQ(router_.lookup("x(12"), "");
-}
-
-TEST_F(MORouterTest, ChangesAreSeenOnceTheChangeStampMoves) {
-  config_.numberOwners = {{"200", "a"}};
-  EXPECT_EQ(router_.lookup("200"), "a");
-  config_.numberOwners = {{"200", "b"}};
-  EXPECT_EQ(router_.lookup("200"), "a");
-  config_.configChangeStamp.store(42);
-  EXPECT_EQ(router_.lookup("200"), "b");
-}
-
-TEST(UnknownReceiptsTest, HeldUnderTheTargetSoAnyBindOfItFindsThem) {
+TEST(UnknownReceiptsTest, HeldUnderTheTargetForAnyBindOfItUntilTooOld) {
   UnknownReceipts table;
   HeldReceipt held;
   held.body = {1, 2, 3};
@@ -211,10 +179,8 @@ TEST(UnknownReceiptsTest, HeldUnderTheTargetSoAnyBindOfItFindsThem) {
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ(found->body, (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(table.size(), 0u);
-}
 
-TEST(UnknownReceiptsTest, ExpiryDropsOnlyReceiptsOlderThanTheMaximumAge) {
-  UnknownReceipts table;
+  // Expiry drops only receipts older than the maximum age.
   HeldReceipt old;
   old.arrived = 1000;
   HeldReceipt young;

@@ -83,6 +83,10 @@ public:
   std::vector<Push> pushes;        // pushes in order
 };
 
+inline std::vector<uint8_t> bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
 // A deliver_sm body with the given esm_class, coding, message and
 // destination; TLVs may be appended.
 inline PduBuilder deliverSMBody(uint8_t esmClass, const std::vector<uint8_t>& message,
@@ -147,29 +151,8 @@ public:
     return fd;
   }
   // One frame, or a frame with command_id 0 after `timeoutMs`.
-  static Frame read(int fd, int timeoutMs = 2000) {
-    uint8_t head[16];
-    Frame f;
-    if (!smpp::test::readFully(fd, head, 16, timeoutMs)) {
-      return f;
-    }
-    f.header = smpp::PDUHeader::decode(head);
-    f.body.resize(f.header.command_length - 16);
-    if (!f.body.empty() && !smpp::test::readFully(fd, f.body.data(), f.body.size(), timeoutMs)) {
-      throw std::runtime_error("truncated frame");
-    }
-    return f;
-  }
-  static void write(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) {
-        throw std::runtime_error("peer write");
-      }
-      done += static_cast<size_t>(n);
-    }
-  }
+  static Frame read(int fd, int timeoutMs = 2000) { return smpp::test::readFrame(fd, timeoutMs); }
+  static void write(int fd, const std::vector<uint8_t>& bytes) { smpp::test::writeAll(fd, bytes); }
   void close(int fd) {
     ::close(fd);
     peers_.erase(std::remove(peers_.begin(), peers_.end(), fd), peers_.end());
@@ -259,17 +242,6 @@ protected:
       }
     });
     return state;
-  }
-  SMPPSessionClient* sessionOf(uint64_t smscid) {
-    SMPPSessionClient* found = nullptr;
-    upstream_->inspect([&](const auto&, const auto& sessions) {
-      for (const auto& s : sessions) {
-        if (s->smscid() == smscid) {
-          found = s.get();
-        }
-      }
-    });
-    return found;
   }
 
   quorvex::test::TempDir dir_;
