@@ -81,13 +81,11 @@ TEST_F(CliTest, UsageLines) {
   EXPECT_EQ(dir_.read("quorvex.conf"), before); // nothing reached the gateway
 }
 
-TEST_F(CliTest, WrongCredentialsPrintFailedForTheTokenAndTheCommand) {
+TEST_F(CliTest, WrongCredentialsOrGatewayDownPrintFailedForTheTokenAndTheCommand) {
   EXPECT_TRUE(printed({"esmeAdd", "esme2", "set1"}, "\nFailed\nAdd failed\n", "wrong"));
   EXPECT_TRUE(printed({"esmeList"}, "\nFailed\nFailed\n", "wrong"));
   EXPECT_EQ(view("/esme"), json::parse(R"(["esme1"])"));
-}
-
-TEST_F(CliTest, GatewayDown) {
+  // The same with no gateway to answer.
   stopGateway();
   EXPECT_TRUE(printed({"esmeAdd", "esme2", "set1"}, "\nFailed\nAdd failed\n"));
   EXPECT_NE(errors_.find("curl_easy_perform() failed: "), std::string::npos) << errors_;
