@@ -36,7 +36,7 @@ protected:
   std::filesystem::path previous_;
 };
 
-TEST_F(LogTest, ThresholdAndLineFormat) {
+TEST_F(LogTest, ThresholdLineFormatAndMessageCut) {
   ::testing::internal::CaptureStdout();
   logApplication(LOG_DEBUG, nullptr, "C", "f", "debug");
   logApplication(LOG_FINEST, nullptr, "C", "f", "finest");
@@ -58,17 +58,16 @@ TEST_F(LogTest, ThresholdAndLineFormat) {
   // A missing object prints the null-pointer text right-aligned in 12 columns.
   EXPECT_NE(console.find("        (nil) WARNING Application::main absent\n"), std::string::npos)
       << console;
-}
 
-TEST_F(LogTest, LongMessageIsCutTo1023Characters) {
+  // A long message is cut to 1023 characters.
   const std::string longText(2000, 'a');
   ::testing::internal::CaptureStdout();
   logApplication(LOG_INFO, nullptr, "C", "f", "%s", longText.c_str());
-  const std::string console = ::testing::internal::GetCapturedStdout();
+  const std::string cut = ::testing::internal::GetCapturedStdout();
   const std::string expectedTail = " C::f " + std::string(1023, 'a') + "\n";
-  ASSERT_GE(console.size(), expectedTail.size());
-  EXPECT_EQ(console.substr(console.size() - expectedTail.size()), expectedTail);
-  EXPECT_EQ(dir_.read("application.log"), console);
+  ASSERT_GE(cut.size(), expectedTail.size());
+  EXPECT_EQ(cut.substr(cut.size() - expectedTail.size()), expectedTail);
+  EXPECT_EQ(dir_.read("application.log"), console + cut);
 }
 
 TEST_F(LogTest, ApplicationLogRotatesOnlyAboveLimit) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,11 +26,9 @@ constexpr uint64_t kBind1 = 0x29ef074101; // bind 1 of the same target
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    out.push_back(text.substr(pos, end - pos));
-    pos = end == std::string::npos ? text.size() : end + 1;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    out.push_back(line);
   }
   return out;
 }
