@@ -121,130 +121,125 @@ async function waitOption(page, select, value, present = true) {
   { timeout: STEP_MS }).catch(() => check(false, `drop-down ${select} ${present ? 'lacks' : 'still has'} ${value}`));
 }
 
-async function mainScenario(browser) {
-  const gw = await startGateway();
+// Runs `scenario(page, dialogs)` on a console of a fresh gateway, which is
+// stopped (and its exit checked) however the scenario ends.
+async function withGateway(browser, env, scenario) {
+  const gw = await startGateway(env);
   const dialogs = [];
   try {
-    const page = await openConsole(browser, gw, dialogs);
-    await page.waitForSelector('#login-panel', { state: 'visible' });
-
-    await login(page, CLIENT_ID, 'wrong');
-    await expectDialog(dialogs, 'Invalid credentials');
-    check(await page.isVisible('#login-panel'), 'login form stays after a refused login');
-
-    await login(page, CLIENT_ID, SECRET);
-    await page.waitForSelector('#service-panel', { state: 'visible' });
-    check(await page.isHidden('#login-panel'), 'login form hidden once logged in');
-    check((await page.inputValue('#login-client-secret')) === '', 'secret input cleared after login');
-
-    // Client-side checks run before anything is sent.
-    await page.click('[data-pill="targetset-add"]');
-    await page.click('#targetset-add-submit');
-    await expectDialog(dialogs, 'Empty "id" field');
-    await page.fill('#targetset-add-id', 'eu_main');
-    await page.fill('#targetset-add-name', '9bad');
-    await page.click('#targetset-add-submit');
-    await expectDialog(dialogs, 'Field invalid');
-
-    let out = await run(page, 'targetset-add', () => page.fill('#targetset-add-name', 'Europe'));
-    await expectText(out, 'Target set added eu_main', 'target set add');
-    out = await run(page, 'targetset-add');
-    await expectText(out, /^Failed \(400\) - Target set already exists$/, 'duplicate target set');
-
-    await waitOption(page, '#esme-add-targetset', 'eu_main');
-    await page.click('[data-pill="esme-add"]');
-    await page.fill('#esme-add-systemid', 'acme01');
-    await page.click('#esme-add-submit');
-    await expectDialog(dialogs, 'Select from the "targetset" field');
-    out = await run(page, 'esme-add', () => page.selectOption('#esme-add-targetset', 'eu_main'));
-    await expectText(out, 'ESME added acme01', 'ESME add');
-
-    out = await run(page, 'targetset-list');
-    await expectText(out.locator('tbody'), 'eu_main', 'target set list');
-    out = await run(page, 'esme-list');
-    await expectText(out.locator('tbody'), 'acme01', 'ESME list');
-
-    await waitOption(page, '#esme-view-systemid', 'acme01');
-    out = await run(page, 'esme-view', () => page.selectOption('#esme-view-systemid', 'acme01'));
-    await expectText(out.locator('thead'), /^System ID\s+TargetSet$/i, 'ESME view columns');
-    await expectText(out.locator('tbody'), /^acme01\s+eu_main$/, 'ESME view row');
-
-    // Move the ESME to a second set and see the change in its view.
-    await run(page, 'targetset-add', async () => {
-      await page.fill('#targetset-add-id', 'us_main');
-      await page.fill('#targetset-add-name', 'America');
-    });
-    await waitOption(page, '#esme-modify-targetset', 'us_main');
-    out = await run(page, 'esme-modify', async () => {
-      await page.selectOption('#esme-modify-systemid', 'acme01');
-      await page.selectOption('#esme-modify-targetset', 'us_main');
-    });
-    await expectText(out, 'ESME modified acme01', 'ESME modify');
-    out = await run(page, 'esme-view');
-    await expectText(out.locator('tbody'), /^acme01\s+us_main$/, 'ESME view after modify');
-
-    await waitOption(page, '#targetset-modify-id', 'eu_main');
-    out = await run(page, 'targetset-modify', async () => {
-      await page.selectOption('#targetset-modify-id', 'eu_main');
-      await page.fill('#targetset-modify-name', 'Europe_West');
-      await page.uncheck('#targetset-modify-submits_enabled');
-    });
-    await expectText(out, 'Target set modified eu_main', 'target set modify');
-    await page.selectOption('#targetset-modify-id', 'us_main');
-    check((await page.inputValue('#targetset-modify-name')) === '', 'choosing another set clears its name');
-    check(await page.isChecked('#targetset-modify-submits_enabled'), 'choosing another set re-checks submits');
-
-    out = await run(page, 'targetset-list');
-    await expectText(out.locator('tbody'), /^eu_main\s+us_main$/, 'target set list with two sets');
-    await page.click('[data-pill="esme-view"]');
-    await page.screenshot({ path: path.join(artifacts, 'console.png'), fullPage: true });
-
-    await waitOption(page, '#esme-remove-systemid', 'acme01');
-    out = await run(page, 'esme-remove', () => page.selectOption('#esme-remove-systemid', 'acme01'));
-    await expectText(out, 'ESME removed acme01', 'ESME remove');
-    for (const id of ['eu_main', 'us_main']) {
-      await waitOption(page, '#targetset-remove-id', id);
-      out = await run(page, 'targetset-remove', () => page.selectOption('#targetset-remove-id', id));
-      await expectText(out, `Target set removed ${id}`, 'target set remove');
-    }
-    await waitOption(page, '#esme-add-targetset', 'eu_main', false);
-    out = await run(page, 'targetset-list');
-    await expectText(out, 'No data', 'target set list after removal');
-    out = await run(page, 'esme-list');
-    await expectText(out, 'No data', 'ESME list after removal');
-
-    await page.click('#logout-button');
-    await page.waitForSelector('#login-panel', { state: 'visible' });
-    check(await page.isHidden('#service-panel'), 'service panel hidden after logout');
-    check(dialogs.length === 0, `unexpected alerts ${JSON.stringify(dialogs)}`);
-    await gw.stop();
+    await scenario(await openConsole(browser, gw, dialogs), dialogs);
   } catch (err) {
-    await gw.stop();
     err.gateway = gw;
     throw err;
+  } finally {
+    await gw.stop();
   }
 }
 
-async function expiredTokenScenario(browser) {
-  const gw = await startGateway({ QUORVEX_TOKEN_SECONDS: '5' });
-  const dialogs = [];
-  try {
-    const page = await openConsole(browser, gw, dialogs);
-    await login(page, CLIENT_ID, SECRET);
-    await page.waitForSelector('#service-panel', { state: 'visible' });
-    // The token was issued before the panel showed, so it has expired 5 s later.
-    await page.waitForTimeout(5500);
-    const out = await run(page, 'esme-list');
-    await expectText(out, 'Login session expired', 'expired token card');
-    await expectDialog(dialogs, 'Login session expired. Please login.');
-    await page.waitForSelector('#login-panel', { state: 'visible' });
-    await gw.stop();
-  } catch (err) {
-    await gw.stop();
-    err.gateway = gw;
-    throw err;
+const mainScenario = (browser) => withGateway(browser, {}, async (page, dialogs) => {
+  await page.waitForSelector('#login-panel', { state: 'visible' });
+
+  await login(page, CLIENT_ID, 'wrong');
+  await expectDialog(dialogs, 'Invalid credentials');
+  check(await page.isVisible('#login-panel'), 'login form stays after a refused login');
+
+  await login(page, CLIENT_ID, SECRET);
+  await page.waitForSelector('#service-panel', { state: 'visible' });
+  check(await page.isHidden('#login-panel'), 'login form hidden once logged in');
+  check((await page.inputValue('#login-client-secret')) === '', 'secret input cleared after login');
+
+  // Client-side checks run before anything is sent.
+  await page.click('[data-pill="targetset-add"]');
+  await page.click('#targetset-add-submit');
+  await expectDialog(dialogs, 'Empty "id" field');
+  await page.fill('#targetset-add-id', 'eu_main');
+  await page.fill('#targetset-add-name', '9bad');
+  await page.click('#targetset-add-submit');
+  await expectDialog(dialogs, 'Field invalid');
+
+  let out = await run(page, 'targetset-add', () => page.fill('#targetset-add-name', 'Europe'));
+  await expectText(out, 'Target set added eu_main', 'target set add');
+  out = await run(page, 'targetset-add');
+  await expectText(out, /^Failed \(400\) - Target set already exists$/, 'duplicate target set');
+
+  await waitOption(page, '#esme-add-targetset', 'eu_main');
+  await page.click('[data-pill="esme-add"]');
+  await page.fill('#esme-add-systemid', 'acme01');
+  await page.click('#esme-add-submit');
+  await expectDialog(dialogs, 'Select from the "targetset" field');
+  out = await run(page, 'esme-add', () => page.selectOption('#esme-add-targetset', 'eu_main'));
+  await expectText(out, 'ESME added acme01', 'ESME add');
+
+  out = await run(page, 'targetset-list');
+  await expectText(out.locator('tbody'), 'eu_main', 'target set list');
+  out = await run(page, 'esme-list');
+  await expectText(out.locator('tbody'), 'acme01', 'ESME list');
+
+  await waitOption(page, '#esme-view-systemid', 'acme01');
+  out = await run(page, 'esme-view', () => page.selectOption('#esme-view-systemid', 'acme01'));
+  await expectText(out.locator('thead'), /^System ID\s+TargetSet$/i, 'ESME view columns');
+  await expectText(out.locator('tbody'), /^acme01\s+eu_main$/, 'ESME view row');
+
+  // Move the ESME to a second set and see the change in its view.
+  await run(page, 'targetset-add', async () => {
+    await page.fill('#targetset-add-id', 'us_main');
+    await page.fill('#targetset-add-name', 'America');
+  });
+  await waitOption(page, '#esme-modify-targetset', 'us_main');
+  out = await run(page, 'esme-modify', async () => {
+    await page.selectOption('#esme-modify-systemid', 'acme01');
+    await page.selectOption('#esme-modify-targetset', 'us_main');
+  });
+  await expectText(out, 'ESME modified acme01', 'ESME modify');
+  out = await run(page, 'esme-view');
+  await expectText(out.locator('tbody'), /^acme01\s+us_main$/, 'ESME view after modify');
+
+  await waitOption(page, '#targetset-modify-id', 'eu_main');
+  out = await run(page, 'targetset-modify', async () => {
+    await page.selectOption('#targetset-modify-id', 'eu_main');
+    await page.fill('#targetset-modify-name', 'Europe_West');
+    await page.uncheck('#targetset-modify-submits_enabled');
+  });
+  await expectText(out, 'Target set modified eu_main', 'target set modify');
+  await page.selectOption('#targetset-modify-id', 'us_main');
+  check((await page.inputValue('#targetset-modify-name')) === '', 'choosing another set clears its name');
+  check(await page.isChecked('#targetset-modify-submits_enabled'), 'choosing another set re-checks submits');
+
+  out = await run(page, 'targetset-list');
+  await expectText(out.locator('tbody'), /^eu_main\s+us_main$/, 'target set list with two sets');
+  await page.click('[data-pill="esme-view"]');
+  await page.screenshot({ path: path.join(artifacts, 'console.png'), fullPage: true });
+
+  await waitOption(page, '#esme-remove-systemid', 'acme01');
+  out = await run(page, 'esme-remove', () => page.selectOption('#esme-remove-systemid', 'acme01'));
+  await expectText(out, 'ESME removed acme01', 'ESME remove');
+  for (const id of ['eu_main', 'us_main']) {
+    await waitOption(page, '#targetset-remove-id', id);
+    out = await run(page, 'targetset-remove', () => page.selectOption('#targetset-remove-id', id));
+    await expectText(out, `Target set removed ${id}`, 'target set remove');
   }
-}
+  await waitOption(page, '#esme-add-targetset', 'eu_main', false);
+  out = await run(page, 'targetset-list');
+  await expectText(out, 'No data', 'target set list after removal');
+  out = await run(page, 'esme-list');
+  await expectText(out, 'No data', 'ESME list after removal');
+
+  await page.click('#logout-button');
+  await page.waitForSelector('#login-panel', { state: 'visible' });
+  check(await page.isHidden('#service-panel'), 'service panel hidden after logout');
+  check(dialogs.length === 0, `unexpected alerts ${JSON.stringify(dialogs)}`);
+});
+
+const expiredTokenScenario = (browser) => withGateway(browser, { QUORVEX_TOKEN_SECONDS: '5' }, async (page, dialogs) => {
+  await login(page, CLIENT_ID, SECRET);
+  await page.waitForSelector('#service-panel', { state: 'visible' });
+  // The token was issued before the panel showed, so it has expired 5 s later.
+  await page.waitForTimeout(5500);
+  const out = await run(page, 'esme-list');
+  await expectText(out, 'Login session expired', 'expired token card');
+  await expectDialog(dialogs, 'Login session expired. Please login.');
+  await page.waitForSelector('#login-panel', { state: 'visible' });
+});
 
 const started = Date.now();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox'] });
