@@ -304,10 +304,10 @@ void DiskMessageIdStore::commitLoop() {
     lock.lock();
     busy_ = false;
     if (status.ok()) {
-      // The written entries' nodes go back to put(), so a steady stream of
-      // mappings allocates nothing and nothing the traffic thread allocated
-      // is freed here. They are taken apart outside the lock: a batch of
-      // ten thousand entries would hold up the traffic thread's puts and
+      // The written entries' nodes (up to kSpareNodes) go back to put(), so
+      // a steady stream of mappings allocates nothing and its nodes are not
+      // freed on this thread. They are taken apart outside the lock: a batch
+      // of ten thousand entries would hold up the traffic thread's puts and
       // takes for a millisecond.
       written.swap(writing_);
       lock.unlock();
