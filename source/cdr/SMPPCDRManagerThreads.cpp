@@ -102,7 +102,7 @@ void SMPPCDRManager::writeBatchToFile(std::vector<CDRRecord>& batch) {
     // The batch is formatted into one buffer and written and flushed once:
     // a flush per row would cost a system call per message.
     std::string text;
-    // Each row first claims room for its longest form (about 500 octets):
+    // Each row first claims room for its longest form (about 600 octets):
     // the slack keeps the last rows of a small batch from regrowing it.
     text.reserve((batch.size() + 1) * 256 + 1024);
     if (needHeader) {
