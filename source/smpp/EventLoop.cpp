@@ -127,7 +127,7 @@ void EventLoop::requestFlush(int fd, uint32_t generation) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(remoteMutex_);
+    std::lock_guard<SpinningMutex> lock(remoteMutex_);
     remoteFlushes_.push_back({fd, generation});
   }
   wake();
@@ -147,7 +147,7 @@ void EventLoop::drainWake() {
   // Cleared before the work runs: a wake() from now on is seen next pass.
   wakePending_.store(false, std::memory_order_release);
   {
-    std::lock_guard<std::mutex> lock(remoteMutex_);
+    std::lock_guard<SpinningMutex> lock(remoteMutex_);
     flushes_.insert(flushes_.end(), remoteFlushes_.begin(), remoteFlushes_.end());
     remoteFlushes_.clear();
   }

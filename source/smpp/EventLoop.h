@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/SpinningMutex.h"
 #include "smpp/TimerHeap.h"
 
 namespace quorvex::smpp {
@@ -106,7 +107,7 @@ private:
   TimerHeap timers_;                          // armed deadlines
   std::vector<FlushRequest> flushes_;         // loop thread's flush requests
   std::vector<FlushRequest> flushing_;        // the batch being flushed
-  std::mutex remoteMutex_;                    // guards remoteFlushes_
+  SpinningMutex remoteMutex_;                 // guards remoteFlushes_; held for a push_back
   std::vector<FlushRequest> remoteFlushes_;   // other threads' flush requests
   std::atomic<std::thread::id> loopThread_{}; // thread running poll()
 };
