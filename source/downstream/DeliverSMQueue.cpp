@@ -37,28 +37,48 @@ void DeliverSMQueue::push(std::string_view esmeSystemID, const uint8_t* body, si
   }
 }
 
-bool DeliverSMQueue::pop(std::string_view esmeSystemID, std::vector<uint8_t>& body) {
+bool DeliverSMQueue::takePushed(std::string_view esmeSystemID, Fifo& taken) {
   std::lock_guard<SpinningMutex> lock(mutex_);
+  // The buffers popped since the last take-over go back for the pushes.
+  while (!popped_.empty() && spares_.size() < kSpareBuffers) {
+    spares_.push_back(std::move(popped_.back()));
+    popped_.pop_back();
+  }
   const auto it = queues_.find(esmeSystemID);
   if (it == queues_.end() || it->second.bodies.empty()) {
     return false;
   }
-  // Swapped, not copied; the caller's previous buffer becomes a spare for
-  // the next push.
-  std::vector<uint8_t>& front = it->second.bodies.front();
-  body.swap(front);
-  if (spares_.size() < kSpareBuffers && front.capacity() <= kSpareCapacity) {
-    spares_.push_back(std::move(front));
+  taken.swap(it->second.bodies);
+  return true;
+}
+
+bool DeliverSMQueue::pop(std::string_view esmeSystemID, std::vector<uint8_t>& body) {
+  auto it = taken_.find(esmeSystemID);
+  if (it == taken_.end()) {
+    it = taken_.emplace(std::string(esmeSystemID), Fifo()).first;
   }
-  it->second.bodies.pop_front();
+  Fifo& taken = it->second;
+  if (taken.empty() && !takePushed(esmeSystemID, taken)) {
+    return false;
+  }
+  // Swapped, not copied; the caller's previous buffer becomes a spare for
+  // the pushes.
+  std::vector<uint8_t>& front = taken.front();
+  body.swap(front);
+  if (popped_.size() < kSpareBuffers && front.capacity() <= kSpareCapacity) {
+    popped_.push_back(std::move(front));
+  }
+  taken.pop_front();
   metrics_.deliverQueueShrank();
   return true;
 }
 
 size_t DeliverSMQueue::size(std::string_view esmeSystemID) {
+  const auto it = taken_.find(esmeSystemID);
+  const size_t taken = it == taken_.end() ? 0 : it->second.size();
   std::lock_guard<SpinningMutex> lock(mutex_);
-  const auto it = queues_.find(esmeSystemID);
-  return it == queues_.end() ? 0 : it->second.bodies.size();
+  const auto queued = queues_.find(esmeSystemID);
+  return taken + (queued == queues_.end() ? 0 : queued->second.bodies.size());
 }
 
 void DeliverSMQueue::takeReady(std::vector<std::string>& out) {

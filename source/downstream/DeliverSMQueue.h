@@ -3,6 +3,11 @@
 // drained by the main loop. A push for an ESME whose queue was empty puts
 // the ESME on the ready list and wakes the main loop, so a receipt leaves
 // as soon as it arrives; nothing polls the queue.
+//
+// pop() and size() belong to the one draining thread: it moves everything
+// pushed for an ESME over to its own side in one locked step and pops from
+// there without the lock, so the two threads meet once per batch, not once
+// per body.
 #pragma once
 
 #include <atomic>
@@ -34,9 +39,10 @@ public:
 
   // Appends a copy of the body (no header) to the ESME's queue.
   void push(std::string_view esmeSystemID, const uint8_t* body, size_t length);
-  // Moves the oldest body of the ESME into `body`; false when none is queued.
+  // Moves the oldest body of the ESME into `body`; false when none is
+  // queued. The draining thread only.
   bool pop(std::string_view esmeSystemID, std::vector<uint8_t>& body);
-  // Bodies queued for one ESME.
+  // Bodies queued for one ESME. The draining thread only.
   size_t size(std::string_view esmeSystemID);
 
   // The loop woken when an ESME becomes ready; null for none.
@@ -56,16 +62,25 @@ private:
     Fifo bodies;        // oldest first
     bool ready = false; // listed in ready_
   };
+  using Queues = std::unordered_map<std::string, Queue, StringHash, std::equal_to<>>;
+  using Taken = std::unordered_map<std::string, Fifo, StringHash, std::equal_to<>>;
 
   static constexpr size_t kSpareBuffers = 1024;  // spares kept at most
   static constexpr size_t kSpareCapacity = 4096; // larger buffers are not kept, octets
 
-  MetricEvents& metrics_; // the queue-size gauge
-  SpinningMutex mutex_;   // guards queues_ and ready_; held for a few instructions
-  std::unordered_map<std::string, Queue, StringHash, std::equal_to<>> queues_; // per ESME
-  std::vector<std::string> ready_;                  // ESMEs pushed to since takeReady
-  std::vector<std::vector<uint8_t>> spares_;        // emptied body buffers for reuse
-  std::atomic<bool> anyReady_{false};               // ready_ is not empty
+  // Moves what was pushed for the ESME (and the buffers popped since) over;
+  // false when nothing was pushed.
+  bool takePushed(std::string_view esmeSystemID, Fifo& taken);
+
+  MetricEvents& metrics_;                    // the queue-size gauge
+  SpinningMutex mutex_;                      // guards the three below; held for a few instructions
+  Queues queues_;                            // per ESME, pushed and not yet taken over
+  std::vector<std::string> ready_;           // ESMEs pushed to since takeReady
+  std::vector<std::vector<uint8_t>> spares_; // emptied body buffers for reuse
+  Taken taken_;                              // draining thread's side: per ESME, oldest first
+  std::vector<std::vector<uint8_t>> popped_; // draining thread's emptied buffers, on their way
+                                             // to spares_
+  std::atomic<bool> anyReady_{false};        // ready_ is not empty
   std::atomic<smpp::EventLoop*> wakeLoop_{nullptr}; // woken when ready_ fills
 };
 
