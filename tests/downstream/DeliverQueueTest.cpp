@@ -18,6 +18,7 @@ TEST(DeliverQueueTest, PerESMEFirstInFirstOut) {
   DeliverSMQueue queue(events);
   const uint8_t a[] = {1, 2};
   const uint8_t b[] = {3};
+  const uint8_t c[] = {4};
   queue.push("e1", a, sizeof(a));
   queue.push("e1", b, sizeof(b));
   queue.push("e2", b, sizeof(b));
@@ -28,8 +29,13 @@ TEST(DeliverQueueTest, PerESMEFirstInFirstOut) {
   EXPECT_FALSE(queue.pop("e3", body));
   ASSERT_TRUE(queue.pop("e1", body));
   EXPECT_EQ(body, (std::vector<uint8_t>{1, 2}));
+  // Pushed while older bodies wait on the draining side: still behind them.
+  queue.push("e1", c, sizeof(c));
+  EXPECT_EQ(queue.size("e1"), 2u);
   ASSERT_TRUE(queue.pop("e1", body));
   EXPECT_EQ(body, (std::vector<uint8_t>{3}));
+  ASSERT_TRUE(queue.pop("e1", body));
+  EXPECT_EQ(body, (std::vector<uint8_t>{4}));
   EXPECT_FALSE(queue.pop("e1", body));
   EXPECT_EQ(queue.size("e2"), 1u);
 }
