@@ -1,10 +1,13 @@
 #include "config/TarnConfiguration.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <limits>
 
+#include "app/AtomicFile.h"
 #include "app/Log.h"
 
 namespace quorvex {
@@ -19,8 +22,13 @@ constexpr long kMaxFileBytes = 64L * 1024 * 1024;
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
+// How every dump shows a secret: whether it is set, never its value.
+const char* secretText(const std::string& secret) {
+  return secret.empty() ? "[UNDEFINED]" : "[DEFINED]";
+}
+
 // Known "base" settings and what their readers accept.
-enum class SettingType { String, Integer, Port };
+enum class SettingType { String, Integer, Port, ListenPort }; // ListenPort: 0 = none
 struct KnownSetting {
   const char* key;
   SettingType type;
@@ -31,7 +39,7 @@ const KnownSetting kBaseSettings[] = {
     {"dlr.default_system_id", SettingType::String},
     {"dlr.msgid_ttl_hours", SettingType::Integer},
     {"smpp.max_connections_per_ip", SettingType::Integer},
-    {"smpp.port", SettingType::Port},
+    {"smpp.port", SettingType::ListenPort},
     {"http.port", SettingType::Port},
 };
 const KnownSetting kCDRSettings[] = {
@@ -52,6 +60,28 @@ void appendStrings(std::vector<std::string>& out, const json& array) {
 }
 
 } // namespace
+
+bool namesSecret(std::string_view key) {
+  return key.find("password") != std::string_view::npos ||
+         key.find("secret") != std::string_view::npos;
+}
+
+json secretsMasked(json doc) {
+  if (doc.is_array()) {
+    for (json& item : doc) {
+      item = secretsMasked(std::move(item));
+    }
+  } else if (doc.is_object()) {
+    for (auto& [key, value] : doc.items()) {
+      if (namesSecret(key) && value.is_string()) {
+        value = secretText(value.get<std::string>());
+      } else {
+        value = secretsMasked(std::move(value));
+      }
+    }
+  }
+  return doc;
+}
 
 void TarnConfiguration::markChanged() {
   // A counter, not a time: readers compare for inequality, and a wall clock
@@ -102,30 +132,40 @@ bool TarnConfiguration::performLoad(bool& createDefault) {
     createDefault = true;
     return false;
   }
+  // Whatever keeps the file from loading is said, then that it is invalid:
+  // the start ends with a reason in the log, never silently.
+  const auto invalid = [this](const char* reason) {
+    logApplication(LOG_WARNING, this, kClass, "performLoad", "%s", reason);
+    logApplication(LOG_WARNING, this, kClass, "performLoad", "Configuration file %s invalid",
+                   kFileName);
+    return false;
+  };
   std::fseek(f, 0, SEEK_END);
   const long size = std::ftell(f);
   std::fseek(f, 0, SEEK_SET);
   if (size <= 0) {
     std::fclose(f);
-    return false;
+    return invalid(size == 0 ? "Configuration file is empty" : "Configuration file is unreadable");
   }
   if (size > kMaxFileBytes) {
     std::fclose(f);
     logApplication(LOG_WARNING, this, kClass, "performLoad",
                    "Configuration file %s is larger than %ld bytes", kFileName, kMaxFileBytes);
+    logApplication(LOG_WARNING, this, kClass, "performLoad", "Configuration file %s invalid",
+                   kFileName);
     return false;
   }
   std::string text(static_cast<size_t>(size), '\0');
-  if (std::fread(text.data(), 1, text.size(), f) != text.size()) {
-    std::fclose(f);
-    return false;
-  }
+  const bool read = std::fread(text.data(), 1, text.size(), f) == text.size();
   std::fclose(f);
+  if (!read) {
+    return invalid("Configuration file is unreadable");
+  }
 
   try {
     json parsed = json::parse(text);
     jconfig = std::move(parsed);
-    std::cout << text << "\n";
+    std::cout << secretsMasked(jconfig).dump(2) << "\n";
     std::cout.flush();
     if (!parseConfig(false, jconfig) || !checkSettingTypes(jconfig)) {
       logApplication(LOG_WARNING, this, kClass, "performLoad", "Configuration file %s invalid",
@@ -135,6 +175,8 @@ bool TarnConfiguration::performLoad(bool& createDefault) {
     parseConfig(true, jconfig);
   } catch (const json::exception& e) {
     logApplication(LOG_WARNING, this, kClass, "performLoad", "Exception %s", e.what());
+    logApplication(LOG_WARNING, this, kClass, "performLoad", "Configuration file %s invalid",
+                   kFileName);
     return false;
   }
   dumpConfESME();
@@ -170,12 +212,13 @@ bool TarnConfiguration::checkSettingTypes(const json& doc) {
                        it->type_name());
         return false;
       }
-      if (s->type == SettingType::Port) {
+      if (s->type == SettingType::Port || s->type == SettingType::ListenPort) {
         const int64_t port = jsonToInt(*it);
-        if (port < 1 || port > 65535) {
+        const int64_t lowest = s->type == SettingType::Port ? 1 : 0;
+        if (port < lowest || port > 65535) {
           logApplication(LOG_WARNING, this, kClass, "performLoad",
-                         "Invalid configuration file - setting %s out of range (1 to 65535)",
-                         s->key);
+                         "Invalid configuration file - setting %s out of range (%d to 65535)",
+                         s->key, static_cast<int>(lowest));
           return false;
         }
       }
@@ -327,7 +370,7 @@ bool TarnConfiguration::parseConfig(bool apply, const json& doc) {
 
 void TarnConfiguration::processTarget(bool& error, ConfTarget& target, const json& entry,
                                       bool checkDuplicates) {
-  std::cout << entry.dump() << "\n";
+  std::cout << secretsMasked(entry).dump() << "\n";
   std::cout.flush();
   static const char* const kRequired[] = {"name",     "host",       "bindqty", "systemid",
                                           "password", "systemtype", "weight",  "admindown"};
@@ -376,26 +419,23 @@ void TarnConfiguration::performSave() {
   char backup[64];
   std::snprintf(backup, sizeof(backup), "quorvex_%llu.conf",
                 static_cast<unsigned long long>(nowMicros()));
-  if (std::rename(kFileName, backup) != 0) {
+  // The backup is a second name for the file about to be replaced, so the
+  // configuration's own name never goes missing, whenever the process dies.
+  if (::link(kFileName, backup) != 0) {
     logApplication(LOG_WARNING, this, kClass, "performSave", "Failed to rename %s to %s", kFileName,
                    backup);
   }
   const std::string text = jconfig.dump(2) + "\n";
-  std::cout << text << "\n";
+  std::cout << secretsMasked(jconfig).dump(2) << "\n\n";
   std::cout.flush();
   dumpConfESME();
   dumpConfSharedTargetSets();
 
-  FILE* f = std::fopen(kFileName, "wb");
-  if (f == nullptr) {
-    logApplication(LOG_WARNING, this, kClass, "performSave", "Configuration file %s failed to save",
-                   kFileName);
-    return;
-  }
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed) {
-    // A full disk must not pass for a saved configuration.
+  // A kill or power loss at any instant leaves the old file or the new one,
+  // whole; a full disk leaves the old one and does not pass for a save.
+  std::string error;
+  if (!writeFileAtomically(kFileName, text, error)) {
+    logApplication(LOG_WARNING, this, kClass, "performSave", "%s", error.c_str());
     logApplication(LOG_WARNING, this, kClass, "performSave", "Configuration file %s failed to save",
                    kFileName);
     return;
@@ -478,8 +518,8 @@ void TarnConfiguration::dumpConfESME() {
   std::string out = "Dumping configuration (Quorvex mode):\n[Quorvex] Dumping confESME:\n";
   for (const auto& [id, esme] : confESME) {
     out += "System ID: " + esme.systemId + "\n";
-    out += std::string("Password: ") + (esme.password.empty() ? "[UNDEFINED]" : "[DEFINED]") + "\n";
-    out += "Password (hash): " + esme.passwordHash + "\n";
+    out += std::string("Password: ") + secretText(esme.password) + "\n";
+    out += std::string("Password (hash): ") + secretText(esme.passwordHash) + "\n";
     out += "Shared Target Set ID: " + esme.sharedTargetSetId + "\n";
     out += "TPS Limit: " + std::to_string(esme.tpsLimit) + "\n";
     out += std::string("Binding Enabled: ") + boolText(esme.bindingEnabled) + "\n";
@@ -508,7 +548,7 @@ void TarnConfiguration::dumpConfSharedTargetSets() {
       out += "    Port: " + std::to_string(t.port) + "\n";
       out += "    Bind Quantity: " + std::to_string(t.bindQty) + "\n";
       out += "    System ID: " + t.systemId + "\n";
-      out += "    Password: " + t.password + "\n";
+      out += std::string("    Password: ") + secretText(t.password) + "\n";
       out += "    System Type: " + t.systemType + "\n";
       out += "    Weight: " + std::to_string(t.weight) + "\n";
       out += std::string("    Admin Down: ") + boolText(t.adminDown) + "\n";

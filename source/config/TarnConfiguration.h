@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -58,6 +59,13 @@ public:
   virtual ~ConfigurationObserver() = default;
   virtual void configurationChanged() = 0;
 };
+
+// Whether a member of that name holds a password or secret ("password",
+// "password_hash", "auth.client_secret", ...).
+bool namesSecret(std::string_view key);
+// A copy of a document to print or log: the string values of such members,
+// at any depth, show as "[DEFINED]" (or "[UNDEFINED]" when empty).
+nlohmann::json secretsMasked(nlohmann::json doc);
 
 class TarnConfiguration {
 public:

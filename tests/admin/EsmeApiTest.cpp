@@ -1,4 +1,8 @@
 // ESME operations of a running gateway: messages, views and the saved file.
+#include <atomic>
+#include <random>
+#include <thread>
+
 #include "admin/AdminFixture.h"
 
 namespace quorvex::test {
@@ -26,6 +30,39 @@ TEST_F(AdminServerTest, EsmeAddStoresRecordEntryAndFileOrSaysWhyNot) {
   EXPECT_EQ(send("POST", "/esme", R"({"systemid":"esme1","targetset":"set1"})").statusLine,
             "HTTP/1.1 400 ESME already exists");
   EXPECT_EQ(view("/esme"), json::parse(R"(["esme1","esme2"])"));
+}
+
+// A kill -9 lands at another instant of a stream of saves in each round:
+// the file left behind is always whole (the old or the new one) and starts
+// the next gateway.
+TEST_F(AdminServerTest, KilledWhileSavingLeavesAWholeConfiguration) {
+  std::minstd_rand random(7);
+  for (int round = 0; round < 30; ++round) {
+    token_ = token();
+    std::atomic<bool> killed{false};
+    std::thread saver([&] {
+      for (int i = 0; !killed.load(); ++i) {
+        const std::string id = "r" + std::to_string(round) + "e" + std::to_string(i);
+        try {
+          httpExchange(port_, jsonRequest("POST", "/esme", token_,
+                                          R"({"systemid":")" + id + R"(","targetset":"set1"})"));
+        } catch (const std::exception&) {
+          return; // the gateway is gone
+        }
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 20000));
+    gateway_->signal(SIGKILL);
+    gateway_->waitExit();
+    killed = true;
+    saver.join();
+    gateway_.reset();
+    json saved;
+    ASSERT_NO_THROW(saved = savedConfig())
+        << "round " << round << ": " << dir_.read("quorvex.conf");
+    ASSERT_EQ(saved["esme"][0]["systemid"], "esme1") << "round " << round;
+    startGateway(saved);
+  }
 }
 
 TEST_F(AdminServerTest, TouchSavesAndAnswers400) {

@@ -42,9 +42,9 @@ std::vector<RefusedFile> refusedFiles() {
                         {"targetset", "ts"}};
   const json noTargetSet = {{"criteria", rule["criteria"]}};
   return {
-      {"Empty", "", "", false},
+      {"Empty", "", "WARNING TarnConfiguration::performLoad Configuration file is empty\n", true},
       {"Syntax", "{\"base\": {",
-       "WARNING TarnConfiguration::performLoad Exception [json.exception.parse_error", false},
+       "WARNING TarnConfiguration::performLoad Exception [json.exception.parse_error", true},
       {"TargetSetLacksKey",
        text({{"targetsets", {{{"id", "ts"}, {"name", "n"}, {"targets", json::array()}}}}}),
        "WARNING TarnConfiguration::parseConfig Invalid configuration file - missing id, name, "
@@ -85,13 +85,15 @@ std::vector<RefusedFile> refusedFiles() {
        "Invalid criteria in routes-mt: missing match/type/value\n", true},
       {"TpsLimitAsString",
        text({{"esme", {{{"systemid", "e"}, {"sharedtargetsetid", "ts"}, {"tpslimit", "100"}}}}}),
-       "WARNING TarnConfiguration::performLoad Exception [json.exception.type_error", false},
+       "WARNING TarnConfiguration::performLoad Exception [json.exception.type_error", true},
       {"PortSettingAsString", text({{"base", {{"smpp.port", "2775"}}}}),
        "Invalid configuration file - setting smpp.port has the wrong type (string)\n", true},
       {"ClientIdAsNumber", text({{"base", {{"auth.client_id", 5}}}}),
        "Invalid configuration file - setting auth.client_id has the wrong type (number)\n", true},
       {"HttpPortOutOfRange", text({{"base", {{"http.port", 70000}}}}),
        "Invalid configuration file - setting http.port out of range (1 to 65535)\n", true},
+      {"SmppPortNegative", text({{"base", {{"smpp.port", -1}}}}),
+       "Invalid configuration file - setting smpp.port out of range (0 to 65535)\n", true},
       {"CdrBatchSizeAsArray", text({{"cdr", {{"batch_size", {1}}}}}),
        "Invalid configuration file - setting batch_size has the wrong type (array)\n", true},
       {"DocumentIsAnArray", "[1, 2]",

@@ -198,10 +198,11 @@ TEST_F(TarnConfigurationTest, SaveKeepsTheFormerFileAsBackup) {
   EXPECT_EQ(reloaded.confESME.at("a").tpsLimit, 10);
 }
 
-TEST_F(TarnConfigurationTest, DumpsHideOnlyEsmePasswords) {
+TEST_F(TarnConfigurationTest, NothingPrintedShowsASecret) {
   json t = target("smsc-a");
   t["password"] = "targetpw";
   const json doc = {
+      {"base", {{"auth.client_secret", "clientsecret"}}},
       {"targetsets",
        {{{"id", "ts1"}, {"name", "One"}, {"submits_enabled", false}, {"targets", {t}}}}},
       {"esme",
@@ -213,12 +214,14 @@ TEST_F(TarnConfigurationTest, DumpsHideOnlyEsmePasswords) {
         {{"systemid", "b"}, {"sharedtargetsetid", "ts1"}}}},
   };
   ASSERT_TRUE(load(doc));
-  // The raw file text is echoed first; the dumps after it never show ESME passwords.
-  const std::string dumps = console_.substr(console_.find("Dumping configuration"));
-  EXPECT_EQ(dumps.find("esmepw"), std::string::npos);
-  for (const char* line : {"System ID: a\nPassword: [DEFINED]\nPassword (hash): $2b$10$hash\n",
-                           "System ID: b\nPassword: [UNDEFINED]\n", "    Password: targetpw\n"}) {
-    EXPECT_NE(dumps.find(line), std::string::npos) << line << "\n" << console_;
+  // Neither the echoed document nor the dumps after it.
+  for (const char* secret : {"targetpw", "clientsecret", "esmepw", "$2b$10$hash"}) {
+    EXPECT_EQ(console_.find(secret), std::string::npos) << secret << "\n" << console_;
+  }
+  for (const char* line : {"System ID: a\nPassword: [DEFINED]\nPassword (hash): [DEFINED]\n",
+                           "System ID: b\nPassword: [UNDEFINED]\n", "    Password: [DEFINED]\n",
+                           "\"auth.client_secret\": \"[DEFINED]\""}) {
+    EXPECT_NE(console_.find(line), std::string::npos) << line << "\n" << console_;
   }
 }
 
