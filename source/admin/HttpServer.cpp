@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +15,9 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "admin/OAuthStore.h"
 #include "app/Log.h"
@@ -24,6 +28,33 @@
 namespace quorvex {
 
 namespace {
+
+// A body as it may be logged: the values of passwords and secrets, in a
+// JSON document or a form, show as "[DEFINED]".
+std::string withSecretsMasked(const std::string& body) {
+  nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+  if (!document.is_discarded()) {
+    return secretsMasked(std::move(document)).dump();
+  }
+  std::string out;
+  size_t start = 0;
+  while (start <= body.size()) {
+    const size_t end = std::min(body.find('&', start), body.size());
+    const std::string_view field(body.data() + start, end - start);
+    const size_t equals = field.find('=');
+    if (start > 0) {
+      out += '&';
+    }
+    if (equals != std::string_view::npos && namesSecret(field.substr(0, equals))) {
+      out.append(field.substr(0, equals + 1));
+      out += "[DEFINED]";
+    } else {
+      out.append(field);
+    }
+    start = end + 1;
+  }
+  return out;
+}
 
 const char* const kClass = "Application";
 constexpr int kAcceptWaitMillis = 100;
@@ -176,11 +207,14 @@ void HttpServer::handle_http_request(int fd) {
   if (!request) {
     return;
   }
+  // A query string may carry credentials (a token request's client_secret):
+  // the logged path ends before it, and logged bodies hide secret values.
+  const std::string path = request->path.substr(0, request->path.find('?'));
   logApplication(LOG_INFO, this, kClass, "handle_http_request", "%s Path: %s",
-                 request->method.c_str(), request->path.c_str());
-  if (request->headersComplete && !request->body.empty()) {
+                 request->method.c_str(), path.c_str());
+  if (request->headersComplete && !request->body.empty() && logEnabled(LOG_DEBUG)) {
     logApplication(LOG_DEBUG, this, kClass, "handle_http_request", "Body: %s",
-                   request->body.c_str());
+                   withSecretsMasked(request->body).c_str());
   }
   HttpReply reply;
   try {

@@ -61,7 +61,7 @@ OperationResult TargetOperations::targetAdd(const std::string& setId, json body)
   }
   if (json* stored = findTargetSetEntry(config_.jconfig, setId); stored != nullptr) {
     json& targets = (*stored)["targets"];
-    std::cout << targets.dump() << "\n";
+    std::cout << secretsMasked(targets).dump() << "\n";
     std::cout.flush();
     if (targets.is_null()) {
       targets = json::array();
@@ -89,10 +89,10 @@ OperationResult TargetOperations::targetModify(const std::string& setId, const s
   if (record == set->second.targets.end() || stored == nullptr) {
     return fail(result, "Target not found " + name);
   }
-  std::cout << "**" << stored->dump() << "\n";
+  std::cout << "**" << secretsMasked(*stored).dump() << "\n";
   json merged = *stored;
   merged.merge_patch(patch);
-  std::cout << merged.dump() << "\n";
+  std::cout << secretsMasked(merged).dump() << "\n";
   std::cout.flush();
   bool error = false;
   ConfTarget parsed;

@@ -27,6 +27,34 @@ const char* levelName(int level) {
   return kLevelNames[level];
 }
 
+// Control characters in a message (a peer's system_id, a path, anything
+// from the wire) are written as \xNN, so that no value can end the line and
+// forge the next one. Messages without any are used as they are.
+const char* withControlsEscaped(const char* message, char (&out)[4 * kLogMessageBytes]) {
+  const char* p = message;
+  while (*p != '\0' && static_cast<unsigned char>(*p) >= 0x20 && *p != 0x7f) {
+    ++p;
+  }
+  if (*p == '\0') {
+    return message;
+  }
+  static const char kHex[] = "0123456789abcdef";
+  size_t n = 0;
+  for (p = message; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7f) {
+      out[n++] = '\\';
+      out[n++] = 'x';
+      out[n++] = kHex[c >> 4];
+      out[n++] = kHex[c & 0xf];
+    } else {
+      out[n++] = static_cast<char>(c);
+    }
+  }
+  out[n] = '\0';
+  return out;
+}
+
 // The position after opening for append is the file's size.
 long sizeOf(FILE* f) {
   if (std::fseek(f, 0, SEEK_END) != 0) {
@@ -87,11 +115,13 @@ void logApplication(int level, const void* object, const char* className, const 
   const unsigned long long micros = now % 1000000ULL;
 
   std::lock_guard<std::mutex> guard(logMutex);
-  char message[kLogMessageBytes];
+  char formatted[kLogMessageBytes];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(message, sizeof(message), format, args);
+  std::vsnprintf(formatted, sizeof(formatted), format, args);
   va_end(args);
+  static char escaped[4 * kLogMessageBytes]; // under logMutex
+  const char* message = withControlsEscaped(formatted, escaped);
 
   std::printf("%llu.%06llu %12p %7s %s::%s %s\n", seconds, micros, object, levelName(level),
               className, function, message);
@@ -123,11 +153,13 @@ void logAudit(const void* object, const char* className, const char* function, c
   const unsigned long long micros = now % 1000000ULL;
 
   std::lock_guard<std::mutex> guard(logMutex);
-  char message[kLogMessageBytes];
+  char formatted[kLogMessageBytes];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(message, sizeof(message), format, args);
+  std::vsnprintf(formatted, sizeof(formatted), format, args);
   va_end(args);
+  static char escaped[4 * kLogMessageBytes]; // under logMutex
+  const char* message = withControlsEscaped(formatted, escaped);
 
   if (auditFile == nullptr) {
     auditFile = std::fopen("audit.log", "a");

@@ -65,6 +65,24 @@ TEST_F(AdminServerTest, KilledWhileSavingLeavesAWholeConfiguration) {
   }
 }
 
+TEST_F(AdminServerTest, NoSecretReachesTheOutputOrTheLog) {
+  stopGateway();
+  json config = json::parse(kAdminConfig);
+  config["targetsets"][0]["targets"][0]["password"] = "targetPw1";
+  config["esme"][0]["password"] = "esmePw1";
+  startGateway(config);
+  EXPECT_EQ(
+      send("POST", "/esme", R"({"systemid":"e2","targetset":"set1","password":"esmePw2"})").status,
+      200);
+  // Credentials in the query string of a token request.
+  httpExchange(port_, request("POST", "/oauth2/v1/token?grant_type=client_credentials&scope=api&"
+                                      "client_id=admin&client_secret=s3cret"));
+  const std::string everything = gateway_->output() + dir_.read("application.log");
+  for (const char* secret : {"s3cret", "targetPw1", "esmePw1", "esmePw2"}) {
+    EXPECT_EQ(everything.find(secret), std::string::npos) << secret << "\n" << everything;
+  }
+}
+
 TEST_F(AdminServerTest, TouchSavesAndAnswers400) {
   const HttpTestReply reply =
       send("POST", "/esme", R"({"touch":1,"systemid":"new","targetset":"s"})");

@@ -90,8 +90,12 @@ TEST(BindTest, AccountsPasswordsAndAddresses) {
   auto scoped = gateway.connect("127.0.0.9");
   EXPECT_EQ(tryBind(*scoped, "scoped", "sp"), 0u);
   EXPECT_EQ(tryBind(*scoped, "scoped", "wrong"), kBindFail);
+  // A newline in a system_id cannot start a (forged) log line of its own.
+  refusal("ev\nSEVERE forge", "x");
+  ASSERT_TRUE(gateway.waitFor("Bind request from ESME ev\\x0aSEVERE forge IP 127.0.0.1\n"));
 
   const std::string out = gateway.output();
+  EXPECT_EQ(out.find("\nSEVERE forge"), std::string::npos) << out;
   for (
       const char* line :
       {"INFO SMPPLoadBalancerSession::onBindAuthorisation Bind request from ESME plain IP 127.0.0.1\n",
