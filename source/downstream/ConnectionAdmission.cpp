@@ -46,7 +46,9 @@ Admission ConnectionAdmission::decide(const ConnectionAttempt& attempt) {
       block(address, now + kRateBlockMicros);
     }
   }
-  if (bulk) {
+  // The whitelist means never blocked: a whitelisted client that writes its
+  // bind and first submits in one go must not lock out its whole address.
+  if (bulk && !doNotBlock) {
     if (!blocked(address)) {
       logApplication(
           LOG_INFO, logObject_, kClass, kFunction,
@@ -83,7 +85,7 @@ Admission ConnectionAdmission::decide(const ConnectionAttempt& attempt) {
                    "Client connection limit reached. REJECTING connection - %d [%s]", fd, ip);
     return Admission::kClientLimit;
   }
-  if (const auto it = blockedUntil_.find(address); it != blockedUntil_.end()) {
+  if (const auto it = blockedUntil_.find(address); it != blockedUntil_.end() && !doNotBlock) {
     if (++blockedAttempts_[address] == 1) {
       const double seconds = static_cast<double>(it->second - now) / 1000000.0;
       logApplication(LOG_INFO, logObject_, kClass, kFunction,

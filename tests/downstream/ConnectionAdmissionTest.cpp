@@ -62,10 +62,11 @@ TEST_F(AdmissionFixture, NeverBlockedPrefixesAndWhitelist) {
     EXPECT_EQ(connect("172.31.9.9"), Admission::kAdmit);
     EXPECT_EQ(connect("10.9.9.9", 0, true), Admission::kAdmit);
   }
-  // Bulk data blocks even these.
-  EXPECT_EQ(connect("172.30.0.1", 301), Admission::kBlocked);
-  EXPECT_EQ(connect("10.9.9.9", 301, true), Admission::kBlocked);
-  EXPECT_EQ(connect("172.31.9.9", 300), Admission::kAdmit);
+  // Nor does bulk data, nor a block from before the address was listed.
+  EXPECT_EQ(connect("172.30.0.1", 301), Admission::kAdmit);
+  EXPECT_EQ(connect("10.9.9.9", 301, true), Admission::kAdmit);
+  EXPECT_EQ(connect("10.9.9.8", 301), Admission::kBlocked);
+  EXPECT_EQ(connect("10.9.9.8", 0, true), Admission::kAdmit);
 }
 
 TEST_F(AdmissionFixture, BulkBytesBlockForFiveMinutes) {
