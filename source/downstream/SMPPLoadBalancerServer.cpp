@@ -180,7 +180,12 @@ void SMPPLoadBalancerServer::admit(int descriptor, const std::string& address, i
   attempt.descriptor = descriptor;
   attempt.address = address;
   attempt.pending = pending;
-  attempt.clientConnections = clientCount_;
+  // At the cap, connections that never bound make room for newcomers (the
+  // oldest first), so idle sockets cannot lock customers out; bound
+  // sessions are never evicted.
+  const int idle =
+      clientCount_ >= ConnectionAdmission::kMaxClientConnections ? oldestUnboundDescriptor() : -1;
+  attempt.clientConnections = clientCount_ - (idle >= 0 ? 1 : 0);
   {
     std::lock_guard<std::mutex> lock(whitelist_.mutex());
     whitelist_.load();
@@ -190,6 +195,12 @@ void SMPPLoadBalancerServer::admit(int descriptor, const std::string& address, i
     ::close(descriptor);
     return;
   }
+  if (idle >= 0) {
+    logApplication(LOG_INFO, this, kLogClass, "run",
+                   "Client connection limit reached. Closing the oldest unbound connection - %d",
+                   idle);
+    closeDescriptor(idle);
+  }
   logApplication(LOG_INFO, this, kLogClass, "run",
                  "New SMPP connection - %d [%s] [bytes to read=%d]", descriptor, address.c_str(),
                  static_cast<int>(pending));
@@ -198,6 +209,7 @@ void SMPPLoadBalancerServer::admit(int descriptor, const std::string& address, i
   }
   clients_[descriptor] = std::make_unique<Client>(
       this, descriptor, SMPPLoadBalancerSession::create(descriptor, address, port, this));
+  clients_[descriptor]->admitted = ++admitSerial_;
   ++clientCount_;
   if (descriptor > highest_) {
     highest_ = descriptor;
@@ -411,6 +423,22 @@ void SMPPLoadBalancerServer::removeSession(int descriptor) {
   while (highest_ >= 0 && clients_[highest_] == nullptr) {
     --highest_;
   }
+}
+
+int SMPPLoadBalancerServer::oldestUnboundDescriptor() const {
+  // A walk over the connections, at the cap only: cheaper than keeping an
+  // age index up to date on every bind.
+  int oldest = -1;
+  uint64_t oldestSerial = 0;
+  for (int fd = 0; fd <= highest_; ++fd) {
+    const Client* client = clients_[static_cast<size_t>(fd)].get();
+    if (client != nullptr && client->session->bindState() == smpp::kUnbound &&
+        (oldest < 0 || client->admitted < oldestSerial)) {
+      oldest = fd;
+      oldestSerial = client->admitted;
+    }
+  }
+  return oldest;
 }
 
 void SMPPLoadBalancerServer::closeDescriptor(int descriptor) {

@@ -89,6 +89,7 @@ private:
     int fd;                         // the connection's descriptor
     SessionPtr session;             // the ESME session
     smpp::Timer timer;              // the session's next deadline
+    uint64_t admitted = 0;          // admission serial: lower is older
     bool paused = false;            // reading stopped for unsent output
     bool receiver = false;          // listed in receivers_ under receiverId
     std::string receiverId;         // system id it is listed under
@@ -101,6 +102,9 @@ private:
   void onSessionTimer(int descriptor);
   void acceptConnections();
   void admit(int descriptor, const std::string& address, int port, long pending, uint64_t now);
+  // The descriptor of the longest-open connection that has not bound; -1
+  // when every connection is bound.
+  int oldestUnboundDescriptor() const;
   // After the session ran: delivery index, flow control, deadline timer.
   void afterActivity(Client& client);
   void armCheck(Client& client);
@@ -133,6 +137,7 @@ private:
   std::set<std::string> waiting_;       // ESMEs with bodies and no session able to take one
   std::vector<std::string> ready_;      // scratch for DeliverSMQueue::takeReady
   uint64_t deliverSerial_ = 1ULL << 32; // last delivery's serial; above any descriptor
+  uint64_t admitSerial_ = 0;            // last admitted connection's serial
 };
 
 // The process-wide downstream server.
