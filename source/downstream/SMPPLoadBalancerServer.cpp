@@ -87,6 +87,10 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
       }
     }
     loop_->add(listenFd_, this);
+  } else {
+    // An operator may run the gateway for its admin API and upstream binds
+    // alone.
+    logApplication(LOG_INFO, this, kLogClass, "run", "No SMPP listener: smpp.port is 0");
   }
   // Bodies queued before the loop started (none in practice) go out now.
   deliverReady();

@@ -93,7 +93,7 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSe
     // A destination that is not a number shows as its numeric prefix (or 0).
     const unsigned long long destination =
         std::strtoull(submit.destination_addr.c_str(), nullptr, 10);
-    logAudit(this, kLogClass, "sendSubmitSM",
+    logAudit(nullptr, kLogClass, "sendSubmitSM",
              "sessionid=0x%llx seqno=%llu systemid=%s %s>%llu smsc=0x%llx (%s)", ull(esmeSessionID),
              ull(seqnoOut), esmeSystemID.c_str(), submit.source_addr.c_str(), destination,
              ull(smscid), slot.targetName.c_str());
@@ -298,9 +298,10 @@ void SMPPUpstream::processMO(SMPPSessionClient& session, uint32_t sequence,
   if (auditEnabled()) {
     const std::string source(view.sourceAddr);
     const std::string destination(view.destinationAddr);
-    logAudit(this, kLogClass, "processDeliverSM", "esmeSystemID=(%s) [%d.%d]%s>[%d.%d]%s smsc=%s",
-             esme.c_str(), view.sourceTon, view.sourceNpi, source.c_str(), view.destTon,
-             view.destNpi, destination.c_str(), target.c_str());
+    logAudit(nullptr, kLogClass, "processDeliverSM",
+             "esmeSystemID=(%s) [%d.%d]%s>[%d.%d]%s smsc=%s", esme.c_str(), view.sourceTon,
+             view.sourceNpi, source.c_str(), view.destTon, view.destNpi, destination.c_str(),
+             target.c_str());
   }
 }
 

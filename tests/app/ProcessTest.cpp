@@ -145,6 +145,18 @@ TEST(ProcessTest, SigintStopsAndCdrModeNoneSkipsCdrShutdown) {
   EXPECT_EQ(out.find("Shutting down CDR Manager"), std::string::npos) << out;
 }
 
+TEST(ProcessTest, SmppPortZeroRunsWithoutAListener) {
+  TempDir dir;
+  nlohmann::json doc = nlohmann::json::parse(serverConfig());
+  doc["base"]["smpp.port"] = 0;
+  dir.write("quorvex.conf", doc.dump());
+  GatewayProcess process(dir.path());
+  ASSERT_TRUE(process.waitForOutput("No SMPP listener: smpp.port is 0\n")) << process.output();
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.waitExit(), 0);
+  EXPECT_EQ(process.output().find(kListening), std::string::npos) << process.output();
+}
+
 TEST(ProcessTest, UnknownWordFallsThroughToServerModeAfterATokenRequest) {
   TempDir dir;
   const nlohmann::json doc = {

@@ -121,7 +121,8 @@ protected:
          {{"smpp.port", smppPort_},
           {"http.port", httpPort_},
           {"auth.client_id", "ops"},
-          {"auth.client_secret", "s3cret"}}},
+          {"auth.client_secret", "s3cret"},
+          {"log.audit", true}}},
         {"cdr", cdrSettings},
         {"targetsets",
          {{{"id", "ts"},
@@ -558,6 +559,14 @@ TEST_F(UpstreamMobileOriginatedTest, Ucs2TextNamingANumberRoutesToItsOwner) {
     ucs2 += static_cast<char>(unit & 0xFF);
   }
   EXPECT_EQ(parsed->shortMessage, ucs2);
+  // The audit lines of a routed MO and of a submit name no object.
+  ASSERT_FALSE(submitForReceipt(esme).empty());
+  const std::string audit = dir_.read("audit.log");
+  EXPECT_NE(audit.find(" (nil) SMPPUpstream::processDeliverSM esmeSystemID=(acme) "),
+            std::string::npos)
+      << audit;
+  EXPECT_NE(audit.find(" (nil) SMPPUpstream::sendSubmitSM sessionid=0x"), std::string::npos)
+      << audit;
 }
 
 } // namespace
