@@ -50,6 +50,8 @@ std::string decodeBase64(std::string_view text) {
 
 std::string consolePage() { return decodeBase64(kConsolePageBase64); }
 
-void serve_console_page(int fd) { send_response(fd, 200, "OK", "text/html", consolePage()); }
+void serve_console_page(std::string& out) {
+  send_response(out, 200, "OK", "text/html", consolePage());
+}
 
 } // namespace quorvex

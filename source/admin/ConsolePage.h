@@ -15,7 +15,7 @@ std::string decodeBase64(std::string_view text);
 // requested rarely, so keeping only the encoded copy in memory wins.
 std::string consolePage();
 
-// Sends the console page on `fd` as a 200 "text/html" reply.
-void serve_console_page(int fd);
+// Appends the console page to `out` as a 200 "text/html" reply.
+void serve_console_page(std::string& out);
 
 } // namespace quorvex

@@ -1,22 +1,24 @@
 #include "admin/HttpConnection.h"
 
-#include "admin/ConsolePage.h"
-
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "admin/ConsolePage.h"
 
 namespace quorvex {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
+// Bytes asked of the kernel per read; a pass reads once per connection so
+// that one fast peer cannot hold the loop.
+constexpr size_t kReadChunk = 64 * 1024;
+// How long a closing connection drains what its peer still sends.
+constexpr uint64_t kLingerMicros = 1000 * 1000;
 
 // Reason phrases go into the status line; a line break there would end it.
 std::string statusLineSafe(const std::string& reason) {
@@ -29,30 +31,9 @@ std::string statusLineSafe(const std::string& reason) {
   return out;
 }
 
-void setTimeout(int fd, int option, long millis) {
-  struct timeval tv = {millis / 1000, static_cast<suseconds_t>((millis % 1000) * 1000)};
-  setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv));
-}
-
-// Sends everything; a peer that stops reading for the send timeout ends it.
-void sendAll(int fd, const std::string& data) {
-  setTimeout(fd, SO_SNDTIMEO, kRequestTimeoutMillis);
-  size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return;
-    }
-    sent += static_cast<size_t>(n);
-  }
-}
-
-// The Content-Length of a header block, 0 when absent or unreadable.
-size_t contentLength(const std::string& text, size_t headerEnd) {
-  std::string lower = text.substr(0, headerEnd);
+// The Content-Length of a head of `headEnd` bytes, 0 when absent or unreadable.
+size_t contentLength(const std::string& text, size_t headEnd) {
+  std::string lower = text.substr(0, headEnd);
   for (char& c : lower) {
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
@@ -75,94 +56,225 @@ size_t contentLength(const std::string& text, size_t headerEnd) {
 
 } // namespace
 
-ReadResult readHttpRequest(int fd, std::string& text) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kRequestTimeoutMillis);
-  char buffer[16384];
-  size_t needed = 0; // total bytes once the headers are known, 0 before
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now())
-            .count();
-    if (left <= 0) {
-      break;
-    }
-    setTimeout(fd, SO_RCVTIMEO, static_cast<long>(left));
-    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      if (text.empty()) {
-        perror("recv");
-        return ReadResult::Error;
-      }
-      break;
-    }
-    if (n == 0) {
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-    if (needed == 0) {
-      const size_t blank = text.find("\r\n\r\n");
-      if (blank != std::string::npos) {
-        needed = blank + 4 + contentLength(text, blank);
-      }
-    }
-    if (text.size() > kMaxRequestBytes || needed > kMaxRequestBytes) {
-      return ReadResult::TooLarge;
-    }
-    if (needed != 0 && text.size() >= needed) {
-      return ReadResult::Complete;
-    }
-  }
-  return text.empty() ? ReadResult::Error : ReadResult::Complete;
-}
-
-void send_response(int fd, int status, const std::string& reason, const std::string& contentType,
-                   const std::string& body) {
-  std::string out = "HTTP/1.1 " + std::to_string(status) + " " + statusLineSafe(reason) +
-                    "\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: " + contentType +
-                    "\r\nContent-Length: " + std::to_string(body.size()) +
-                    "\r\nConnection: close\r\n\r\n";
+void send_response(std::string& out, int status, const std::string& reason,
+                   const std::string& contentType, const std::string& body) {
+  out += "HTTP/1.1 " + std::to_string(status) + " " + statusLineSafe(reason) +
+         "\r\nAccess-Control-Allow-Origin: *\r\nContent-Type: " + contentType +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
   out += body;
-  sendAll(fd, out);
 }
 
-void send_options_response(int fd, int status, const std::string& reason, const std::string& body) {
-  std::string out = "HTTP/1.1 " + std::to_string(status) + " " + statusLineSafe(reason) +
-                    "\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: "
-                    "*\r\nAccess-Control-Allow-Methods: *\r\nContent-Length: " +
-                    std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+void send_options_response(std::string& out, int status, const std::string& reason,
+                           const std::string& body) {
+  out += "HTTP/1.1 " + std::to_string(status) + " " + statusLineSafe(reason) +
+         "\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: "
+         "*\r\nAccess-Control-Allow-Methods: *\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
   out += body;
-  sendAll(fd, out);
 }
 
-void sendFallbackReply(int fd) { sendAll(fd, "HTTP/1.1 200 OK\r\n\r\nOK"); }
-
-void sendTooLargeReply(int fd) {
-  sendAll(fd, "HTTP/1.1 413 Request too large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-}
-
-void sendReply(int fd, const HttpReply& reply) {
+void formatReply(std::string& out, const HttpReply& reply) {
   switch (reply.kind) {
   case HttpReply::Kind::None:
     return;
   case HttpReply::Kind::Normal:
-    send_response(fd, reply.status, reply.reason, reply.contentType, reply.body);
+    send_response(out, reply.status, reply.reason, reply.contentType, reply.body);
     return;
   case HttpReply::Kind::Options:
-    send_options_response(fd, reply.status, reply.reason, reply.body);
+    send_options_response(out, reply.status, reply.reason, reply.body);
     return;
   case HttpReply::Kind::Fallback:
-    sendFallbackReply(fd);
+    out += "HTTP/1.1 200 OK\r\n\r\nOK";
     return;
   case HttpReply::Kind::TooLarge:
-    sendTooLargeReply(fd);
+    out += refusalReply(ReadResult::TooLarge);
     return;
   case HttpReply::Kind::Console:
-    serve_console_page(fd);
+    serve_console_page(out);
     return;
   }
+}
+
+std::string refusalReply(ReadResult result) {
+  const char* statusLine = nullptr;
+  switch (result) {
+  case ReadResult::TooLarge:
+    statusLine = "HTTP/1.1 413 Request too large";
+    break;
+  case ReadResult::RequestLineLong:
+    statusLine = "HTTP/1.1 400 Bad Request";
+    break;
+  case ReadResult::HeadersTooLarge:
+    statusLine = "HTTP/1.1 431 Request Header Fields Too Large";
+    break;
+  case ReadResult::Complete:
+  case ReadResult::Error:
+    return {};
+  }
+  return std::string(statusLine) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+HttpConnection::HttpConnection(int fd, smpp::EventLoop& loop, Owner& owner)
+    : fd_(fd), loop_(loop), owner_(owner), deadline_(this) {}
+
+HttpConnection::~HttpConnection() {
+  if (fd_ >= 0) {
+    loop_.remove(fd_);
+    ::close(fd_);
+  }
+}
+
+bool HttpConnection::start() {
+  if (!loop_.add(fd_, this)) {
+    ::close(fd_);
+    fd_ = -1;
+    state_ = State::Closed;
+    return false;
+  }
+  // Counted from the accept, which is no later than the first byte: a peer
+  // that sends nothing must not hold a descriptor either.
+  loop_.armTimer(deadline_, static_cast<uint64_t>(kRequestTimeoutMillis) * 1000);
+  return true;
+}
+
+void HttpConnection::onReadable(int) {
+  if (state_ == State::Lingering) {
+    char discard[4096];
+    const ssize_t n = recv(fd_, discard, sizeof(discard), 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      closeNow();
+    }
+    return;
+  }
+  if (state_ != State::Reading) {
+    return;
+  }
+  const size_t before = in_.size();
+  in_.resize(before + kReadChunk);
+  const ssize_t n = recv(fd_, in_.data() + before, kReadChunk, 0);
+  in_.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      return;
+    }
+    if (in_.empty()) {
+      perror("recv");
+      closeNow();
+      return;
+    }
+    finishReading(ReadResult::Complete);
+    return;
+  }
+  if (n == 0) {
+    // The peer stopped sending: what arrived is the request.
+    if (in_.empty()) {
+      closeNow();
+    } else {
+      finishReading(ReadResult::Complete);
+    }
+    return;
+  }
+  ReadResult result = ReadResult::Complete;
+  if (frame(result)) {
+    finishReading(result);
+  }
+}
+
+bool HttpConnection::frame(ReadResult& result) {
+  if (needed_ == 0) {
+    for (; scanned_ < in_.size(); ++scanned_) {
+      if (in_[scanned_] == '\n') {
+        if (scanned_ >= 3 && in_.compare(scanned_ - 3, 4, "\r\n\r\n") == 0) {
+          needed_ = scanned_ + 1 + contentLength(in_, scanned_ - 3);
+          scanned_ = in_.size();
+          break;
+        }
+        lineStart_ = scanned_ + 1;
+      } else if (scanned_ - lineStart_ > kMaxLineBytes) {
+        result = lineStart_ == 0 ? ReadResult::RequestLineLong : ReadResult::HeadersTooLarge;
+        return true;
+      }
+      if (scanned_ >= kMaxHeaderBytes) {
+        result = ReadResult::HeadersTooLarge;
+        return true;
+      }
+    }
+  }
+  if (in_.size() > kMaxRequestBytes || needed_ > kMaxRequestBytes) {
+    result = ReadResult::TooLarge;
+    return true;
+  }
+  result = ReadResult::Complete;
+  return needed_ != 0 && in_.size() >= needed_;
+}
+
+void HttpConnection::finishReading(ReadResult result) {
+  state_ = State::Writing;
+  loop_.setReading(fd_, false);
+  out_ = owner_.onRequest(result, in_);
+  std::string().swap(in_);
+  if (out_.empty()) {
+    closeNow();
+    return;
+  }
+  // The peer has as long to take the reply as it had to send the request.
+  loop_.armTimer(deadline_, static_cast<uint64_t>(kRequestTimeoutMillis) * 1000);
+  flush();
+}
+
+void HttpConnection::onWritable(int) {
+  if (state_ == State::Writing) {
+    flush();
+  }
+}
+
+void HttpConnection::flush() {
+  while (sent_ < out_.size()) {
+    const ssize_t n = send(fd_, out_.data() + sent_, out_.size() - sent_, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      loop_.setWriting(fd_, true);
+      return;
+    }
+    if (n <= 0) {
+      closeNow();
+      return;
+    }
+    sent_ += static_cast<size_t>(n);
+  }
+  linger();
+}
+
+void HttpConnection::linger() {
+  std::string().swap(out_);
+  state_ = State::Lingering;
+  loop_.setWriting(fd_, false);
+  ::shutdown(fd_, SHUT_WR);
+  loop_.setReading(fd_, true);
+  loop_.armTimer(deadline_, kLingerMicros);
+}
+
+void HttpConnection::onTimer(smpp::Timer&) {
+  if (state_ == State::Reading && !in_.empty()) {
+    // The peer stopped sending without closing: what arrived is the request.
+    finishReading(ReadResult::Complete);
+    return;
+  }
+  closeNow();
+}
+
+void HttpConnection::closeNow() {
+  if (state_ == State::Closed) {
+    return;
+  }
+  state_ = State::Closed;
+  loop_.cancelTimer(deadline_);
+  loop_.remove(fd_);
+  ::close(fd_);
+  fd_ = -1;
+  owner_.onClosed(*this);
 }
 
 } // namespace quorvex

@@ -1,10 +1,13 @@
 #include "admin/HttpRequest.h"
 
 #include <cctype>
+#include <string_view>
 
 namespace quorvex {
 
 namespace {
+
+constexpr std::string_view kAuthorization = "authorization";
 
 // Adds one collected header line; lines without ":" carry nothing.
 void addHeader(std::map<std::string, std::string>& headers, const std::string& line) {
@@ -42,7 +45,11 @@ void parseHeaders(const std::string& text, size_t pos,
       continue;
     }
     line.push_back(keepCase ? c : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    if (!keepCase && line.find("authorization") != std::string::npos) {
+    // The name shows up first as the line's end: checking the end alone
+    // keeps the parse linear in the line's length.
+    if (!keepCase && line.size() >= kAuthorization.size() &&
+        line.compare(line.size() - kAuthorization.size(), kAuthorization.size(), kAuthorization) ==
+            0) {
       keepCase = true;
     }
   }

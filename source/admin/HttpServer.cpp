@@ -8,11 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -57,23 +55,17 @@ std::string withSecretsMasked(const std::string& body) {
 }
 
 const char* const kClass = "Application";
-constexpr int kAcceptWaitMillis = 100;
+// After an accept error (descriptors exhausted) accepting pauses this long,
+// so that the loop does not spin on a listener it cannot serve.
+constexpr uint64_t kAcceptPauseMicros = 100 * 1000;
+// Open admin connections at most; beyond it new ones wait in the backlog.
+constexpr size_t kMaxConnections = 512;
 
 // Lets start() return as soon as the thread knows whether it listens.
 struct StartSignal {
   std::mutex mutex;           // guards decided
   std::condition_variable cv; // notified when decided
   bool decided = false;       // listening or failed
-};
-
-// Wakes the accept loop when the listening socket is readable.
-class ListenHandler : public smpp::EventHandler {
-public:
-  explicit ListenHandler(std::function<void(int)> onReady) : onReady_(std::move(onReady)) {}
-  void onReadable(int fd) override { onReady_(fd); }
-
-private:
-  std::function<void(int)> onReady_;
 };
 
 } // namespace
@@ -112,7 +104,7 @@ int create_listen_socket(uint16_t port) {
   return fd;
 }
 
-HttpServer::HttpServer(AdminContext context) : router_(context) {}
+HttpServer::HttpServer(AdminContext context) : router_(context), acceptPause_(this) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -121,6 +113,8 @@ bool HttpServer::start(uint16_t port) {
     return false;
   }
   stop_.store(false);
+  // Made here so that stop() can wake it from any thread.
+  loop_ = std::make_unique<smpp::EventLoop>();
   auto signal = std::make_shared<StartSignal>();
   thread_ = std::thread([this, port, signal] {
     const int listenFd = create_listen_socket(port);
@@ -141,6 +135,9 @@ bool HttpServer::start(uint16_t port) {
 
 void HttpServer::stop() {
   stop_.store(true);
+  if (loop_) {
+    loop_->wake();
+  }
   if (thread_.joinable()) {
     thread_.join();
   }
@@ -153,33 +150,55 @@ void HttpServer::http_main(int listenFd, uint16_t port) {
   }
   logApplication(LOG_INFO, this, kClass, "http_main", "Waiting for connections on port %d",
                  static_cast<int>(port));
-  smpp::EventLoop loop;
-  ListenHandler handler([this](int fd) { acceptOne(fd); });
-  if (!loop.valid() || !loop.add(listenFd, &handler)) {
+  smpp::EventLoop& loop = *loop_;
+  if (!loop.valid() || !loop.add(listenFd, this)) {
     logApplication(LOG_SEVERE, this, kClass, "http_main", "fatal error getting listening socket");
     running_.store(false);
     close(listenFd);
     return;
   }
+  listenFd_ = listenFd;
+  accepting_ = true;
   while (!stop_.load()) {
-    loop.poll(kAcceptWaitMillis);
+    loop.poll(-1);
+    closed_.clear();
   }
+  connections_.clear();
+  closed_.clear();
+  loop.cancelTimer(acceptPause_);
   loop.remove(listenFd);
   close(listenFd);
+  listenFd_ = -1;
   running_.store(false);
 }
 
-void HttpServer::acceptOne(int listenFd) {
+void HttpServer::setAccepting(bool on) {
+  if (accepting_ != on && listenFd_ >= 0) {
+    accepting_ = on;
+    loop_->setReading(listenFd_, on);
+  }
+}
+
+void HttpServer::onReadable(int) {
+  // A burst of connections is taken in one pass, up to the cap.
+  for (int i = 0; i < 64 && accepting_ && acceptOne(); ++i) {
+  }
+}
+
+void HttpServer::onTimer(smpp::Timer&) { setAccepting(connections_.size() < kMaxConnections); }
+
+bool HttpServer::acceptOne() {
   struct sockaddr_storage peer = {};
   socklen_t peerLength = sizeof(peer);
-  const int fd = accept(listenFd, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
+  const int fd = accept4(listenFd_, reinterpret_cast<struct sockaddr*>(&peer), &peerLength,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       perror("accept");
-      // Descriptor exhaustion would otherwise spin the loop.
-      std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMillis));
+      setAccepting(false);
+      loop_->armTimer(acceptPause_, kAcceptPauseMicros);
     }
-    return;
+    return false;
   }
   char text[INET6_ADDRSTRLEN] = "";
   if (peer.ss_family == AF_INET) {
@@ -189,23 +208,37 @@ void HttpServer::acceptOne(int listenFd) {
               sizeof(text));
   }
   logApplication(LOG_INFO, this, kClass, "http_main", "New connection from %s", text);
-  handle_http_request(fd);
-  close(fd);
+  auto connection = std::make_unique<HttpConnection>(fd, *loop_, *this);
+  if (!connection->start()) {
+    return true;
+  }
+  HttpConnection* key = connection.get();
+  connections_.emplace(key, std::move(connection));
+  if (connections_.size() >= kMaxConnections) {
+    setAccepting(false);
+  }
+  return true;
 }
 
-void HttpServer::handle_http_request(int fd) {
-  std::string text;
-  const ReadResult read = readHttpRequest(fd, text);
-  if (read == ReadResult::Error) {
-    return;
+void HttpServer::onClosed(HttpConnection& connection) {
+  const auto found = connections_.find(&connection);
+  if (found != connections_.end()) {
+    // The connection is inside its own handler: it is destroyed after the pass.
+    closed_.push_back(std::move(found->second));
+    connections_.erase(found);
   }
-  if (read == ReadResult::TooLarge) {
-    sendTooLargeReply(fd);
-    return;
+  if (!acceptPause_.armed() && connections_.size() < kMaxConnections) {
+    setAccepting(true);
+  }
+}
+
+std::string HttpServer::handle_http_request(ReadResult result, const std::string& text) {
+  if (result != ReadResult::Complete) {
+    return refusalReply(result);
   }
   const std::optional<HttpRequest> request = parseHttpRequest(text);
   if (!request) {
-    return;
+    return {};
   }
   // A query string may carry credentials (a token request's client_secret):
   // the logged path ends before it, and logged bodies hide secret values.
@@ -225,7 +258,9 @@ void HttpServer::handle_http_request(int fd) {
                    e.what());
     reply = HttpReply();
   }
-  sendReply(fd, reply);
+  std::string out;
+  formatReply(out, reply);
+  return out;
 }
 
 namespace {

@@ -1,6 +1,11 @@
 // Framing, the open routes, the preflight and the fallback reply.
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "admin/AdminFixture.h"
 #include "admin/HttpConnection.h"
@@ -59,14 +64,55 @@ TEST_F(AdminServerTest, RequestSplitAcrossSegmentsIsReadWhole) {
   EXPECT_EQ(view("/esme/split")["sharedtargetsetid"], "set1");
 }
 
-TEST_F(AdminServerTest, OversizedRequestRefused) {
+TEST_F(AdminServerTest, OversizedRequestsAreRefusedAsSoonAsTheyShow) {
   const std::string declared = "POST /esme HTTP/1.1\r\nContent-Type: application/json\r\n"
                                "Content-Length: " +
                                std::to_string(kMaxRequestBytes + 1) + "\r\n\r\n";
-  const HttpTestReply reply = httpExchange(port_, declared);
-  EXPECT_EQ(reply.status, 413);
+  EXPECT_EQ(httpExchange(port_, declared).status, 413);
+  std::string manyLines = "GET /metrics HTTP/1.1\r\n";
+  for (int i = 0; i < 20; ++i) {
+    manyLines += "X-Line" + std::to_string(i) + ": " + std::string(4000, 'b') + "\r\n";
+  }
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"GET /metrics HTTP/1.1\r\nX-Big: " + std::string(160 * 1024, 'a') + "\r\n\r\n", 431},
+      {manyLines + "\r\n", 431},
+      {"GET /" + std::string(kMaxLineBytes + 10, 'p') + " HTTP/1.1\r\n\r\n", 400},
+  };
+  for (const auto& [text, status] : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    const HttpTestReply reply = httpExchange(port_, text);
+    EXPECT_EQ(reply.status, status) << reply.raw;
+    // Refused when the bound is crossed, not when the peer's deadline ends.
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(kRequestTimeoutMillis));
+  }
   // The server goes on serving.
   EXPECT_EQ(httpExchange(port_, request("GET", "/status")).status, 200);
+}
+
+TEST_F(AdminServerTest, SlowClientsHoldOnlyTheirOwnConnections) {
+  // A hundred clients that send the start of a request and go quiet.
+  std::vector<int> slow;
+  for (int i = 0; i < 100; ++i) {
+    const int fd = connectLoopback(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::send(fd, "GET /metr", 9, MSG_NOSIGNAL), 9);
+    slow.push_back(fd);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const HttpTestReply reply = httpExchange(port_, request("GET", "/metrics"));
+  EXPECT_EQ(reply.status, 200);
+  // Served one after another, the scrape would wait out a slow client's deadline.
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(kRequestTimeoutMillis));
+  // Each slow client is dropped at its own deadline: its request line never ended.
+  for (const int fd : slow) {
+    struct timeval wait = {kRequestTimeoutMillis / 1000 + 5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    char byte = 0;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);
+    ::close(fd);
+  }
 }
 
 TEST_F(AdminServerTest, PeerThatStopsSendingIsAnsweredAtTheTimeout) {

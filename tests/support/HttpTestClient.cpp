@@ -47,11 +47,10 @@ void parseReply(HttpTestReply& reply) {
 
 } // namespace
 
-HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces, int gapMillis,
-                           bool halfClose) {
+int connectLoopback(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
-    throw std::runtime_error("socket failed");
+    return -1;
   }
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
@@ -61,6 +60,15 @@ HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
     close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+HttpTestReply httpExchange(uint16_t port, const std::vector<std::string>& pieces, int gapMillis,
+                           bool halfClose) {
+  const int fd = connectLoopback(port);
+  if (fd < 0) {
     throw std::runtime_error("connect failed");
   }
   for (size_t i = 0; i < pieces.size(); ++i) {

@@ -18,6 +18,9 @@ struct HttpTestReply {
   std::string body;                           // after the empty line
 };
 
+// A connected TCP socket to the loopback `port`; -1 on failure.
+int connectLoopback(uint16_t port);
+
 // Sends `pieces` one by one, waiting `gapMillis` between them, then reads
 // until the server closes; with `halfClose` the server sees the end of the
 // request stream at once.
