@@ -14,6 +14,7 @@
 #include "app/Log.h"
 #include "app/Process.h"
 #include "downstream/DeliverSMQueue.h"
+#include "downstream/PasswordVerifier.h"
 #include "tracker/Tracker.h"
 
 namespace quorvex {
@@ -68,6 +69,7 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
   if (deliverPass) {
     deliverSMQueue().setWakeLoop(loop_.get());
   }
+  passwordVerifier().setWakeLoop(loop_.get());
   port_ = port;
   if (port != 0) {
     listenFd_ = dolisten(port);
@@ -103,8 +105,10 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
       }
       break;
     }
+    applyVerdicts();
     deliverReady();
   }
+  passwordVerifier().setWakeLoop(nullptr);
   setStopWakeDescriptor(-1);
   deliverSMQueue().setWakeLoop(nullptr);
   if (listenFd_ >= 0) {
@@ -134,7 +138,18 @@ void SMPPLoadBalancerServer::onReadable(int descriptor) {
                    descriptor);
     return;
   }
-  SMPPLoadBalancerSession& session = *client->session;
+  if (client->verifying) {
+    // Read interest is off: this is an error or hang-up, and a peer that
+    // has gone needs no answer to its bind.
+    logApplication(LOG_FINE, this, kLogClass, "run", "Closing connection - %d", descriptor);
+    closeDescriptor(descriptor);
+    return;
+  }
+  runSession(*client);
+}
+
+void SMPPLoadBalancerServer::runSession(Client& client) {
+  SMPPLoadBalancerSession& session = *client.session;
   bool close = session.run();
   // A pass the dispatcher ended early leaves whole PDUs in the read buffer,
   // where no readiness event will ever report them: they are handled now.
@@ -142,11 +157,37 @@ void SMPPLoadBalancerServer::onReadable(int descriptor) {
     close = session.run();
   }
   if (close) {
-    logApplication(LOG_FINE, this, kLogClass, "run", "Closing connection - %d", descriptor);
-    closeDescriptor(descriptor);
+    logApplication(LOG_FINE, this, kLogClass, "run", "Closing connection - %d", client.fd);
+    closeDescriptor(client.fd);
     return;
   }
-  afterActivity(*client);
+  if (session.bindPending() && !client.verifying) {
+    client.verifying = true;
+    applyReading(client);
+  }
+  afterActivity(client);
+}
+
+void SMPPLoadBalancerServer::applyVerdicts() {
+  passwordVerifier().takeVerdicts(verdicts_);
+  for (const PasswordVerifier::Verdict& verdict : verdicts_) {
+    Client* client = clientAt(verdict.descriptor);
+    // The session may have closed, and its descriptor been reused, meanwhile.
+    if (client == nullptr || client->session->sessionId() != verdict.sessionId ||
+        !client->session->bindPending()) {
+      continue;
+    }
+    client->session->onPasswordVerdict(verdict.match);
+    client->verifying = false;
+    applyReading(*client);
+    // Requests that arrived behind the bind were left in the read buffer.
+    runSession(*client);
+  }
+  verdicts_.clear();
+}
+
+void SMPPLoadBalancerServer::applyReading(Client& client) {
+  loop_->setReading(client.fd, !client.paused && !client.verifying);
 }
 
 void SMPPLoadBalancerServer::acceptConnections() {
@@ -288,10 +329,10 @@ void SMPPLoadBalancerServer::updateFlow(Client& client) {
   const size_t pending = client.session->connection().pendingOutput();
   if (!client.paused && pending > smpp::SessionConnection::kOutputHighWater) {
     client.paused = true;
-    loop_->setReading(client.fd, false);
+    applyReading(client);
   } else if (client.paused && pending < smpp::SessionConnection::kOutputLowWater) {
     client.paused = false;
-    loop_->setReading(client.fd, true);
+    applyReading(client);
     if (client.receiver && waiting_.erase(client.receiverId) != 0) {
       deliverable_.insert(client.receiverId);
     }

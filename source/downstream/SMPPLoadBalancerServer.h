@@ -26,6 +26,7 @@
 
 #include "downstream/ConnectionAdmission.h"
 #include "downstream/IPWhitelist.h"
+#include "downstream/PasswordVerifier.h"
 #include "downstream/SMPPLoadBalancerSession.h"
 #include "smpp/EntityControlMaster.h"
 #include "smpp/EventLoop.h"
@@ -91,6 +92,7 @@ private:
     smpp::Timer timer;              // the session's next deadline
     uint64_t admitted = 0;          // admission serial: lower is older
     bool paused = false;            // reading stopped for unsent output
+    bool verifying = false;         // reading stopped while its bind's password is checked
     bool receiver = false;          // listed in receivers_ under receiverId
     std::string receiverId;         // system id it is listed under
     ReceiverKey receiverKey;        // its key there
@@ -100,6 +102,12 @@ private:
   void onReadable(int descriptor) override;
   void onWritable(int descriptor) override;
   void onSessionTimer(int descriptor);
+  // Runs the session over what it has to read; closes it when it ends.
+  void runSession(Client& client);
+  // Answers the binds whose password verdicts have arrived.
+  void applyVerdicts();
+  // Read interest on while neither flow control nor a verdict holds it.
+  void applyReading(Client& client);
   void acceptConnections();
   void admit(int descriptor, const std::string& address, int port, long pending, uint64_t now);
   // The descriptor of the longest-open connection that has not bound; -1
@@ -133,11 +141,12 @@ private:
   bool delivering_ = false;               // queued deliver_sm bodies are sent
   // Per ESME: its bound RX/TRX sessions, least recently used first.
   std::unordered_map<std::string, std::set<ReceiverKey>> receivers_;
-  std::set<std::string> deliverable_;   // ESMEs to deliver for in this pass
-  std::set<std::string> waiting_;       // ESMEs with bodies and no session able to take one
-  std::vector<std::string> ready_;      // scratch for DeliverSMQueue::takeReady
-  uint64_t deliverSerial_ = 1ULL << 32; // last delivery's serial; above any descriptor
-  uint64_t admitSerial_ = 0;            // last admitted connection's serial
+  std::set<std::string> deliverable_; // ESMEs to deliver for in this pass
+  std::set<std::string> waiting_;     // ESMEs with bodies and no session able to take one
+  std::vector<std::string> ready_;    // scratch for DeliverSMQueue::takeReady
+  std::vector<PasswordVerifier::Verdict> verdicts_; // scratch for PasswordVerifier::takeVerdicts
+  uint64_t deliverSerial_ = 1ULL << 32;             // last delivery's serial; above any descriptor
+  uint64_t admitSerial_ = 0;                        // last admitted connection's serial
 };
 
 // The process-wide downstream server.

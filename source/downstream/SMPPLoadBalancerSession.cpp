@@ -9,6 +9,7 @@
 #include "downstream/BindChecks.h"
 #include "downstream/DeliverSMQueue.h"
 #include "downstream/ESMERegistry.h"
+#include "downstream/PasswordVerifier.h"
 #include "downstream/SimulatedReceipt.h"
 #include "metrics/MetricEvents.h"
 #include "smpp/SMPPSocketUnencrypted.h"
@@ -119,11 +120,44 @@ int SMPPLoadBalancerSession::onBindAuthorisation(uint64_t, const std::string& pe
                      "Binding attempt rejected. Password incorrect for ESME %s IP %s", sid, ip);
       return refuseBind();
     }
-  } else if (!checkPasswordHash(password, auth.passwordHash)) {
+  } else if (!passwordVerifier().remembered(systemId, auth.passwordHash, password)) {
+    // Hashed on the verifier's thread: the main loop goes on serving the
+    // other sessions, this one reads nothing until onPasswordVerdict.
+    pendingHash_ = auth.passwordHash;
+    passwordVerifier().submit(connection().descriptor(), sessionId(), systemId, auth.passwordHash,
+                              password);
+    return smpp::kBindPending;
+  }
+  return authoriseAccount(peerIp, systemId);
+}
+
+void SMPPLoadBalancerSession::onPasswordVerdict(bool match) {
+  const std::string& systemId = bindSystemId_;
+  const char* sid = systemId.c_str();
+  const char* ip = peerIp().c_str();
+  // The account may have changed while the hash was checked.
+  const ESMEAuth auth = ESMERegistry().getESMEAuth(peerIp(), systemId);
+  int decision = smpp::kBindRefuse;
+  if (!auth.bindingEnabled) {
+    logApplication(LOG_INFO, this, kLogClass, "onBindAuthorisation",
+                   "Binding attempt rejected. Binding disabled for ESME %s IP %s", sid, ip);
+    decision = refuseBind();
+  } else if (!match || auth.passwordHash != pendingHash_) {
     logApplication(LOG_INFO, this, kLogClass, "onBindAuthorisation",
                    "Binding attempt rejected. Password hash mismatch for ESME %s IP %s", sid, ip);
-    return refuseBind();
+    decision = refuseBind();
+  } else {
+    decision = authoriseAccount(peerIp(), systemId);
   }
+  pendingHash_.clear();
+  answerPendingBind(clock().nowMicros(), decision);
+}
+
+int SMPPLoadBalancerSession::authoriseAccount(const std::string& peerIp,
+                                              const std::string& systemId) {
+  const char* sid = systemId.c_str();
+  const char* ip = peerIp.c_str();
+  ESMERegistry registry;
   if (!ipAllowed(peerIp, registry.getESMEAllowedIPs(peerIp, systemId))) {
     logApplication(LOG_INFO, this, kLogClass, "onBindAuthorisation",
                    "Binding attempt rejected. IP address %s not in allowed IPs for ESME %s", ip,

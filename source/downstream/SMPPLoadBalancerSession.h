@@ -35,6 +35,8 @@ public:
                           const std::string& systemId, const std::string& password,
                           const std::string& systemType, uint32_t bindCommandId,
                           const char* responseSystemId, uint32_t sequenceNumber) override;
+  // The verifier's verdict on a bind left pending: answers it.
+  void onPasswordVerdict(bool match);
   int onSubmitSM(const std::string& systemId, const smpp::SubmitSMRecord& record,
                  uint32_t commandId, uint32_t sequenceNumber, std::string& messageId,
                  uint32_t& status) override;
@@ -64,6 +66,9 @@ public:
 
 private:
   int refuseBind();
+  // The checks of a bind after its password: allowed addresses, then the
+  // account's routes and limits; BindDecision.
+  int authoriseAccount(const std::string& peerIp, const std::string& systemId);
   int submitToSimulator(const smpp::SubmitSMRecord& record, std::string& messageId);
   // The hand-over to an upstream SMSC of the target set's pool.
   int submitUpstream(uint32_t sequenceNumber, uint64_t destination, const std::string& targetSet,
@@ -80,6 +85,7 @@ private:
   std::string bindSystemId_;       // its system_id
   std::string scopedKey_;          // "[peer IP]system_id", the address-bound account key
   bool bindRequested_ = false;     // some bind reached onBindAuthorisation
+  std::string pendingHash_;        // the hash a pending bind's password is checked against
   RouteTablePtr routes_;           // the ESME's own MT rules, compiled at bind
   uint16_t tpsLimit_ = 65535;      // submits per window, from the account
   ThrottleWindow throttle_;        // TPS window

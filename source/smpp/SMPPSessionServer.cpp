@@ -17,6 +17,9 @@ bool SMPPSessionServer::run() {
     return true;
   }
   pdusRead_ = 0;
+  if (pendingBind_) {
+    return false; // nothing is read before the bind is answered
+  }
   bindAllowed_ = true;
   const uint64_t readsBefore = conn.reads();
   for (;;) {
@@ -50,7 +53,7 @@ bool SMPPSessionServer::dispatch(uint64_t now) {
   case command::kBindTransmitter:
   case command::kBindTransceiver:
     handleBind(now, header);
-    return true;
+    return !pendingBind_;
   case command::kQuerySM:
     handleQuery(header);
     return true;
@@ -121,6 +124,24 @@ void SMPPSessionServer::handleBind(uint64_t now, const PDUHeader& header) {
   if (decision == kBindAnswered) {
     return;
   }
+  if (decision == kBindPending) {
+    pendingBind_ = PendingBind{header, version, systemId};
+    return;
+  }
+  finishBind(now, header, version, systemId, decision);
+}
+
+void SMPPSessionServer::answerPendingBind(uint64_t now, int decision) {
+  if (!pendingBind_) {
+    return;
+  }
+  const PendingBind pending = std::move(*pendingBind_);
+  pendingBind_.reset();
+  finishBind(now, pending.header, pending.version, pending.systemId, decision);
+}
+
+void SMPPSessionServer::finishBind(uint64_t now, const PDUHeader& header, uint8_t version,
+                                   const std::string& systemId, int decision) {
   if (decision != kBindAccept) {
     refuseBind(header);
     return;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,7 @@ enum BindDecision : int {
   kBindRefuse = 0,
   kBindAccept = 1,
   kBindAnswered = 2, // the hook has answered the peer itself
+  kBindPending = 3,  // the verdict comes later: answerPendingBind() answers
 };
 
 // Results of onSubmitSM.
@@ -56,6 +58,9 @@ public:
   virtual bool onDataSMResp(uint32_t commandStatus, const std::string& messageId,
                             uint32_t sequenceNumber);
 
+  // A bind waits for its verdict: nothing else is read meanwhile.
+  bool bindPending() const { return pendingBind_.has_value(); }
+
   // Sends the response to a submit_sm or data_sm: status 0 with the message
   // id when accepted, else the status alone. Safe from any thread.
   bool handleESMESubmitSMResponse(bool accepted, uint32_t requestCommandId, uint32_t sequenceNumber,
@@ -65,10 +70,17 @@ protected:
   // Log class of the dispatcher's lines.
   static constexpr const char* kServerLogClass = "SMPPSessionServer";
 
+  // Answers the bind that onBindAuthorisation left pending with the
+  // BindDecision `decision` (kBindAccept or kBindRefuse).
+  void answerPendingBind(uint64_t now, int decision);
+
 private:
   // False stops the pass: the buffered PDUs wait for the next run().
   bool dispatch(uint64_t now);
   void handleBind(uint64_t now, const PDUHeader& header);
+  // Answers a bind as onBindAuthorisation decided.
+  void finishBind(uint64_t now, const PDUHeader& header, uint8_t version,
+                  const std::string& systemId, int decision);
   void refuseBind(const PDUHeader& header);
   void handleQuery(const PDUHeader& header);
   void handleCancel(const PDUHeader& header);
@@ -77,7 +89,15 @@ private:
   void answer(const PDUHeader& request, uint32_t commandStatus);
   void answer(const PDUHeader& request, uint32_t responseId, uint32_t commandStatus);
 
-  bool bindAllowed_ = true; // no bind has been refused in this pass of run()
+  // A bind whose verdict is awaited.
+  struct PendingBind {
+    PDUHeader header;     // the bind request
+    uint8_t version;      // its interface_version
+    std::string systemId; // its system_id
+  };
+
+  bool bindAllowed_ = true;                // no bind has been refused in this pass of run()
+  std::optional<PendingBind> pendingBind_; // set while a bind awaits its verdict
 };
 
 } // namespace quorvex::smpp

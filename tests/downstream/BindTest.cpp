@@ -9,9 +9,10 @@
 namespace quorvex::test {
 namespace {
 
-std::string bcrypt(const std::string& password) {
+std::string bcrypt(const std::string& password, const char* setting = "$2b$04$") {
   auto data = std::make_unique<crypt_data>();
-  return crypt_r(password.c_str(), "$2b$04$abcdefghijklmnopqrstuu", data.get());
+  const std::string salt = std::string(setting) + "abcdefghijklmnopqrstuu";
+  return crypt_r(password.c_str(), salt.c_str(), data.get());
 }
 
 nlohmann::json bindConfig() {
@@ -109,6 +110,44 @@ TEST(BindTest, AccountsPasswordsAndAddresses) {
        "Using shared target set \"default\" for ESME stranger\n"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line;
   }
+  EXPECT_EQ(gateway.stop(), 0);
+}
+
+TEST(BindTest, HashedBindsDoNotHoldOtherSessions) {
+  nlohmann::json config = baseConfig();
+  // A cost at which each check takes a good part of a second.
+  nlohmann::json slow = account("slowhash");
+  slow["password_hash"] = bcrypt("slowpw", "$2b$13$");
+  config["esme"].push_back(slow);
+  config["esme"].push_back(account("busy", "pw"));
+  Gateway gateway(config);
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+
+  // Two full checks in flight; the third bind repeats a password the first
+  // verifies, so it is answered from memory without a hash of its own.
+  const std::vector<std::pair<std::string, uint32_t>> binds = {
+      {"slowpw", 0u}, {"wrong", kBindFail}, {"slowpw", 0u}};
+  std::vector<std::unique_ptr<SmppTestClient>> hashed;
+  for (const auto& bind : binds) {
+    hashed.push_back(gateway.connect());
+    ASSERT_TRUE(hashed.back()->send(kBindTransmitter, hashed.back()->nextSequence(),
+                                    SmppTestClient::bindBody("slowhash", bind.first, 0x34)));
+  }
+  auto busy = gateway.connect();
+  ASSERT_EQ(busy->bind(kBindTransceiver, "busy", "pw"), 0u);
+  for (int i = 0; i < 50; ++i) {
+    const auto response = busy->submitAndWait(SubmitFields{});
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->status, 0u);
+  }
+  const auto busyDone = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < binds.size(); ++i) {
+    const auto response = hashed[i]->read(SmppTestClient::Millis(30000));
+    ASSERT_TRUE(response.has_value()) << i;
+    EXPECT_EQ(response->status, binds[i].second) << i;
+  }
+  // The other ESME's run ended before the hashes did.
+  EXPECT_LT(busyDone, std::chrono::steady_clock::now() - std::chrono::milliseconds(100));
   EXPECT_EQ(gateway.stop(), 0);
 }
 
