@@ -17,6 +17,10 @@
 #      gateway; receipt rate and submit->receipt latency
 #   4. store: the message-id store filled with BENCH_STORE_MAPPINGS live
 #      mappings; memory holding them, put and take cost, close and reopen
+#   5. soak (only when named in BENCH_SCENARIOS): the receipt load through
+#      one gateway for BENCH_SOAK_SECONDS at half the rate a short unlimited
+#      run reached, sampling the gateway's RSS, open descriptors and
+#      message-id store size every BENCH_SOAK_SAMPLE_SECONDS
 # Each gateway run is a fresh process, so its peak memory (VmHWM) and CPU
 # time (utime+stime during the load) belong to that scenario alone.
 #
@@ -39,6 +43,8 @@
 #                                    bound at a low submit rate)
 #   BENCH_STORE_MAPPINGS [10000000, smoke 200000]  live mappings of scenario 4
 #   BENCH_SCENARIOS [throughput latency many receipts store]  the scenarios to run
+#   BENCH_SOAK_SECONDS [600, smoke 20]  BENCH_SOAK_SAMPLE_SECONDS [10, smoke 2]
+#   BENCH_SOAK_RATE [half the measured maximum]  submits per second of the soak
 #   BENCH_UPSTREAM_BINDS [4]         the gateway's binds to the simulator
 #   BENCH_PROFILE_SECONDS [5]        load time under the profiler
 #   BENCH_PROFILE_RECEIPTS [0]       1 profiles the load with receipts on
@@ -73,10 +79,14 @@ if [ "$smoke" = 1 ]; then
   seconds=${BENCH_SECONDS:-2}
   many_seconds=${BENCH_MANY_SECONDS:-1}
   store_mappings=${BENCH_STORE_MAPPINGS:-200000}
+  soak_seconds=${BENCH_SOAK_SECONDS:-20}
+  soak_sample=${BENCH_SOAK_SAMPLE_SECONDS:-2}
 else
   seconds=${BENCH_SECONDS:-10}
   many_seconds=${BENCH_MANY_SECONDS:-3}
   store_mappings=${BENCH_STORE_MAPPINGS:-10000000}
+  soak_seconds=${BENCH_SOAK_SECONDS:-600}
+  soak_sample=${BENCH_SOAK_SAMPLE_SECONDS:-10}
 fi
 latency_seconds=${BENCH_LATENCY_SECONDS:-$seconds}
 receipt_seconds=${BENCH_RECEIPT_SECONDS:-$seconds}
@@ -450,6 +460,60 @@ if wanted store; then
 fi
 
 # ---------------------------------------------------------------------------
+if wanted soak; then
+  echo
+  load=(--sessions "$receipt_sessions" --window "$window" --receipts)
+  soak_rate=${BENCH_SOAK_RATE:-}
+  if [ -z "$soak_rate" ]; then
+    gateway_load soak-maximum "${load[@]}" --duration "$seconds"
+    soak_rate=$(awk -v ok="$(field "$result" status_0x00000000)" -v s="$(field "$result" elapsed_s)" \
+      'BEGIN { printf "%d", (s > 0 ? ok / s / 2 : 1000) }')
+    echo "== 5. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
+  else
+    echo "== 5. soak: ${soak_rate}/s for ${soak_seconds}s"
+  fi
+  start_gateway soak
+  "$loadgen_exe" --port "$gw_port" --system-id bench --password pw "${load[@]}" \
+    --duration "$soak_seconds" --rate "$soak_rate" >"$work/soak.out" 2>"$work/loadgen.err" &
+  soak_pid=$!
+  # RSS, descriptors and store size every sample period while the load runs.
+  echo "  seconds  rss_kib  descriptors  store_kib"
+  began=$SECONDS
+  while kill -0 "$soak_pid" 2>/dev/null; do
+    sleep "$soak_sample"
+    kill -0 "$soak_pid" 2>/dev/null || break
+    printf "  %7d  %7s  %11s  %9s\n" $((SECONDS - began)) "$(status_kb "$gw_pid" VmRSS)" \
+      "$(find "/proc/$gw_pid/fd" -mindepth 1 -maxdepth 1 | wc -l)" \
+      "$(du -sk "$gw_dir/msgidstore" 2>/dev/null | cut -f1)" | tee -a "$work/soak.samples"
+  done
+  soak_status=0
+  wait "$soak_pid" || soak_status=$?
+  if [ "$soak_status" -ne 0 ]; then
+    echo "bench: quorvex-loadgen exited with status $soak_status: $(cat "$work/loadgen.err")" >&2
+    failures=$((failures + 1))
+  fi
+  echo "  gateway: $(grep '^loadgen result' "$work/soak.out" || true)"
+  # Flat means the second half of the run holds no more than the first
+  # half's peak: growth that never stops shows up as a later, higher peak.
+  awk '{ n++; r[n] = $2; d[n] = $3; s[n] = $4 }
+    END {
+      if (n < 4) { print "  too few samples to judge"; exit }
+      h = int(n / 2)
+      split("rss descriptors store", names, " ")
+      for (k = 1; k <= 3; k++) {
+        first = 0; second = 0
+        for (i = 1; i <= n; i++) {
+          v = (k == 1 ? r[i] : (k == 2 ? d[i] : s[i]))
+          if (i <= h && v > first) first = v
+          if (i > h && v > second) second = v
+        }
+        printf "  %s: peak of the first half %d, of the second half %d (%+.1f %%)\n",
+          names[k], first, second, (first > 0 ? (second - first) * 100 / first : 0)
+      }
+    }' "$work/soak.samples"
+  stop_gateway
+fi
+
 if [ "$profile" = 1 ]; then
   echo
   if [ "$profiler" = auto ]; then
