@@ -146,6 +146,12 @@ void HttpConnection::onReadable(int) {
     }
     return;
   }
+  if (state_ == State::Writing) {
+    // Read interest is off, so this is an error or hang-up: the write finds
+    // and ends it, rather than the loop being told again at every wait.
+    flush();
+    return;
+  }
   if (state_ != State::Reading) {
     return;
   }

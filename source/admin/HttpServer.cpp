@@ -193,6 +193,9 @@ bool HttpServer::acceptOne() {
   const int fd = accept4(listenFd_, reinterpret_cast<struct sockaddr*>(&peer), &peerLength,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
+    if (errno == ECONNABORTED || errno == EPROTO) {
+      return true; // the peer gave up before the accept: take the next one
+    }
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       perror("accept");
       setAccepting(false);
