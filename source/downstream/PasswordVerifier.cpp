@@ -78,6 +78,18 @@ void PasswordVerifier::submit(int descriptor, uint64_t sessionId, const std::str
   jobReady_.notify_one();
 }
 
+void PasswordVerifier::cancel(uint64_t sessionId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // At most one job per open connection, so the walk is short.
+  for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+    if (it->sessionId == sessionId) {
+      OPENSSL_cleanse(it->password.data(), it->password.size());
+      jobs_.erase(it);
+      return;
+    }
+  }
+}
+
 void PasswordVerifier::takeVerdicts(std::vector<Verdict>& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   out.insert(out.end(), verdicts_.begin(), verdicts_.end());

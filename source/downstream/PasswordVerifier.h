@@ -47,6 +47,8 @@ public:
   // Queues a check; the worker starts on first use.
   void submit(int descriptor, uint64_t sessionId, const std::string& account,
               const std::string& hash, const std::string& password);
+  // Drops the session's check if it has not started (its connection closed).
+  void cancel(uint64_t sessionId);
   // Moves the verdicts that have arrived into `out` (appended).
   void takeVerdicts(std::vector<Verdict>& out);
   // The loop woken when a verdict arrives; null stops the waking.

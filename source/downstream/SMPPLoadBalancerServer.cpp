@@ -463,6 +463,10 @@ void SMPPLoadBalancerServer::removeSession(int descriptor) {
   if (!session->bindRequested()) {
     notifyEvent_ESMEBindAttemptNotReceived(session->peerIp());
   }
+  if (session->bindPending()) {
+    // Nobody waits for that verdict: the worker's time goes to live binds.
+    passwordVerifier().cancel(session->sessionId());
+  }
   tracker().removeSession(session->sessionId());
   clients_[descriptor].reset();
   while (highest_ >= 0 && clients_[highest_] == nullptr) {

@@ -20,7 +20,13 @@ bool SMPPSessionServer::run() {
   if (pendingBind_) {
     return false; // nothing is read before the bind is answered
   }
-  bindAllowed_ = true;
+  // A refused bind refuses the binds that came with it in the same read,
+  // also when the refusal waited for a verdict: so one read cannot carry
+  // many password guesses.
+  if (!resumingBind_) {
+    bindAllowed_ = true;
+  }
+  resumingBind_ = false;
   const uint64_t readsBefore = conn.reads();
   for (;;) {
     // One socket read per pass; what else waits is reported again.
@@ -137,6 +143,7 @@ void SMPPSessionServer::answerPendingBind(uint64_t now, int decision) {
   }
   const PendingBind pending = std::move(*pendingBind_);
   pendingBind_.reset();
+  resumingBind_ = true;
   finishBind(now, pending.header, pending.version, pending.systemId, decision);
 }
 

@@ -98,6 +98,7 @@ private:
 
   bool bindAllowed_ = true;                // no bind has been refused in this pass of run()
   std::optional<PendingBind> pendingBind_; // set while a bind awaits its verdict
+  bool resumingBind_ = false;              // the next run() continues the pending bind's read
 };
 
 } // namespace quorvex::smpp

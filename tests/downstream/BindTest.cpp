@@ -79,6 +79,23 @@ TEST(BindTest, AccountsPasswordsAndAddresses) {
   };
   EXPECT_EQ(refusal("plain", "Secret"), kBindFail);
   EXPECT_EQ(refusal("hashed", "wrong"), kBindFail);
+  {
+    // A refusal that waited for the hash still refuses the binds that came
+    // in the same write: one write cannot carry many password guesses.
+    auto guesses = gateway.connect();
+    std::vector<uint8_t> both = SmppTestClient::frame(
+        kBindTransmitter, 1, 0, SmppTestClient::bindBody("hashed", "wrong", 0x34));
+    const std::vector<uint8_t> right = SmppTestClient::frame(
+        kBindTransmitter, 2, 0, SmppTestClient::bindBody("hashed", "hashpw", 0x34));
+    both.insert(both.end(), right.begin(), right.end());
+    ASSERT_TRUE(guesses->sendRaw(both));
+    for (uint32_t sequence : {1u, 2u}) {
+      const auto response = guesses->read();
+      ASSERT_TRUE(response.has_value());
+      EXPECT_EQ(response->sequence, sequence);
+      EXPECT_EQ(response->status, kBindFail);
+    }
+  }
   EXPECT_EQ(refusal("both", "plainpw"), kBindFail);
   EXPECT_EQ(refusal("md5", "anything"), kBindFail);
   EXPECT_EQ(refusal("disabled", ""), kBindFail);
