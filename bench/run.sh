@@ -140,6 +140,7 @@ gw_pid=""
 failures=0
 
 cleanup() {
+  if [ -n "${soak_pid:-}" ]; then kill -TERM "$soak_pid" 2>/dev/null || true; fi
   if [ -n "$gw_pid" ]; then kill -TERM "$gw_pid" 2>/dev/null || true; fi
   if [ -n "$sim_pid" ]; then kill -TERM "$sim_pid" 2>/dev/null || true; fi
   wait 2>/dev/null || true
@@ -466,8 +467,13 @@ if wanted soak; then
   soak_rate=${BENCH_SOAK_RATE:-}
   if [ -z "$soak_rate" ]; then
     gateway_load soak-maximum "${load[@]}" --duration "$seconds"
+    # At least 1/s: the load generator reads a rate of 0 as "no limit".
     soak_rate=$(awk -v ok="$(field "$result" status_0x00000000)" -v s="$(field "$result" elapsed_s)" \
-      'BEGIN { printf "%d", (s > 0 ? ok / s / 2 : 1000) }')
+      'BEGIN { r = (s > 0 ? ok / s / 2 : 0); printf "%d", (r < 1 ? 1 : r) }')
+    if [ "$failures" -ne 0 ]; then
+      echo "bench: the maximum-rate run failed; no soak" >&2
+      exit 1
+    fi
     echo "== 5. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
   else
     echo "== 5. soak: ${soak_rate}/s for ${soak_seconds}s"
@@ -476,6 +482,7 @@ if wanted soak; then
   "$loadgen_exe" --port "$gw_port" --system-id bench --password pw "${load[@]}" \
     --duration "$soak_seconds" --rate "$soak_rate" >"$work/soak.out" 2>"$work/loadgen.err" &
   soak_pid=$!
+  : >"$work/soak.samples"
   # RSS, descriptors and store size every sample period while the load runs.
   echo "  seconds  rss_kib  descriptors  store_kib"
   began=$SECONDS
@@ -488,6 +495,7 @@ if wanted soak; then
   done
   soak_status=0
   wait "$soak_pid" || soak_status=$?
+  soak_pid=""
   if [ "$soak_status" -ne 0 ]; then
     echo "bench: quorvex-loadgen exited with status $soak_status: $(cat "$work/loadgen.err")" >&2
     failures=$((failures + 1))
