@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
-# Installs what Quorvex needs to build and test on Debian 12. Safe to run again:
-# apt-get skips packages that are already present, and nothing runs when all are.
+# Installs what Quorvex needs on Debian 12. Safe to run again: apt-get skips
+# packages that are already present, and nothing runs when all are.
+#
+#   scripts/install-deps.sh          building and running the gateway
+#   scripts/install-deps.sh --test   also the tests: GoogleTest, Prometheus's
+#                                    promtool, and Chromium and Node for the
+#                                    console's browser test
 set -euo pipefail
+
+tests=false
+case "${1:-}" in
+  "") ;;
+  --test) tests=true ;;
+  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+esac
 
 packages=(
   g++ cmake ninja-build pkg-config git
-  libgtest-dev nlohmann-json3-dev libcurl4-openssl-dev libcrypt-dev libssl-dev librocksdb-dev
+  nlohmann-json3-dev libcurl4-openssl-dev libcrypt-dev libssl-dev librocksdb-dev
   python3 procps
-  chromium
 )
+if $tests; then
+  packages+=(libgtest-dev prometheus chromium)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,9 +32,13 @@ done
 # machine is kept (it may come from another repository than Debian's and
 # bring its own npm), so npm is only looked for once Node is there.
 need_node=false
-command -v node >/dev/null || need_node=true
+need_npm=false
+if $tests; then
+  command -v node >/dev/null || need_node=true
+  command -v npm >/dev/null || need_npm=true
+fi
 
-if [ ${#missing[@]} -eq 0 ] && ! $need_node && command -v npm >/dev/null; then
+if [ ${#missing[@]} -eq 0 ] && ! $need_node && ! $need_npm; then
   exit 0
 fi
 
@@ -34,4 +52,6 @@ fi
 if $need_node; then
   $sudo apt-get install -y -q --no-install-recommends nodejs
 fi
-command -v npm >/dev/null || $sudo apt-get install -y -q --no-install-recommends npm
+if $tests; then
+  command -v npm >/dev/null || $sudo apt-get install -y -q --no-install-recommends npm
+fi
