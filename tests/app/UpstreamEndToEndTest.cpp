@@ -3,6 +3,7 @@
 // and the status report of the upstream binds, correlated call-detail
 // records, concatenated parts kept on one SMSC, and MO routing.
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -433,6 +434,54 @@ TEST_F(UpstreamAdminTest, StatusShowsTheBindAdminDownClosesItAndANewTargetGetsBo
   EXPECT_TRUE(waitForBinds(second, 1)) << gateway_->output();
   // The first target stays down.
   EXPECT_EQ(test::occurrences(simulator_->process().output(), "smsc-sim bind system_id=gw"), 1u);
+}
+
+// --- Metrics read by Prometheus's own parser -------------------------------
+
+using UpstreamMetricsTest = UpstreamEndToEndTest;
+
+TEST_F(UpstreamMetricsTest, ScrapeOfAGatewayThatCarriedTrafficPassesPromtool) {
+  startWith({"--receipts", "text"}, 2);
+  SmppTestClient esme(smppPort_);
+  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
+  // Submits, responses and receipts, so that the labelled series exist.
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_FALSE(submitForReceipt(esme).empty());
+    ASSERT_TRUE(readReceipt(esme).has_value()) << gateway_->output();
+  }
+  const std::string metrics = test::httpExchange(httpPort_, test::request("GET", "/metrics")).body;
+  ASSERT_NE(metrics.find("{esme=\"acme\""), std::string::npos) << metrics;
+  dir_.write("scrape.prom", metrics);
+  const std::string command = "promtool check metrics < '" + dir_.path() + "/scrape.prom' 2>&1";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string report;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) {
+    report.append(buffer, n);
+  }
+  const int status = ::pclose(pipe);
+  ASSERT_EQ(report.find("promtool: not found"), std::string::npos)
+      << "promtool is missing (Debian package prometheus)";
+  // The metric names are fixed as they are: camelCase, and counters without
+  // "_total". Those two lint findings are expected; anything else is not.
+  size_t findings = 0;
+  for (size_t start = 0; start < report.size();) {
+    const size_t end = std::min(report.find('\n', start), report.size());
+    const std::string line = report.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) {
+      continue;
+    }
+    ++findings;
+    EXPECT_TRUE(line.find("should be written in 'snake_case' not 'camelCase'") !=
+                    std::string::npos ||
+                line.find("counter metrics should have \"_total\" suffix") != std::string::npos)
+        << line;
+  }
+  // promtool exits 3 on lint findings alone, 1 when it cannot parse.
+  EXPECT_TRUE(status == 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 3 && findings > 0))
+      << status << " " << report;
 }
 
 // --- Records and concatenation --------------------------------------------
