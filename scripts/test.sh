@@ -16,3 +16,6 @@ UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
 bash scripts/build.sh tsan
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:exitcode=66:second_deadlock_stack=1}" \
   ctest --test-dir build-tsan --output-on-failure -j "$(nproc)"
+
+# The Debian package: built, installed, checked and purged again.
+bash scripts/test-package.sh
