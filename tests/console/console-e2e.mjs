@@ -1,6 +1,7 @@
 // One operator session through the web console, against a real gateway:
-// login, target set and ESME life cycle, logout, and an expiring token.
-// Usage: node console-e2e.mjs <quorvex-binary> <artifact-dir> <node-module-cache>
+// login, target set and ESME life cycle, logout, an expiring token, and the
+// live status view while the SMSC simulator and the load generator run.
+// Usage: node console-e2e.mjs <quorvex-binary> <smsc-sim> <loadgen> <artifact-dir> <node-module-cache>
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
@@ -8,12 +9,11 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 
-const [binary, artifacts, cache] = process.argv.slice(2);
+const [binary, simulator, loadgen, artifacts, cache] = process.argv.slice(2);
 const { chromium } = createRequire(path.join(cache, 'node_modules', '/'))('playwright-core');
 
 const CLIENT_ID = 'ops';
-// Generous per-step waits: the admin server answers one connection at a time
-// and gives an idle one up to 3 s, and the gateway may be a sanitizer build.
+// Generous per-step waits: the gateway may be a sanitizer build on a busy machine.
 const STEP_MS = 15000;
 const SECRET = 's3cret';
 
@@ -35,13 +35,13 @@ async function freePort(taken) {
   throw new Error('no free port found');
 }
 
-async function startGateway(env = {}) {
+async function startGateway(env = {}, tables = { targetsets: [], esme: [] }) {
   const smpp = await freePort([]);
   const http = await freePort([smpp]);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvex-console-'));
   const conf = {
     base: { 'smpp.port': smpp, 'http.port': http, 'auth.client_id': CLIENT_ID, 'auth.client_secret': SECRET },
-    targetsets: [], esme: [],
+    ...tables,
   };
   fs.writeFileSync(path.join(dir, 'quorvex.conf'), JSON.stringify(conf, null, 2));
   const child = spawn(binary, [], { cwd: dir, env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -70,6 +70,7 @@ async function startGateway(env = {}) {
     }
     await new Promise((r) => setTimeout(r, 50));
   }
+  gw.smpp = smpp;
   return gw;
 }
 
@@ -123,11 +124,11 @@ async function waitOption(page, select, value, present = true) {
 
 // Runs `scenario(page, dialogs)` on a console of a fresh gateway, which is
 // stopped (and its exit checked) however the scenario ends.
-async function withGateway(browser, env, scenario) {
-  const gw = await startGateway(env);
+async function withGateway(browser, env, scenario, tables) {
+  const gw = await startGateway(env, tables);
   const dialogs = [];
   try {
-    await scenario(await openConsole(browser, gw, dialogs), dialogs);
+    await scenario(await openConsole(browser, gw, dialogs), dialogs, gw);
   } catch (err) {
     err.gateway = gw;
     throw err;
@@ -241,11 +242,96 @@ const expiredTokenScenario = (browser) => withGateway(browser, { QUORVEX_TOKEN_S
   await page.waitForSelector('#login-panel', { state: 'visible' });
 });
 
+// A child process whose output is collected; `ready` matches its start line.
+async function startTool(file, args, ready) {
+  const child = spawn(file, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+  const tool = { child, out: '', exited: false };
+  child.stdout.on('data', (d) => { tool.out += d; });
+  child.stderr.on('data', (d) => { tool.out += d; });
+  tool.exit = new Promise((resolve) => child.once('exit', (code) => { tool.exited = true; resolve(code); }));
+  const deadline = Date.now() + 20000;
+  while (ready && !ready.test(tool.out)) {
+    check(!tool.exited && Date.now() < deadline, `${path.basename(file)} did not start: ${tail(tool.out)}`);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  return tool;
+}
+
+async function adminPut(gw, pathName, body) {
+  const base = `http://127.0.0.1:${gw.http}`;
+  const token = (await (await fetch(`${base}/oauth2/v1/token`, {
+    method: 'POST', headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    body: `grant_type=client_credentials&scope=api&client_id=${CLIENT_ID}&client_secret=${SECRET}`,
+  })).json()).access_token;
+  const res = await fetch(base + pathName, {
+    method: 'PUT', headers: { Authorization: `Bearer ${token}`, 'Content-Type': 'application/json' },
+    body: JSON.stringify(body),
+  });
+  check(res.status === 200, `PUT ${pathName}: ${res.status} ${res.statusText}`);
+}
+
+// The rows of the binds table with `target`, in the given state (a prefix).
+async function waitBinds(page, target, state, count) {
+  await page.waitForFunction(([t, s, n]) =>
+    [...document.querySelectorAll(`#status-card tr[data-target="${t}"]`)]
+      .filter((r) => r.dataset.state.startsWith(s)).length === n, [target, state, count], { timeout: STEP_MS })
+    .catch(() => check(false, `${count} binds of ${target} ${state} expected`));
+}
+
+const statusScenario = async (browser) => {
+  const sim = await startTool(simulator, ['--port', '0', '--receipts', 'text'], /smsc-sim listening port=\d+/);
+  const simPort = Number(/smsc-sim listening port=(\d+)/.exec(sim.out)[1]);
+  const target = (name, bindqty) => ({
+    name, host: '127.0.0.1', port: simPort, bindqty, systemid: 'gw', password: '', systemtype: '', weight: 1,
+    admindown: false,
+  });
+  const tables = {
+    targetsets: [{ id: 'live', name: 'Live', submits_enabled: true, targets: [target('smscA', 2), target('smscB', 1)] }],
+    esme: [{ systemid: 'shop', password: 'pw', sharedtargetsetid: 'live' }],
+  };
+  let load;
+  try {
+    await withGateway(browser, {}, async (page, dialogs, gw) => {
+      await login(page, CLIENT_ID, SECRET);
+      await page.waitForSelector('#status-card', { state: 'visible' });
+      await waitBinds(page, 'smscA', 'bound', 2);
+      await waitBinds(page, 'smscB', 'bound', 1);
+
+      load = await startTool(loadgen, ['--port', String(gw.smpp), '--system-id', 'shop', '--password', 'pw',
+        '--sessions', '1', '--window', '10', '--rate', '300', '--duration', '15', '--receipts']);
+      // The ESME's submits line rises above the chart's floor while traffic flows.
+      const risen = (kind) => page.waitForFunction(([k]) => {
+        const line = document.querySelector(`#status-card tr[data-kind="ESME"][data-name="shop"] polyline.${k}`);
+        return line && line.getAttribute('points').split(' ').some((p) => Number(p.split(',')[1]) < 20);
+      }, [kind], { timeout: STEP_MS }).catch(() => check(false, `the ESME's ${kind} line did not rise`));
+      await risen('submits');
+      await risen('receipts');
+      const rate = Number(await page.locator('#status-card tr[data-kind="ESME"][data-name="shop"] td.submits')
+        .innerText());
+      check(rate > 0, `submits/s shown ${rate}`);
+      await adminPut(gw, '/targetsets/live/targets/smscB', { admindown: true });
+      await waitBinds(page, 'smscB', 'admin down', 1);
+      await page.locator('#status-card').screenshot({ path: path.join(artifacts, 'status.png') });
+      check(await page.locator('#status-card tr.down[data-target="smscB"]').count() === 1,
+        'the admin-down bind stands out');
+      await waitBinds(page, 'smscA', 'bound', 2);
+      check(dialogs.length === 0, `unexpected alerts ${JSON.stringify(dialogs)}`);
+      const code = await load.exit;
+      check(code === 0, `load generator exited with ${code}: ${tail(load.out)}`);
+    }, tables);
+  } finally {
+    if (load && !load.exited) load.child.kill('SIGTERM');
+    sim.child.kill('SIGTERM');
+    await sim.exit;
+  }
+};
+
 const started = Date.now();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox'] });
 try {
   await mainScenario(browser);
   await expiredTokenScenario(browser);
+  await statusScenario(browser);
   console.log(`console e2e: passed in ${((Date.now() - started) / 1000).toFixed(1)} s`);
 } catch (err) {
   console.error(`console e2e: FAILED: ${err.stack || err}`);

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Drives the web console in headless Chromium against a real gateway.
-# Usage: run-console-e2e.sh <path-to-quorvex-binary> <artifact-dir>
+# Usage: run-console-e2e.sh <quorvex> <quorvex-smsc-sim> <quorvex-loadgen> <artifact-dir>
 set -euo pipefail
 
-if [ $# -ne 2 ]; then
-  echo "usage: $0 <path-to-quorvex-binary> <artifact-dir>" >&2
+if [ $# -ne 4 ]; then
+  echo "usage: $0 <quorvex> <quorvex-smsc-sim> <quorvex-loadgen> <artifact-dir>" >&2
   exit 2
 fi
 binary=$(realpath "$1")
-artifacts=$2
+simulator=$(realpath "$2")
+loadgen=$(realpath "$3")
+artifacts=$4
 here=$(cd "$(dirname "$0")" && pwd)
 
 # Pinned so that a registry release cannot change the test under our feet;
@@ -34,4 +36,4 @@ if [ ! -f "$installed" ] || ! grep -q "\"version\": \"$playwright_version\"" "$i
 fi
 
 mkdir -p "$artifacts"
-exec node "$here/console-e2e.mjs" "$binary" "$(realpath "$artifacts")" "$cache"
+exec node "$here/console-e2e.mjs" "$binary" "$simulator" "$loadgen" "$(realpath "$artifacts")" "$cache"
