@@ -25,6 +25,10 @@ cleanup() {
   if getent group quorvex >/dev/null; then $sudo delgroup --quiet quorvex || true; fi
 }
 trap cleanup EXIT
+# dpkg installs no dependencies; the libraries came with the build's, the
+# maintainer scripts' adduser may be missing on a minimal machine.
+command -v adduser >/dev/null ||
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends adduser
 $sudo dpkg -i "$deb"
 
 fail() {
