@@ -1,5 +1,7 @@
 #include "downstream/RouteTable.h"
 
+#include <algorithm>
+
 namespace quorvex {
 namespace {
 
@@ -25,6 +27,42 @@ RouteTable::RouteTable(const std::vector<nlohmann::json>& rules) : source_(rules
       rules_.push_back(std::move(*compiled));
     }
   }
+  index();
+}
+
+void RouteTable::note(Index& index, std::string_view key, uint32_t position) {
+  index.emplace(key, position); // an earlier rule for the same text keeps its place
+}
+
+uint32_t RouteTable::find(const Index& index, std::string_view key) {
+  const auto found = index.find(key);
+  return found == index.end() ? UINT32_MAX : found->second;
+}
+
+void RouteTable::index() {
+  for (uint32_t position = 0; position < rules_.size(); ++position) {
+    const Rule& rule = rules_[position];
+    switch (rule.test) {
+    case Test::DestinationExact:
+      note(destinationExact_, rule.value, position);
+      break;
+    case Test::SourceExact:
+      note(sourceExact_, rule.value, position);
+      break;
+    case Test::DestinationPrefix:
+      note(destinationPrefix_, rule.value, position);
+      if (std::find(prefixLengths_.begin(), prefixLengths_.end(), rule.value.size()) ==
+          prefixLengths_.end()) {
+        prefixLengths_.push_back(rule.value.size());
+      }
+      break;
+    case Test::DestinationRegex:
+    case Test::SourceRegex:
+      regexes_.push_back(position);
+      break;
+    }
+  }
+  std::sort(prefixLengths_.begin(), prefixLengths_.end());
 }
 
 std::optional<RouteTable::Rule> RouteTable::compile(const nlohmann::json& rule) {
@@ -100,6 +138,29 @@ bool RouteTable::test(const Rule& rule, const smpp::SubmitSMRecord& record) {
 
 const std::string& RouteTable::route(const smpp::SubmitSMRecord& record,
                                      const std::string& defaultTargetSet) const {
+  const std::string_view destination = record.destination_addr;
+  uint32_t best = std::min(find(destinationExact_, destination),
+                           find(sourceExact_, std::string_view(record.source_addr)));
+  for (const size_t length : prefixLengths_) {
+    if (length > destination.size()) {
+      break;
+    }
+    best = std::min(best, find(destinationPrefix_, destination.substr(0, length)));
+  }
+  // Only an expression placed before the best indexed match can beat it.
+  for (const uint32_t position : regexes_) {
+    if (position >= best) {
+      break;
+    }
+    if (matches(rules_[position], record)) {
+      return rules_[position].targetSet;
+    }
+  }
+  return best == UINT32_MAX ? defaultTargetSet : rules_[best].targetSet;
+}
+
+const std::string& RouteTable::routeByWalk(const smpp::SubmitSMRecord& record,
+                                           const std::string& defaultTargetSet) const {
   for (const Rule& rule : rules_) {
     if (matches(rule, record)) {
       return rule.targetSet;

@@ -1,6 +1,9 @@
 // MT route rules: match types, evaluation order, malformed and invalid
-// rules, and the reuse of compiled tables (the order of global, ESME and
+// rules, the indexed look-up against a walk of the list, and the reuse of
+// compiled tables (the order of global, ESME and
 // account rules is pinned by the gateway's own submit test).
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "downstream/RouteTable.h"
@@ -64,6 +67,62 @@ TEST(RouteTableTest, MalformedAndInvalidRulesNeverMatch) {
   EXPECT_EQ(table.size(), 1u);
   EXPECT_EQ(table.route(to("447700900123"), "d"), "good");
   EXPECT_EQ(routeMT(to("447700900123"), "d", {}), "d");
+}
+
+TEST(RouteTableTest, IndexedLookupAgreesWithAWalkOfTheList) {
+  // Small alphabets, so that values, prefixes and addresses collide often:
+  // duplicates, nested prefixes, exact values that are also prefixes.
+  std::mt19937 random(20261207);
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const auto digits = [&](int maxLength) {
+    std::string text;
+    for (int i = pick(maxLength + 1); i > 0; --i) {
+      text += static_cast<char>('1' + pick(3));
+    }
+    return text;
+  };
+  const std::vector<std::string> expressions = {"1.*", "[12]2", "3+", ".", "(", "12|21", ""};
+  for (int list = 0; list < 400; ++list) {
+    std::vector<json> rules;
+    for (int i = pick(30); i > 0; --i) {
+      const std::string target = "t" + std::to_string(i);
+      const bool destination = pick(4) != 0;
+      const std::string match = destination ? "destination" : "source";
+      switch (pick(6)) {
+      case 0:
+        rules.push_back(rule(match, "exact", digits(4), target));
+        break;
+      case 1:
+        rules.push_back(rule(match, "country", digits(3), target)); // invalid for a source
+        break;
+      case 2: {
+        json ndc = rule(match, "ndc", digits(2), target);
+        if (pick(5) != 0) {
+          ndc["criteria"]["country"] = digits(2);
+        }
+        rules.push_back(ndc);
+        break;
+      }
+      case 3:
+        rules.push_back(rule(match, "regex", expressions[pick(7)], target));
+        break;
+      case 4:
+        rules.push_back(rule(pick(2) ? "elsewhere" : match, "prefix", digits(2), target));
+        break;
+      default:
+        rules.push_back(pick(2) != 0 ? rules.empty() ? json(5) : rules[pick(rules.size())]
+                                     : json{{"targetset", target}});
+        break;
+      }
+    }
+    const RouteTable table(rules);
+    for (int probe = 0; probe < 40; ++probe) {
+      const smpp::SubmitSMRecord record = to(digits(5), digits(3));
+      ASSERT_EQ(table.route(record, "d"), table.routeByWalk(record, "d"))
+          << "to " << record.destination_addr << " from " << record.source_addr << " with "
+          << json(rules).dump();
+    }
+  }
 }
 
 TEST(RouteTableTest, CachesCompileOnlyWhenRulesChange) {
