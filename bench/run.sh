@@ -17,7 +17,10 @@
 #      gateway; receipt rate and submit->receipt latency
 #   4. store: the message-id store filled with BENCH_STORE_MAPPINGS live
 #      mappings; memory holding them, put and take cost, close and reopen
-#   5. soak (only when named in BENCH_SCENARIOS): the receipt load through
+#   5. routing (only when named in BENCH_SCENARIOS): the throughput load
+#      through gateways whose global MT rules are 1, 1,000, 10,000 and
+#      100,000 exact rules, only the last of which matches
+#   6. soak (only when named in BENCH_SCENARIOS): the receipt load through
 #      one gateway for BENCH_SOAK_SECONDS at half the rate a short unlimited
 #      run reached, sampling the gateway's RSS, open descriptors and
 #      message-id store size every BENCH_SOAK_SAMPLE_SECONDS
@@ -220,6 +223,7 @@ wait_for "$work/sim.out" '^smsc-sim listening port=' 10 "$sim_pid"
 sim_port=$(sed -n 's/^smsc-sim listening port=\([0-9]*\).*/\1/p' "$work/sim.out" | head -n 1)
 
 gateway_runs=0
+gateway_routes="" # a file with the "routes-mt" list of the next gateways; empty: none
 # start_gateway NAME [WRAPPER...]: a fresh gateway in $work/NAME whose target
 # set holds BENCH_UPSTREAM_BINDS binds to the simulator; ESME "bench"/"pw".
 start_gateway() {
@@ -261,6 +265,7 @@ start_gateway() {
       ]
     }
   ],
+  "routes-mt": $(if [ -n "$gateway_routes" ]; then cat "$gateway_routes"; else echo '[]'; fi),
   "esme": [
     { "systemid": "bench", "password": "pw", "sharedtargetsetid": "bench" }
   ]
@@ -461,6 +466,31 @@ if wanted store; then
 fi
 
 # ---------------------------------------------------------------------------
+if wanted routing; then
+  echo
+  echo "== 5. routing: $sessions sessions, window $window, ${seconds}s; N global rules, the last one matching"
+  base_rate=""
+  for n in 1 1000 10000 100000; do
+    gateway_routes=$work/routes-$n.json
+    # Exact destinations that never match, then the load's own destination.
+    python3 - "$n" >"$gateway_routes" <<'PY'
+import json, sys
+n = int(sys.argv[1])
+rule = lambda value: {"criteria": {"match": "destination", "type": "exact", "value": value},
+                      "targetset": "bench"}
+print(json.dumps([rule("3%010d" % i) for i in range(n - 1)] + [rule("4915550002")]))
+PY
+    gateway_load "routing-$n" --sessions "$sessions" --window "$window" --duration "$seconds"
+    ok=$(field "$result" status_0x00000000)
+    rate=$(awk -v ok="$ok" -v s="$(field "$result" elapsed_s)" 'BEGIN { printf "%.1f", (s > 0 ? ok / s : 0) }')
+    [ -n "$base_rate" ] || base_rate=$rate
+    awk -v n="$n" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" -v m="$ok" 'BEGIN {
+      printf "  %6d rules: %.1f/s (%.3f of 1 rule), %.1f us of gateway CPU per message\n", n, r,
+        (b > 0 ? r / b : 0), (m > 0 ? c * 1e6 / m : 0) }'
+  done
+  gateway_routes=""
+fi
+
 if wanted soak; then
   echo
   load=(--sessions "$receipt_sessions" --window "$window" --receipts)
@@ -474,9 +504,9 @@ if wanted soak; then
       echo "bench: the maximum-rate run failed; no soak" >&2
       exit 1
     fi
-    echo "== 5. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
+    echo "== 6. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
   else
-    echo "== 5. soak: ${soak_rate}/s for ${soak_seconds}s"
+    echo "== 6. soak: ${soak_rate}/s for ${soak_seconds}s"
   fi
   start_gateway soak
   "$loadgen_exe" --port "$gw_port" --system-id bench --password pw "${load[@]}" \
