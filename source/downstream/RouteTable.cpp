@@ -35,6 +35,9 @@ void RouteTable::note(Index& index, std::string_view key, uint32_t position) {
 }
 
 uint32_t RouteTable::find(const Index& index, std::string_view key) {
+  if (index.empty()) {
+    return UINT32_MAX; // most tables index one kind of rule: no hashing for the others
+  }
   const auto found = index.find(key);
   return found == index.end() ? UINT32_MAX : found->second;
 }
