@@ -1,8 +1,6 @@
 # The Debian package: the gateway, the SMSC simulator and the load generator
 # in /usr/bin, the systemd unit, and maintainer scripts that create the
 # service's user and working directory. Built by scripts/package.sh.
-include(GNUInstallDirs)
-
 install(TARGETS quorvex quorvex-smsc-sim quorvex-loadgen RUNTIME DESTINATION bin)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorvex.service DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/quorvex)
