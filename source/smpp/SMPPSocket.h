@@ -20,8 +20,6 @@ public:
   virtual int read(uint8_t* buffer, size_t length) = 0;
   // One send; its result (octets written, or -1 and errno).
   virtual int send(const uint8_t* buffer, size_t length) = 0;
-  // Peeks one octet: 1 when data waits, 0 at the peer's shutdown, -1 and errno.
-  virtual int peek() = 0;
   // Octets the kernel holds for reading.
   virtual long available() = 0;
   // The descriptor, -1 when none.

@@ -37,14 +37,6 @@ int SMPPSocketUnencrypted::send(const uint8_t* buffer, size_t length) {
   return static_cast<int>(::send(descriptor_, buffer, length, MSG_DONTWAIT | MSG_NOSIGNAL));
 }
 
-int SMPPSocketUnencrypted::peek() {
-  if (descriptor_ == -1) {
-    return 0;
-  }
-  uint8_t octet;
-  return static_cast<int>(::recv(descriptor_, &octet, 1, MSG_DONTWAIT | MSG_PEEK));
-}
-
 long SMPPSocketUnencrypted::available() {
   if (descriptor_ == -1) {
     return 0;

@@ -13,7 +13,6 @@ public:
   bool readExact(uint8_t* buffer, size_t length) override;
   int read(uint8_t* buffer, size_t length) override;
   int send(const uint8_t* buffer, size_t length) override;
-  int peek() override;
   long available() override;
   int descriptor() const override { return descriptor_; }
 

@@ -93,12 +93,6 @@ bool SessionConnection::hasBufferedPDU() const {
 
 void SessionConnection::fill() {
   ++reads_;
-  if (socket_->peek() < 0) {
-    if (isFatalSocketErrno(errno)) {
-      markDead();
-    }
-    return;
-  }
   if (readStart_ > 0) {
     std::memmove(readBuffer_.get(), readBuffer_.get() + readStart_, readEnd_ - readStart_);
     readEnd_ -= readStart_;
@@ -119,7 +113,9 @@ void SessionConnection::fill() {
   } else if (n == 0) {
     peerClosed_.store(true, std::memory_order_relaxed);
     markDead();
-  } else if (errno != EAGAIN) {
+  } else if (errno == EBADF || isFatalSocketErrno(errno)) {
+    // A spurious readiness (EAGAIN), a signal or a soft error leaves the
+    // session as it was.
     markDead();
   }
 }

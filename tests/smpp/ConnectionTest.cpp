@@ -124,7 +124,6 @@ public:
     }
     return static_cast<int>(length);
   }
-  int peek() override { return 1; }
   long available() override { return 4L * kReadBufferCapacity; }
 
   const std::vector<uint8_t> frame = PduBuilder().cstr("x").frame(command::kEnquireLink, 5);

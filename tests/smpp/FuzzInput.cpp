@@ -31,7 +31,6 @@ public:
     return static_cast<int>(chunk);
   }
   int send(const uint8_t*, size_t length) override { return static_cast<int>(length); }
-  int peek() override { return at_ < size_ ? 1 : 0; }
   long available() override { return static_cast<long>(size_ - at_); }
   int descriptor() const override { return 1000; }
 

@@ -146,10 +146,6 @@ public:
     written.insert(written.end(), buffer, buffer + n);
     return static_cast<int>(n);
   }
-  int peek() override {
-    errno = EAGAIN;
-    return -1;
-  }
   long available() override { return 0; }
   int descriptor() const override { return 99; }
 

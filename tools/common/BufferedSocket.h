@@ -23,7 +23,6 @@ public:
   int read(uint8_t* buffer, size_t length) override { return plain_.read(buffer, length); }
   // Queues the octets; -1 with errno only once a flush has failed for good.
   int send(const uint8_t* buffer, size_t length) override;
-  int peek() override { return plain_.peek(); }
   long available() override { return plain_.available(); }
   int descriptor() const override { return plain_.descriptor(); }
 
