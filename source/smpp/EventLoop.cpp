@@ -17,6 +17,9 @@ constexpr int kMaxEvents = 256;
 // epoll key of the wake-up eventfd; descriptor keys never have all bits set.
 constexpr uint64_t kWakeKey = ~0ULL;
 
+// The loop whose pass runs on this thread, if any.
+thread_local EventLoop* tRunningLoop = nullptr;
+
 uint64_t pack(int fd, uint32_t generation) {
   return (static_cast<uint64_t>(generation) << 32) | static_cast<uint32_t>(fd);
 }
@@ -126,11 +129,38 @@ void EventLoop::requestFlush(int fd, uint32_t generation) {
     flushes_.push_back({fd, generation});
     return;
   }
+  if (tRunningLoop != nullptr) {
+    tRunningLoop->handOvers_.push_back({this, {fd, generation}});
+    return;
+  }
+  const FlushRequest request{fd, generation};
+  pushRemote(&request, 1);
+}
+
+void EventLoop::pushRemote(const FlushRequest* requests, size_t count) {
   {
     std::lock_guard<SpinningMutex> lock(remoteMutex_);
-    remoteFlushes_.push_back({fd, generation});
+    remoteFlushes_.insert(remoteFlushes_.end(), requests, requests + count);
   }
   wake();
+}
+
+void EventLoop::handOver() {
+  // Grouped by target loop: one lock and one wake-up per loop and pass.
+  while (!handOvers_.empty()) {
+    EventLoop* target = handOvers_.front().loop;
+    handOverBatch_.clear();
+    size_t kept = 0;
+    for (const HandOver& entry : handOvers_) {
+      if (entry.loop == target) {
+        handOverBatch_.push_back(entry.request);
+      } else {
+        handOvers_[kept++] = entry;
+      }
+    }
+    handOvers_.resize(kept);
+    target->pushRemote(handOverBatch_.data(), handOverBatch_.size());
+  }
 }
 
 void EventLoop::wake() {
@@ -181,6 +211,7 @@ int EventLoop::poll(int timeoutMillis) {
     return count;
   }
   beginClockPass();
+  tRunningLoop = this;
   // Copied first: handlers may add and remove descriptors while we dispatch.
   ready_.clear();
   bool woken = false;
@@ -205,6 +236,8 @@ int EventLoop::poll(int timeoutMillis) {
     timers_.fireDue(monotonicMicros());
   }
   runFlushes();
+  tRunningLoop = nullptr;
+  handOver();
   endClockPass();
   return static_cast<int>(ready_.size() / 2);
 }

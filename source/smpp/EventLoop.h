@@ -59,7 +59,9 @@ public:
 
   // Any thread: calls the handler's onWritable(fd) at the end of the current
   // (or next) pass, if the watch still has this generation. From another
-  // thread it wakes the loop.
+  // thread it wakes the loop; from inside another loop's pass the request is
+  // handed over when that pass ends, so that everything the pass queued for
+  // one connection leaves in one write rather than a write per PDU.
   void requestFlush(int fd, uint32_t generation);
 
   // Loop thread only. Arms (or moves) a timer `delayMicros` from now.
@@ -91,10 +93,16 @@ private:
     int fd;              // descriptor to flush
     uint32_t generation; // of its watch when requested
   };
+  struct HandOver {
+    EventLoop* loop;      // the loop that owns the descriptor
+    FlushRequest request; // what it is asked to flush
+  };
 
   void updateInterest(int fd, uint32_t events);
   void dispatch(uint64_t key, uint32_t events);
   void runFlushes();
+  void pushRemote(const FlushRequest* requests, size_t count);
+  void handOver();
   void drainWake();
   int waitMillis(int timeoutMillis);
 
@@ -109,6 +117,8 @@ private:
   std::vector<FlushRequest> flushing_;        // the batch being flushed
   SpinningMutex remoteMutex_;                 // guards remoteFlushes_; held for a push_back
   std::vector<FlushRequest> remoteFlushes_;   // other threads' flush requests
+  std::vector<HandOver> handOvers_;           // this pass's requests for other loops
+  std::vector<FlushRequest> handOverBatch_;   // one target loop's share of handOvers_
   std::atomic<std::thread::id> loopThread_{}; // thread running poll()
 };
 
