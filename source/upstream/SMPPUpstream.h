@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "config/TarnConfiguration.h"
@@ -93,9 +94,10 @@ public:
   void addSMSCToTargetSetSubmitPool(const std::string& targetSetId, const std::string& targetName,
                                     uint64_t smscid, int weight);
   void clearTargetSetSubmitPool(const std::string& targetSetId);
-  // Tickets of the set; 0 for no queue, an unknown set or submits disabled.
+  // Tickets of bound binds in the set; 0 for no queue, an unknown set or
+  // submits disabled.
   int submitPoolSize(const std::string& targetSetId);
-  // Next candidate of the set's rotation; 0 when the set has no tickets.
+  // Next bound candidate of the set's rotation; 0 when there is none.
   uint64_t nextSMSCFromSubmitPool(const std::string& targetSetId);
   void identifyUnusedSMSCEntries();
 
@@ -132,6 +134,7 @@ public:
   std::vector<uint64_t> poolTickets(const std::string& targetSetId) {
     return pool_.tickets(targetSetId);
   }
+  SubmitPool& submitPool() { return pool_; }
   uint64_t deliverSMCount() const { return deliverSMCount_.load(std::memory_order_relaxed); }
   uint64_t lastDeliverSMTime() const { return lastDeliverSM_.load(std::memory_order_relaxed); }
   uint64_t boundSessionCount() const { return boundCount_.load(std::memory_order_relaxed); }
@@ -203,6 +206,7 @@ private:
 
   std::mutex sessionsMutex_;                                 // guards slots_ and sessions_
   std::map<uint64_t, BindSlot> slots_;                       // smscid -> slot, ascending
+  std::unordered_map<uint64_t, BindSlot*> slotIndex_;        // smscid -> slot, for each submit
   std::vector<std::unique_ptr<SMPPSessionClient>> sessions_; // creation order
   // Used by the upstream thread only (and the destructor after it ended).
   std::vector<SMPPSessionClient*> descriptors_;          // descriptor -> session

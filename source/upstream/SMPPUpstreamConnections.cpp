@@ -317,8 +317,10 @@ void SMPPUpstream::readSession(SMPPSessionClient& session) {
     if (header.command_status == smpp::status::kOk) {
       if (header.command_id == smpp::command::kBindTransmitterResp) {
         session.setBindState(smpp::kBoundTransmitter);
+        pool_.setUsable(session.smscid(), true);
       } else if (header.command_id == smpp::command::kBindTransceiverResp) {
         session.setBindState(smpp::kBoundTransceiver);
+        pool_.setUsable(session.smscid(), true);
       } else if (header.command_id == smpp::command::kBindReceiverResp) {
         session.setBindState(smpp::kBoundReceiver);
       }
@@ -421,6 +423,7 @@ void SMPPUpstream::removeUpstreamSession(SMPPSessionClient& session) {
   if (slot != slots_.end()) {
     slot->second.sessionActive = false;
     if (slot->second.session == &session) {
+      pool_.setUsable(smscid, false);
       slot->second.session = nullptr;
       slot->second.nextSequence = session.nextSequenceNumber();
     }

@@ -111,6 +111,7 @@ void SMPPUpstream::updateSlot(BindSlot& slot, const ConfTarget& target, int bind
 
 BindSlot& SMPPUpstream::createSlot(uint64_t smscid, const ConfTarget& target, int bindType) {
   BindSlot& slot = slots_[smscid];
+  slotIndex_[smscid] = &slot; // map nodes stay put, and slots are never removed
   slot.smscid = smscid;
   updateSlot(slot, target, bindType);
   return slot;

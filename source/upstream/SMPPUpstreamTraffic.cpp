@@ -40,11 +40,11 @@ bool SMPPUpstream::sendSubmitSM(const std::string& esmeSystemID, uint64_t esmeSe
   // The target's fallback owner comes from the configuration rebuild only:
   // naming the last submitter would hand receipts of a shared target to
   // whichever customer happened to submit last.
-  auto it = slots_.find(smscid);
-  if (it == slots_.end() || it->second.session == nullptr) {
+  auto it = slotIndex_.find(smscid);
+  if (it == slotIndex_.end() || it->second->session == nullptr) {
     return false;
   }
-  const BindSlot& slot = it->second;
+  const BindSlot& slot = *it->second;
   SMPPSessionClient& session = *slot.session;
   const int state = session.bindState();
   if (state != smpp::kBoundTransceiver && state != smpp::kBoundTransmitter) {

@@ -1,5 +1,7 @@
 #include "upstream/SubmitPool.h"
 
+#include <algorithm>
+
 #include "config/TarnConfiguration.h"
 
 namespace quorvex {
@@ -15,8 +17,37 @@ size_t SubmitPool::append(const std::string& targetSetId, uint64_t smscid, int w
     if (ring.front == ring.tickets.size()) {
       ring.front = 0;
     }
+    rebuildUsable(ring);
   }
   return ring.tickets.size();
+}
+
+void SubmitPool::setUsable(uint64_t smscid, bool usable) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool changed =
+      usable ? usableBinds_.insert(smscid).second : usableBinds_.erase(smscid) != 0;
+  if (!changed) {
+    return;
+  }
+  for (auto& [id, ring] : rings_) {
+    if (std::find(ring.tickets.begin(), ring.tickets.end(), smscid) != ring.tickets.end()) {
+      rebuildUsable(ring);
+    }
+  }
+}
+
+void SubmitPool::rebuildUsable(TicketRing& ring) const {
+  ring.usable.clear();
+  for (size_t i = 0; i < ring.tickets.size(); ++i) {
+    if (usableBinds_.count(ring.tickets[i]) != 0) {
+      ring.usable.push_back(i);
+    }
+  }
+  ring.cursor = static_cast<size_t>(
+      std::lower_bound(ring.usable.begin(), ring.usable.end(), ring.front) - ring.usable.begin());
+  if (ring.cursor == ring.usable.size()) {
+    ring.cursor = 0;
+  }
 }
 
 void SubmitPool::clear(const std::string& targetSetId) {
@@ -25,6 +56,8 @@ void SubmitPool::clear(const std::string& targetSetId) {
   if (it != rings_.end()) {
     it->second.tickets.clear();
     it->second.front = 0;
+    it->second.usable.clear();
+    it->second.cursor = 0;
   }
 }
 
@@ -39,21 +72,22 @@ int SubmitPool::usableSize(const std::string& targetSetId, TarnConfiguration& co
   if (set == config.confSharedTargetSets.end() || !set->second.submitsEnabled) {
     return 0;
   }
-  return static_cast<int>(it->second.tickets.size());
+  return static_cast<int>(it->second.usable.size());
 }
 
 uint64_t SubmitPool::next(const std::string& targetSetId) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = rings_.find(targetSetId);
-  if (it == rings_.end() || it->second.tickets.empty()) {
+  if (it == rings_.end() || it->second.usable.empty()) {
     return 0;
   }
   TicketRing& ring = it->second;
-  const uint64_t smscid = ring.tickets[ring.front];
-  if (++ring.front == ring.tickets.size()) {
-    ring.front = 0;
+  const size_t at = ring.usable[ring.cursor];
+  if (++ring.cursor == ring.usable.size()) {
+    ring.cursor = 0;
   }
-  return smscid;
+  ring.front = at + 1 == ring.tickets.size() ? 0 : at + 1;
+  return ring.tickets[at];
 }
 
 std::vector<uint64_t> SubmitPool::tickets(const std::string& targetSetId) {

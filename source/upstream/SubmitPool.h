@@ -1,6 +1,9 @@
 // The weighted submit pools: per target set, a queue of smscid tickets that
-// rotates by one on every take. A bind of weight w holds w consecutive
-// tickets, so the candidates come in runs (A, A, A, B, ...).
+// rotates on every take. A bind of weight w holds w consecutive tickets, so
+// the candidates come in runs (A, A, A, B, ...). A take skips the tickets of
+// binds that cannot carry a submit (not bound), exactly as trying and
+// failing each of them would, but in constant time: each queue keeps the
+// positions of its usable tickets, rebuilt when a bind comes up or goes.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace quorvex {
@@ -21,11 +25,15 @@ public:
   size_t append(const std::string& targetSetId, uint64_t smscid, int weight);
   // Empties the set's queue; the set keeps its (empty) queue.
   void clear(const std::string& targetSetId);
-  // Tickets of the set, 0 when the set has no queue or the configuration
-  // does not have it or has its submits disabled. Takes the configuration
-  // mutex inside the pool mutex.
+  // Marks a bind able (bound for sending) or unable to take submits. Costs
+  // O(tickets of every set), once per bind coming up or going.
+  void setUsable(uint64_t smscid, bool usable);
+  // Usable tickets of the set, 0 when the set has no queue or the
+  // configuration does not have it or has its submits disabled. Takes the
+  // configuration mutex inside the pool mutex.
   int usableSize(const std::string& targetSetId, TarnConfiguration& config);
-  // Front ticket, moved to the back; 0 when there is none.
+  // The first usable ticket from the front; it and the unusable ones before
+  // it move to the back. 0 when no ticket is usable.
   uint64_t next(const std::string& targetSetId);
   // Tickets in queue order (front first); empty for an unknown set.
   std::vector<uint64_t> tickets(const std::string& targetSetId);
@@ -38,10 +46,15 @@ private:
   struct TicketRing {
     std::vector<uint64_t> tickets; // the queue, front at `front`
     size_t front = 0;              // index of the front ticket
+    std::vector<size_t> usable;    // ascending indexes of usable binds' tickets
+    size_t cursor = 0;             // index in `usable` of the first one from `front`
   };
+
+  void rebuildUsable(TicketRing& ring) const;
 
   std::mutex mutex_;                                     // the pool mutex
   std::map<std::string, TicketRing, std::less<>> rings_; // target set id -> queue
+  std::unordered_set<uint64_t> usableBinds_;             // smscids that take submits
 };
 
 } // namespace quorvex

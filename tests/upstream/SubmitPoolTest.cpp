@@ -1,6 +1,8 @@
 // Bind slots, smscid identities, weighted pools and their rebuilds.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tracker/SmscId.h"
 #include "upstream/SubmitPool.h"
 #include "upstream/UpstreamTestSupport.h"
@@ -18,6 +20,9 @@ std::vector<uint64_t> take(SMPPUpstream& upstream, const std::string& set, int n
 
 TEST(SubmitPoolTicketTest, RotatesOneByOneAndAppendsBehindTheRotation) {
   SubmitPool pool;
+  for (uint64_t id : {1, 2, 3, 9}) {
+    pool.setUsable(id, true);
+  }
   EXPECT_EQ(pool.next("none"), 0u);
   pool.append("s", 9, 0);
   EXPECT_EQ(pool.next("s"), 0u);
@@ -36,6 +41,72 @@ TEST(SubmitPoolTicketTest, RotatesOneByOneAndAppendsBehindTheRotation) {
   EXPECT_TRUE(pool.tickets("s").empty());
 }
 
+// The rotation as it was before usable tickets were indexed: every take
+// moves the front by one, and the caller tries candidates until one is
+// usable or every ticket was tried.
+struct WalkedRing {
+  std::vector<uint64_t> tickets;
+  size_t front = 0;
+
+  uint64_t take(const std::set<uint64_t>& usable) {
+    for (size_t tried = 0; tried < tickets.size(); ++tried) {
+      const uint64_t id = tickets[front];
+      front = (front + 1) % tickets.size();
+      if (usable.count(id) != 0) {
+        return id;
+      }
+    }
+    return 0;
+  }
+  void append(uint64_t id, int weight) {
+    tickets.insert(tickets.begin() + static_cast<std::ptrdiff_t>(front), weight, id);
+    front = tickets.empty() ? 0 : (front + static_cast<size_t>(weight)) % tickets.size();
+  }
+};
+
+TEST(SubmitPoolTicketTest, IndexedTakesPickWhatTryingEachTicketInTurnPicked) {
+  std::mt19937 random(7);
+  TarnConfiguration config;
+  config.confSharedTargetSets["s"].submitsEnabled = true;
+  for (int round = 0; round < 200; ++round) {
+    SubmitPool pool;
+    WalkedRing walked;
+    std::set<uint64_t> usable;
+    for (int step = 0; step < 60; ++step) {
+      const uint64_t id = 1 + random() % 6;
+      switch (random() % 8) {
+      case 0: {
+        const int weight = static_cast<int>(random() % 4);
+        pool.append("s", id, weight);
+        walked.append(id, weight);
+        break;
+      }
+      case 1: {
+        const bool on = usable.count(id) == 0;
+        if (on) {
+          usable.insert(id);
+        } else {
+          usable.erase(id);
+        }
+        pool.setUsable(id, on);
+        break;
+      }
+      case 2:
+        if (random() % 8 == 0) {
+          pool.clear("s");
+          walked = WalkedRing();
+        }
+        break;
+      default:
+        ASSERT_EQ(pool.next("s"), walked.take(usable)) << "round " << round << " step " << step;
+      }
+      const auto usableTickets = std::count_if(walked.tickets.begin(), walked.tickets.end(),
+                                               [&](uint64_t t) { return usable.count(t) != 0; });
+      ASSERT_EQ(pool.usableSize("s", config), usableTickets);
+    }
+  }
+}
+
 using PoolTest = UpstreamTest;
 
 TEST_F(PoolTest, WeightsGiveRunsAndBindsOfOneTargetTakeTheirTicketsInTurn) {
@@ -44,6 +115,10 @@ TEST_F(PoolTest, WeightsGiveRunsAndBindsOfOneTargetTakeTheirTicketsInTurn) {
   upstream_->reinitUpstreamBinds(false);
   const uint64_t a = smscId("A", 0, false);
   const uint64_t b = smscId("B", 0, false);
+  for (const char* name : {"A", "B", "C", "D"}) {
+    upstream_->submitPool().setUsable(smscId(name, 0, false), true);
+  }
+  upstream_->submitPool().setUsable(smscId("C", 1, false), true);
   EXPECT_EQ(upstream_->submitPoolSize("s1"), 4);
   EXPECT_EQ(take(*upstream_, "s1", 8), (std::vector<uint64_t>{a, a, a, b, a, a, a, b}));
   const uint64_t c0 = smscId("C", 0, false);
@@ -58,6 +133,8 @@ TEST_F(PoolTest, WeightZeroDisabledUnknownAndRemovedSetsHaveNoUsableTickets) {
   addSet("off", {makeTarget("A", 1, 1, 2)}, false);
   addSet("gone", {makeTarget("B", 1, 1, 2)});
   upstream_->reinitUpstreamBinds(false);
+  upstream_->submitPool().setUsable(smscId("A", 0, false), true);
+  upstream_->submitPool().setUsable(smscId("B", 0, false), true);
   // Weight zero keeps the slot but gives no tickets.
   EXPECT_TRUE(hasSlot(smscId("Z", 0, false)));
   EXPECT_EQ(upstream_->poolTickets("zero"), (std::vector<uint64_t>{smscId("Y", 0, false)}));
@@ -140,6 +217,8 @@ TEST_F(PoolTest, LoweringAndRaisingBindQuantityReusesIdentities) {
 TEST_F(PoolTest, ChangeKeepsConnectionStateAndResetsRotation) {
   addSet("s1", {makeTarget("A", 1, 1, 1), makeTarget("B", 1, 1, 1)});
   upstream_->reinitUpstreamBinds(false);
+  upstream_->submitPool().setUsable(smscId("A", 0, false), true);
+  upstream_->submitPool().setUsable(smscId("B", 0, false), true);
   EXPECT_EQ(upstream_->nextSMSCFromSubmitPool("s1"), smscId("A", 0, false));
   config_.confSharedTargetSets["s1"].targets[1].host = "10.0.0.9";
   upstream_->reinitUpstreamBinds(true);
