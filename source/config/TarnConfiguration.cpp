@@ -268,6 +268,7 @@ bool TarnConfiguration::parseConfig(bool apply, const json& doc) {
   }
 
   globalRoutesMT.clear();
+  ++globalRoutesRevision;
   if (doc.contains("routes-mt") && doc["routes-mt"].is_array()) {
     for (const auto& rule : doc["routes-mt"]) {
       if (!rule.is_object() || !rule.contains("criteria") || !rule.contains("targetset")) {

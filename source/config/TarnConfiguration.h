@@ -112,6 +112,7 @@ public:
   std::map<std::string, std::vector<std::string>> esmeNumbers;
   std::map<std::string, std::string> numberOwners;
   std::vector<nlohmann::json> globalRoutesMT;
+  uint64_t globalRoutesRevision = 0; // bumped whenever globalRoutesMT is replaced
   std::map<std::string, ConfSharedTargetSet> confSharedTargetSets;
 
   // Count of admin changes since start-up; read without the lock.

@@ -11,11 +11,17 @@ RouteTablePtr GlobalRouteCache::current() {
   if (table_ && stamp == stamp_) {
     return table_;
   }
-  if (!table_ || table_->source() != config_.globalRoutesMT) {
+  if (!table_ || revision_ != config_.globalRoutesRevision) {
     table_ = std::make_shared<const RouteTable>(config_.globalRoutesMT);
+    revision_ = config_.globalRoutesRevision;
   }
   stamp_ = stamp;
   return table_;
+}
+
+GlobalRouteCache& globalRouteCache() {
+  static GlobalRouteCache cache;
+  return cache;
 }
 
 RouteTablePtr ESMERouteCache::get(const std::string& systemId,

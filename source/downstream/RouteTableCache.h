@@ -1,6 +1,8 @@
 // Compiled route tables shared between submits: the global list is compiled
-// again only after a configuration change that altered it, an ESME's own
-// list only when an account's rules differ from the last compiled ones.
+// again only after a configuration change that replaced it (its revision
+// tells, so an admin change elsewhere costs no look at a long list), an
+// ESME's own list only when an account's rules differ from the last
+// compiled ones.
 #pragma once
 
 #include <cstdint>
@@ -23,16 +25,19 @@ public:
   explicit GlobalRouteCache(TarnConfiguration& config = configuration()) : config_(config) {}
 
   // The table of the configuration's global rules as they are now. Takes
-  // the configuration lock; compares the rules only when the change stamp
-  // moved, and compiles only when they differ.
+  // the configuration lock; compiles only when the rules' revision moved.
   RouteTablePtr current();
 
 private:
   TarnConfiguration& config_; // source of the rules and the change stamp
-  // Both below are guarded by the configuration lock.
-  RouteTablePtr table_; // last compiled table; null before the first call
-  uint64_t stamp_ = 0;  // configChangeStamp the table was checked against
+  // All below are guarded by the configuration lock.
+  RouteTablePtr table_;   // last compiled table; null before the first call
+  uint64_t stamp_ = 0;    // configChangeStamp the table was checked against
+  uint64_t revision_ = 0; // globalRoutesRevision the table was compiled from
 };
+
+// The gateway's cache of the global rules.
+GlobalRouteCache& globalRouteCache();
 
 class ESMERouteCache {
 public:

@@ -15,6 +15,7 @@
 #include "app/Process.h"
 #include "downstream/DeliverSMQueue.h"
 #include "downstream/PasswordVerifier.h"
+#include "downstream/RouteTableCache.h"
 #include "tracker/Tracker.h"
 
 namespace quorvex {
@@ -70,6 +71,9 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
     deliverSMQueue().setWakeLoop(loop_.get());
   }
   passwordVerifier().setWakeLoop(loop_.get());
+  // Compiled before any ESME can bind: a long global list would otherwise
+  // hold the first submit for as long as the compilation takes.
+  globalRouteCache().current();
   port_ = port;
   if (port != 0) {
     listenFd_ = dolisten(port);

@@ -22,11 +22,7 @@ namespace {
 // Room for a receipt body: addresses, the receipt text and three TLVs.
 constexpr size_t kReceiptCapacity = 512;
 
-// The compiled rule tables; the main thread is their only user.
-GlobalRouteCache& globalRoutes() {
-  static GlobalRouteCache cache;
-  return cache;
-}
+// The compiled ESME rule tables; the main thread is their only user.
 ESMERouteCache& esmeRoutes() {
   static ESMERouteCache cache;
   return cache;
@@ -189,7 +185,7 @@ int SMPPLoadBalancerSession::onSubmitSM(const std::string& systemId,
   const uint64_t stamp = configuration().configChangeStamp.load(std::memory_order_acquire);
   if (stamp != settingsStamp_) {
     tpsLimit_ = ESMERegistry().getSubmitSettings(systemId, scopedKey_, targetSet_);
-    globalRoutes_ = globalRoutes().current();
+    globalRoutes_ = globalRouteCache().current();
     settingsStamp_ = stamp;
   }
   const uint64_t now = clock().nowMicros();

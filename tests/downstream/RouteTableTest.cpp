@@ -134,6 +134,7 @@ TEST(RouteTableTest, CachesCompileOnlyWhenRulesChange) {
   config.configChangeStamp = 5; // a change that left the rules alone
   EXPECT_EQ(global.current(), first);
   config.globalRoutesMT.push_back(rule("destination", "country", "33", "fr"));
+  ++config.globalRoutesRevision;
   EXPECT_EQ(global.current(), first); // unnoticed until the stamp moves
   config.configChangeStamp = 6;
   const RouteTablePtr second = global.current();
