@@ -19,8 +19,12 @@
 #      mappings; memory holding them, put and take cost, close and reopen
 #   5. routing (only when named in BENCH_SCENARIOS): the throughput load
 #      through gateways whose global MT rules are 1, 1,000, 10,000 and
-#      100,000 exact rules, only the last of which matches
-#   6. soak (only when named in BENCH_SCENARIOS): the receipt load through
+#      100,000 exact rules, only the last of which matches, and the time to
+#      compile each list
+#   6. binds (only when named in BENCH_SCENARIOS): the throughput load
+#      through a target set of 1 target and of 100 targets, each target with
+#      BENCH_UPSTREAM_BINDS binds to the simulator
+#   7. soak (only when named in BENCH_SCENARIOS): the receipt load through
 #      one gateway for BENCH_SOAK_SECONDS at half the rate a short unlimited
 #      run reached, sampling the gateway's RSS, open descriptors and
 #      message-id store size every BENCH_SOAK_SAMPLE_SECONDS
@@ -111,7 +115,7 @@ if [ "${BENCH_BUILD:-1}" = 1 ]; then
   # The flags of scripts/build.sh release, with a chosen job count.
   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_TESTS=OFF >/dev/null
   ninja -C build-release -j "$build_jobs" quorvex quorvex-smsc-sim quorvex-loadgen \
-    quorvex-msgstore-bench
+    quorvex-msgstore-bench quorvex-route-bench
 fi
 for exe in quorvex quorvex-smsc-sim quorvex-loadgen; do
   path=$bin/$exe
@@ -125,6 +129,7 @@ gateway_exe=$bin/quorvex
 sim_exe=$bin/tools/quorvex-smsc-sim
 loadgen_exe=$bin/tools/quorvex-loadgen
 store_bench_exe=$bin/bench/quorvex-msgstore-bench
+route_bench_exe=$bin/bench/quorvex-route-bench
 
 # 1000 sessions need more descriptors than the usual soft limit of 1024, in
 # the gateway and in the load generator alike.
@@ -224,8 +229,10 @@ sim_port=$(sed -n 's/^smsc-sim listening port=\([0-9]*\).*/\1/p' "$work/sim.out"
 
 gateway_runs=0
 gateway_routes="" # a file with the "routes-mt" list of the next gateways; empty: none
+gateway_targets=1 # targets in the next gateways' target set, each with BENCH_UPSTREAM_BINDS binds
 # start_gateway NAME [WRAPPER...]: a fresh gateway in $work/NAME whose target
-# set holds BENCH_UPSTREAM_BINDS binds to the simulator; ESME "bench"/"pw".
+# set holds $gateway_targets targets of BENCH_UPSTREAM_BINDS binds each, all
+# to the simulator; ESME "bench"/"pw".
 start_gateway() {
   local name=$1
   shift
@@ -250,8 +257,11 @@ start_gateway() {
       "name": "Benchmark",
       "submits_enabled": true,
       "targets": [
+$(for ((t = 1; t <= gateway_targets; t++)); do
+    [ "$t" = 1 ] || echo ','
+    cat <<TARGET
         {
-          "name": "sim",
+          "name": "sim$([ "$t" = 1 ] || echo "$t")",
           "host": "127.0.0.1",
           "port": $sim_port,
           "bindqty": $upstream_binds,
@@ -262,6 +272,8 @@ start_gateway() {
           "admindown": false,
           "tpslimit": 10000000
         }
+TARGET
+  done)
       ]
     }
   ],
@@ -284,7 +296,7 @@ EOF
   [ $# -gt 0 ] && limit=180
   wait_for "$dir/gateway.out" 'Listening for SMPP on port' "$limit" "$gw_pid"
   wait_for "$work/sim.out" '^smsc-sim bind system_id=gw ' "$limit" "$gw_pid" \
-    $((binds_before + upstream_binds))
+    $((binds_before + upstream_binds * gateway_targets))
   gateway_runs=$((gateway_runs + 1))
 }
 
@@ -487,8 +499,29 @@ PY
     awk -v n="$n" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" -v m="$ok" 'BEGIN {
       printf "  %6d rules: %.1f/s (%.3f of 1 rule), %.1f us of gateway CPU per message\n", n, r,
         (b > 0 ? r / b : 0), (m > 0 ? c * 1e6 / m : 0) }'
+    # The list is compiled once, before the SMPP port opens; this is its cost.
+    compiled=$("$route_bench_exe" "$n")
+    echo "         compiling them: $(field "$compiled" compile_ms) ms"
   done
   gateway_routes=""
+fi
+
+# ---------------------------------------------------------------------------
+if wanted binds; then
+  echo
+  echo "== 6. binds: $sessions sessions, window $window, ${seconds}s; 1 and 100 targets of $upstream_binds binds in one set"
+  base_rate=""
+  for targets in 1 100; do
+    gateway_targets=$targets
+    gateway_load "binds-$targets" --sessions "$sessions" --window "$window" --duration "$seconds"
+    ok=$(field "$result" status_0x00000000)
+    rate=$(awk -v ok="$ok" -v s="$(field "$result" elapsed_s)" 'BEGIN { printf "%.1f", (s > 0 ? ok / s : 0) }')
+    [ -n "$base_rate" ] || base_rate=$rate
+    awk -v t="$targets" -v n="$((targets * upstream_binds))" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" -v m="$ok" 'BEGIN {
+      printf "  %3d x %d binds: %.1f/s (%.3f of 1 target), %.1f us of gateway CPU per message\n", t, n / t, r,
+        (b > 0 ? r / b : 0), (m > 0 ? c * 1e6 / m : 0) }'
+  done
+  gateway_targets=1
 fi
 
 if wanted soak; then
@@ -504,9 +537,9 @@ if wanted soak; then
       echo "bench: the maximum-rate run failed; no soak" >&2
       exit 1
     fi
-    echo "== 6. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
+    echo "== 7. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
   else
-    echo "== 6. soak: ${soak_rate}/s for ${soak_seconds}s"
+    echo "== 7. soak: ${soak_rate}/s for ${soak_seconds}s"
   fi
   start_gateway soak
   "$loadgen_exe" --port "$gw_port" --system-id bench --password pw "${load[@]}" \
