@@ -22,8 +22,9 @@
 #      100,000 exact rules, only the last of which matches, and the time to
 #      compile each list
 #   6. binds (only when named in BENCH_SCENARIOS): the throughput load
-#      through a target set of 1 target and of 100 targets, each target with
-#      BENCH_UPSTREAM_BINDS binds to the simulator
+#      through a target set of 1 target, of 100 targets, and of 100 targets
+#      of which 99 are admin down, each target with BENCH_UPSTREAM_BINDS binds
+#      to the simulator
 #   7. soak (only when named in BENCH_SCENARIOS): the receipt load through
 #      one gateway for BENCH_SOAK_SECONDS at half the rate a short unlimited
 #      run reached, sampling the gateway's RSS, open descriptors and
@@ -230,6 +231,7 @@ sim_port=$(sed -n 's/^smsc-sim listening port=\([0-9]*\).*/\1/p' "$work/sim.out"
 gateway_runs=0
 gateway_routes="" # a file with the "routes-mt" list of the next gateways; empty: none
 gateway_targets=1 # targets in the next gateways' target set, each with BENCH_UPSTREAM_BINDS binds
+gateway_targets_up=""  # how many of them (the first ones) are not admin down; empty: all
 # start_gateway NAME [WRAPPER...]: a fresh gateway in $work/NAME whose target
 # set holds $gateway_targets targets of BENCH_UPSTREAM_BINDS binds each, all
 # to the simulator; ESME "bench"/"pw".
@@ -239,7 +241,7 @@ start_gateway() {
   local dir=$work/$name
   rm -rf "$dir"
   mkdir -p "$dir"
-  local ports smpp_port http_port
+  local ports smpp_port http_port up=${gateway_targets_up:-$gateway_targets}
   ports=$(free_ports 2)
   smpp_port=${ports% *}
   http_port=${ports#* }
@@ -269,7 +271,7 @@ $(for ((t = 1; t <= gateway_targets; t++)); do
           "password": "",
           "systemtype": "",
           "weight": 1,
-          "admindown": false,
+          "admindown": $([ "$t" -le "$up" ] && echo false || echo true),
           "tpslimit": 10000000
         }
 TARGET
@@ -296,7 +298,7 @@ EOF
   [ $# -gt 0 ] && limit=180
   wait_for "$dir/gateway.out" 'Listening for SMPP on port' "$limit" "$gw_pid"
   wait_for "$work/sim.out" '^smsc-sim bind system_id=gw ' "$limit" "$gw_pid" \
-    $((binds_before + upstream_binds * gateway_targets))
+    $((binds_before + upstream_binds * up))
   gateway_runs=$((gateway_runs + 1))
 }
 
@@ -509,19 +511,22 @@ fi
 # ---------------------------------------------------------------------------
 if wanted binds; then
   echo
-  echo "== 6. binds: $sessions sessions, window $window, ${seconds}s; 1 and 100 targets of $upstream_binds binds in one set"
+  echo "== 6. binds: $sessions sessions, window $window, ${seconds}s; targets of $upstream_binds binds in one set"
   base_rate=""
-  for targets in 1 100; do
-    gateway_targets=$targets
-    gateway_load "binds-$targets" --sessions "$sessions" --window "$window" --duration "$seconds"
+  # TARGETS:UP - the set's targets, and how many of them are not admin down.
+  for shape in 1:1 100:100 100:1; do
+    gateway_targets=${shape%:*}
+    gateway_targets_up=${shape#*:}
+    gateway_load "binds-${shape/:/-}" --sessions "$sessions" --window "$window" --duration "$seconds"
     ok=$(field "$result" status_0x00000000)
     rate=$(awk -v ok="$ok" -v s="$(field "$result" elapsed_s)" 'BEGIN { printf "%.1f", (s > 0 ? ok / s : 0) }')
     [ -n "$base_rate" ] || base_rate=$rate
-    awk -v t="$targets" -v n="$((targets * upstream_binds))" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" -v m="$ok" 'BEGIN {
-      printf "  %3d x %d binds: %.1f/s (%.3f of 1 target), %.1f us of gateway CPU per message\n", t, n / t, r,
+    awk -v t="$gateway_targets" -v u="$gateway_targets_up" -v n="$upstream_binds" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" -v m="$ok" 'BEGIN {
+      printf "  %3d x %d binds, %3d targets up: %.1f/s (%.3f of 1 target), %.1f us of gateway CPU per message\n", t, n, u, r,
         (b > 0 ? r / b : 0), (m > 0 ? c * 1e6 / m : 0) }'
   done
   gateway_targets=1
+  gateway_targets_up=""
 fi
 
 if wanted soak; then
