@@ -9,12 +9,29 @@ OutstandingSubmits::OutstandingSubmits(size_t capacity) {
   while (size < capacity) {
     size <<= 1;
   }
+  maxCells_ = size;
+  size = std::min(size, kFirstCells);
   ring_.resize(size);
   mask_ = static_cast<uint32_t>(size - 1);
 }
 
+void OutstandingSubmits::grow() {
+  std::vector<Entry> larger(ring_.size() * 2);
+  const uint32_t mask = static_cast<uint32_t>(larger.size() - 1);
+  for (Entry& cell : ring_) {
+    if (cell.live) {
+      larger[cell.sequence & mask] = std::move(cell);
+    }
+  }
+  ring_.swap(larger);
+  mask_ = mask;
+}
+
 void OutstandingSubmits::add(uint32_t sequence, SubmitOrigin origin, uint64_t sentMicros) {
   std::lock_guard<SpinningMutex> lock(mutex_);
+  while (ring_[sequence & mask_].live && ring_.size() < maxCells_) {
+    grow();
+  }
   Entry& cell = ring_[sequence & mask_];
   if (cell.live) {
     overflow_.emplace(cell.sequence, std::move(cell));

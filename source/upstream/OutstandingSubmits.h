@@ -2,9 +2,12 @@
 // sequence number -> what the ESME's answer needs, and the send time.
 //
 // Upstream sequence numbers grow by one per PDU, so the table is a ring
-// indexed by the sequence number: adding and taking cost no allocation. An
-// entry still waiting when its ring cell comes round again moves to a small
-// overflow map. The oldest waiting entry is found by a front index that
+// indexed by the sequence number: adding and taking cost no allocation once
+// the ring is as large as the bind's window. It starts small and doubles
+// when a cell it needs is still taken, up to its capacity, so hundreds of
+// lightly loaded binds do not each hold the largest ring. An entry still
+// waiting when its cell comes round again in a full-sized ring moves to a
+// small overflow map. The oldest waiting entry is found by a front index that
 // only moves forward (amortised O(1)); the response timeout reads it.
 #pragma once
 
@@ -31,7 +34,7 @@ struct SubmitOrigin {
 
 class OutstandingSubmits {
 public:
-  // `capacity` is rounded up to a power of two.
+  // `capacity` (the largest ring) is rounded up to a power of two.
   explicit OutstandingSubmits(size_t capacity = 4096);
 
   void add(uint32_t sequence, SubmitOrigin origin, uint64_t sentMicros);
@@ -65,10 +68,16 @@ private:
   };
 
   static constexpr uint32_t kLastSequence = 0x7FFFFFFF; // sequence numbers wrap to 1 after it
+  static constexpr size_t kFirstCells = 64;             // ring size of a new bind
+
+  // Doubles the ring; live cells land in distinct new cells, since their
+  // old cells differed in the low bits.
+  void grow();
 
   SpinningMutex mutex_;                // the session's outstanding-table mutex; held briefly
   std::vector<Entry> ring_;            // cell = sequence & mask_
   uint32_t mask_;                      // ring_.size() - 1
+  size_t maxCells_;                    // the ring's size limit (a power of two)
   size_t ringLive_ = 0;                // live cells in ring_
   uint32_t front_ = 0;                 // no live ring cell has a lower sequence
   std::map<uint32_t, Entry> overflow_; // entries displaced from the ring

@@ -47,6 +47,18 @@ TEST(OutstandingSubmitsTest, TakesEachEntryOnceAndTracksTheOldest) {
   EXPECT_EQ(table.size(), 0u);
 }
 
+TEST(OutstandingSubmitsTest, RingGrowsWithTheWindowAndKeepsEveryEntry) {
+  OutstandingSubmits table;
+  for (uint32_t seq = 1; seq <= 1000; ++seq) {
+    table.add(seq, origin(seq), seq);
+  }
+  EXPECT_EQ(table.oldestSent(), 1u);
+  for (uint32_t seq = 1000; seq >= 1; --seq) {
+    ASSERT_EQ(table.take(seq).value_or(SubmitOrigin{}).esmeSequence, seq);
+    EXPECT_EQ(table.oldestSent(), seq > 1 ? 1u : 0u);
+  }
+}
+
 TEST(OutstandingSubmitsTest, EntriesOutlivingTheirRingCellMoveAside) {
   OutstandingSubmits table(4);
   for (uint32_t seq = 1; seq <= 10; ++seq) {
