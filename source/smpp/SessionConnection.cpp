@@ -1,10 +1,12 @@
 #include "smpp/SessionConnection.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "smpp/EventLoop.h"
 
@@ -14,7 +16,38 @@ namespace {
 // EAGAIN as spelled by the BSDs, kept for peers of code that uses it.
 constexpr int kBsdEagain = 35;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCheckedHeap = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCheckedHeap = true;
+#else
+constexpr bool kCheckedHeap = false;
+#endif
+#else
+constexpr bool kCheckedHeap = false;
+#endif
+
 } // namespace
+
+SessionConnection::ZeroPages SessionConnection::mapZeroPages(size_t size) {
+  if (kCheckedHeap) {
+    return ZeroPages(new uint8_t[size](), PageRelease{size, false});
+  }
+  void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  return ZeroPages(static_cast<uint8_t*>(pages), PageRelease{size, true});
+}
+
+void SessionConnection::PageRelease::operator()(uint8_t* pages) const {
+  if (mapped) {
+    ::munmap(pages, size);
+  } else {
+    delete[] pages;
+  }
+}
 
 bool isFatalSocketErrno(int error) {
   switch (error) {
@@ -41,7 +74,7 @@ bool isFatalSocketErrno(int error) {
 }
 
 SessionConnection::SessionConnection()
-    : body_(std::make_unique<uint8_t[]>(kMaxCommandLength)),
+    : body_(mapZeroPages(kMaxCommandLength)),
       readBuffer_(std::make_unique_for_overwrite<uint8_t[]>(kReadBufferCapacity)) {}
 
 SessionConnection::~SessionConnection() { close(); }

@@ -120,13 +120,24 @@ private:
   FlushResult drain(std::unique_lock<SpinningMutex>& lock, bool unlocked, bool closing = false);
   void reportSendFailure(int error);
 
+  // Anonymous pages: zero until written and resident only once touched, so
+  // a session whose PDUs are small holds one page of its 64 KiB body. Under
+  // AddressSanitizer the heap is used instead, for its guards around it.
+  struct PageRelease {
+    size_t size; // octets mapped
+    bool mapped; // false: allocated with new[]
+    void operator()(uint8_t* pages) const;
+  };
+  using ZeroPages = std::unique_ptr<uint8_t[], PageRelease>;
+  static ZeroPages mapZeroPages(size_t size);
+
   const uint32_t bodyCapacity_ = kMaxCommandLength;   // octets of the body buffer
   std::unique_ptr<SMPPSocket> socket_;                // the stream; null when none
   std::atomic<int> descriptor_{-1};                   // socket descriptor, -1 when closed
   bool ownsDescriptor_ = false;                       // close() closes the descriptor
   std::atomic<bool> dead_{false};                     // never read or send again
   std::atomic<bool> peerClosed_{false};               // the peer's orderly shutdown was seen
-  std::unique_ptr<uint8_t[]> body_;                   // body of the current PDU, zero-padded
+  ZeroPages body_;                                    // body of the current PDU, zero-padded
   uint32_t bodyDirty_ = 0;                            // octets of body_ that may be non-zero
   bool framePending_ = false;                         // header decoded, body incomplete
   PDUHeader header_;                                  // header of the current PDU
