@@ -246,6 +246,9 @@ int SMPPLoadBalancerSession::submitUpstream(uint32_t sequenceNumber, uint64_t de
   const bool recording = SMPPCDRManager::instance().mode() != CDRMode::NONE;
   CDROpener opener(record, systemId(), peerIp());
   const uint64_t key = destination ^ sessionId() ^ concat.reference;
+  if (attempts > 0 && concat.concatenated && concatenation_.count(key) != 0) {
+    ++attempts; // the part's own SMSC first, then every bound one of the pool
+  }
   for (; attempts > 0; --attempts) {
     uint64_t smscid = 0;
     auto route = concat.concatenated ? concatenation_.find(key) : concatenation_.end();
