@@ -124,12 +124,12 @@ bool EventLoop::inLoopThread() const {
   return loopThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
-void EventLoop::requestFlush(int fd, uint32_t generation) {
+void EventLoop::requestFlush(int fd, uint32_t generation, bool now) {
   if (inLoopThread()) {
     flushes_.push_back({fd, generation});
     return;
   }
-  if (tRunningLoop != nullptr) {
+  if (tRunningLoop != nullptr && !now) {
     tRunningLoop->handOvers_.push_back({this, {fd, generation}});
     return;
   }

@@ -60,9 +60,9 @@ public:
   // Any thread: calls the handler's onWritable(fd) at the end of the current
   // (or next) pass, if the watch still has this generation. From another
   // thread it wakes the loop; from inside another loop's pass the request is
-  // handed over when that pass ends, so that everything the pass queued for
-  // one connection leaves in one write rather than a write per PDU.
-  void requestFlush(int fd, uint32_t generation);
+  // handed over when that pass ends (unless `now`), so that everything the
+  // pass queued for one connection leaves in one write, not one per PDU.
+  void requestFlush(int fd, uint32_t generation, bool now = false);
 
   // Loop thread only. Arms (or moves) a timer `delayMicros` from now.
   void armTimer(Timer& timer, uint64_t delayMicros);

@@ -209,7 +209,8 @@ bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint3
   if (bodyLength > 0) {
     std::memcpy(output_.data() + at + kHeaderLength, body, bodyLength);
   }
-  if (pendingOutput_.fetch_add(total, std::memory_order_relaxed) == 0) {
+  const size_t before = pendingOutput_.fetch_add(total, std::memory_order_relaxed);
+  if (before == 0) {
     stalledSince_.store(EventLoop::monotonicMicros(), std::memory_order_relaxed);
   }
   if (loop_ == nullptr) {
@@ -218,6 +219,10 @@ bool SessionConnection::sendE(uint32_t sequenceNumber, uint32_t commandId, uint3
   if (!flushRequested_) {
     flushRequested_ = true;
     loop_->requestFlush(descriptor(), loopGeneration_);
+  } else if (before < kEarlyFlush && before + total >= kEarlyFlush) {
+    // A pass queueing this much does not wait for its end to start the
+    // writes: the high water mark must hold back a slow peer, not a pass.
+    loop_->requestFlush(descriptor(), loopGeneration_, true);
   }
   return true;
 }

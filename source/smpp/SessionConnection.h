@@ -79,6 +79,9 @@ public:
   // that feeds it pauses until it is back under kOutputLowWater.
   static constexpr size_t kOutputHighWater = 512 * 1024;
   static constexpr size_t kOutputLowWater = 128 * 1024;
+  // Output at which a flush handed over at the end of a pass is asked for
+  // at once instead.
+  static constexpr size_t kEarlyFlush = 64 * 1024;
   // Never buffered beyond this: a send that would pass it fails whole.
   static constexpr size_t kOutputHardLimit = 64 * 1024 * 1024;
 
