@@ -44,9 +44,13 @@ std::string ESMERegistry::getESMETargetSet(const std::string& peerIp, const std:
 }
 
 std::vector<nlohmann::json> ESMERegistry::getESMERoutes(const std::string& peerIp,
-                                                        const std::string& systemId) {
+                                                        const std::string& systemId,
+                                                        bool* anyAddress) {
   std::lock_guard<std::mutex> lock(config_.lock());
   const ConfESME* account = find(systemId, scopedKey(peerIp, systemId));
+  if (anyAddress != nullptr) {
+    *anyAddress = account != nullptr && config_.confESME.count(systemId) != 0;
+  }
   return account ? account->routesMT : std::vector<nlohmann::json>();
 }
 

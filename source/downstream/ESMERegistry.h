@@ -33,7 +33,10 @@ public:
                                              const std::string& systemId);
   uint16_t getESMETPSLimit(const std::string& peerIp, const std::string& systemId);
   std::string getESMETargetSet(const std::string& peerIp, const std::string& systemId);
-  std::vector<nlohmann::json> getESMERoutes(const std::string& peerIp, const std::string& systemId);
+  // `anyAddress`, when given, tells whether the account holds for every
+  // address (false also when there is no account).
+  std::vector<nlohmann::json> getESMERoutes(const std::string& peerIp, const std::string& systemId,
+                                            bool* anyAddress = nullptr);
 
   // The submit path's reads in one locked look-up that does not allocate
   // once `targetSet` has grown to hold the id: returns the TPS limit and

@@ -24,17 +24,28 @@ GlobalRouteCache& globalRouteCache() {
   return cache;
 }
 
-RouteTablePtr ESMERouteCache::get(const std::string& systemId,
-                                  const std::vector<nlohmann::json>& rules) {
+RouteTablePtr ESMERouteCache::empty() {
   static const RouteTablePtr kEmpty = std::make_shared<const RouteTable>();
+  return kEmpty;
+}
+
+RouteTablePtr ESMERouteCache::get(ESMERegistry& registry, const std::string& peerIp,
+                                  const std::string& systemId, uint64_t stamp) {
+  Entry& entry = tables_[systemId];
+  // An account defined for one address only holds for binds from there.
+  if (entry.table && entry.stamp == stamp && (entry.anyAddress || entry.peerIp == peerIp)) {
+    return entry.table;
+  }
+  const std::vector<nlohmann::json> rules =
+      registry.getESMERoutes(peerIp, systemId, &entry.anyAddress);
+  entry.peerIp = peerIp;
   if (rules.empty()) {
-    return kEmpty;
+    entry.table = empty();
+  } else if (!entry.table || entry.table->source() != rules) {
+    entry.table = std::make_shared<const RouteTable>(rules);
   }
-  RouteTablePtr& slot = tables_[systemId];
-  if (!slot || slot->source() != rules) {
-    slot = std::make_shared<const RouteTable>(rules);
-  }
-  return slot;
+  entry.stamp = stamp;
+  return entry.table;
 }
 
 } // namespace quorvex

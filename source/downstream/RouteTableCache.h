@@ -2,7 +2,7 @@
 // again only after a configuration change that replaced it (its revision
 // tells, so an admin change elsewhere costs no look at a long list), an
 // ESME's own list only when an account's rules differ from the last
-// compiled ones.
+// compiled ones, and they are read and compared only after a change.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/TarnConfiguration.h"
+#include "downstream/ESMERegistry.h"
 #include "downstream/RouteTable.h"
 
 namespace quorvex {
@@ -41,12 +42,23 @@ GlobalRouteCache& globalRouteCache();
 
 class ESMERouteCache {
 public:
-  // The compiled form of `rules`, shared with earlier binds of the same
-  // ESME when their rules were the same. Main thread only.
-  RouteTablePtr get(const std::string& systemId, const std::vector<nlohmann::json>& rules);
+  // The compiled rules of `systemId` binding from `peerIp`, shared with the
+  // earlier binds of the same account. While the configuration's change
+  // stamp stays at `stamp` (read before this call) the list is not even
+  // copied out of the configuration. Main thread only.
+  RouteTablePtr get(ESMERegistry& registry, const std::string& peerIp, const std::string& systemId,
+                    uint64_t stamp);
+  // A table without rules.
+  static RouteTablePtr empty();
 
 private:
-  std::unordered_map<std::string, RouteTablePtr> tables_; // per system id
+  struct Entry {
+    RouteTablePtr table;     // compiled rules of the account
+    uint64_t stamp = 0;      // configChangeStamp they were read at
+    std::string peerIp;      // address of the bind they were read for
+    bool anyAddress = false; // read from an account not bound to one address
+  };
+  std::unordered_map<std::string, Entry> tables_; // per system id
 };
 
 } // namespace quorvex

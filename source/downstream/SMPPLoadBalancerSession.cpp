@@ -77,7 +77,7 @@ SMPPLoadBalancerSession::SMPPLoadBalancerSession(int descriptor, const std::stri
   setPeer(peerIp, peerPort);
   setClosingTime(clock().nowMicros() + kBindTimeoutMicros);
   setOwner(owner);
-  routes_ = esmeRoutes().get(std::string(), {});
+  routes_ = ESMERouteCache::empty();
   metricEvents().downstreamSessionCreated();
 }
 
@@ -160,7 +160,8 @@ int SMPPLoadBalancerSession::authoriseAccount(const std::string& peerIp,
                    sid);
     return refuseBind();
   }
-  routes_ = esmeRoutes().get(systemId, registry.getESMERoutes(peerIp, systemId));
+  routes_ = esmeRoutes().get(registry, peerIp, systemId,
+                             configuration().configChangeStamp.load(std::memory_order_acquire));
   tpsLimit_ = registry.getESMETPSLimit(peerIp, systemId);
   scopedKey_ = ESMERegistry::scopedKey(peerIp, systemId);
   const std::string targetSet = registry.getESMETargetSet(peerIp, systemId);

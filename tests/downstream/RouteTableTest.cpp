@@ -141,12 +141,23 @@ TEST(RouteTableTest, CachesCompileOnlyWhenRulesChange) {
   EXPECT_NE(second, first);
   EXPECT_EQ(second->route(to("331"), "d"), "fr");
 
+  // An ESME's rules are read again only after a change, and compiled only
+  // when they differ; an account for one address holds only for it.
+  config.confESME["e1"].routesMT = {rule("destination", "exact", "1", "one")};
+  config.confESME[ESMERegistry::scopedKey("10.0.0.2", "e2")].routesMT = {
+      rule("destination", "exact", "2", "two")};
+  ESMERegistry registry(config);
   ESMERouteCache esme;
-  const std::vector<json> rules = {rule("destination", "exact", "1", "one")};
-  const RouteTablePtr a = esme.get("e1", rules);
-  EXPECT_EQ(esme.get("e1", rules), a);
-  EXPECT_NE(esme.get("e1", {rule("destination", "exact", "2", "two")}), a);
-  EXPECT_EQ(esme.get("e2", {})->size(), 0u);
+  const RouteTablePtr a = esme.get(registry, "10.0.0.1", "e1", 6);
+  EXPECT_EQ(a->route(to("1"), "d"), "one");
+  EXPECT_EQ(esme.get(registry, "10.0.0.9", "e1", 6), a);
+  config.confESME["e1"].routesMT.push_back(rule("destination", "exact", "3", "three"));
+  EXPECT_EQ(esme.get(registry, "10.0.0.1", "e1", 6), a); // unnoticed until the stamp moves
+  const RouteTablePtr b = esme.get(registry, "10.0.0.1", "e1", 7);
+  EXPECT_EQ(b->route(to("3"), "d"), "three");
+  EXPECT_EQ(esme.get(registry, "10.0.0.1", "e1", 8), b); // same rules: not compiled again
+  EXPECT_EQ(esme.get(registry, "10.0.0.2", "e2", 8)->route(to("2"), "d"), "two");
+  EXPECT_EQ(esme.get(registry, "10.0.0.3", "e2", 8)->size(), 0u);
 }
 
 } // namespace
