@@ -131,9 +131,6 @@ public:
     f(static_cast<const std::map<uint64_t, BindSlot>&>(slots_),
       static_cast<const std::vector<std::unique_ptr<SMPPSessionClient>>&>(sessions_));
   }
-  std::vector<uint64_t> poolTickets(const std::string& targetSetId) {
-    return pool_.tickets(targetSetId);
-  }
   SubmitPool& submitPool() { return pool_; }
   uint64_t deliverSMCount() const { return deliverSMCount_.load(std::memory_order_relaxed); }
   uint64_t lastDeliverSMTime() const { return lastDeliverSM_.load(std::memory_order_relaxed); }

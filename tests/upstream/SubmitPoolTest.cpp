@@ -18,29 +18,6 @@ std::vector<uint64_t> take(SMPPUpstream& upstream, const std::string& set, int n
   return out;
 }
 
-TEST(SubmitPoolTicketTest, RotatesOneByOneAndAppendsBehindTheRotation) {
-  SubmitPool pool;
-  for (uint64_t id : {1, 2, 3, 9}) {
-    pool.setUsable(id, true);
-  }
-  EXPECT_EQ(pool.next("none"), 0u);
-  pool.append("s", 9, 0);
-  EXPECT_EQ(pool.next("s"), 0u);
-  EXPECT_EQ(pool.append("s", 1, 2), 2u);
-  EXPECT_EQ(pool.append("s", 2, 1), 3u);
-  EXPECT_EQ(pool.next("s"), 1u);
-  // The back of a rotated queue is just before its front.
-  pool.append("s", 3, 1);
-  EXPECT_EQ(pool.tickets("s"), (std::vector<uint64_t>{1, 2, 1, 3}));
-  EXPECT_EQ(pool.next("s"), 1u);
-  EXPECT_EQ(pool.next("s"), 2u);
-  EXPECT_EQ(pool.next("s"), 1u);
-  EXPECT_EQ(pool.next("s"), 3u);
-  pool.clear("s");
-  EXPECT_EQ(pool.next("s"), 0u);
-  EXPECT_TRUE(pool.tickets("s").empty());
-}
-
 // The rotation as it was before usable tickets were indexed: every take
 // moves the front by one, and the caller tries candidates until one is
 // usable or every ticket was tried.
@@ -137,15 +114,16 @@ TEST_F(PoolTest, WeightZeroDisabledUnknownAndRemovedSetsHaveNoUsableTickets) {
   upstream_->submitPool().setUsable(smscId("B", 0, false), true);
   // Weight zero keeps the slot but gives no tickets.
   EXPECT_TRUE(hasSlot(smscId("Z", 0, false)));
-  EXPECT_EQ(upstream_->poolTickets("zero"), (std::vector<uint64_t>{smscId("Y", 0, false)}));
-  EXPECT_EQ(upstream_->poolTickets("off").size(), 2u);
+  EXPECT_EQ(upstream_->submitPool().tickets("zero"),
+            (std::vector<uint64_t>{smscId("Y", 0, false)}));
+  EXPECT_EQ(upstream_->submitPool().tickets("off").size(), 2u);
   EXPECT_EQ(upstream_->submitPoolSize("off"), 0);
   EXPECT_EQ(upstream_->submitPoolSize("nosuchset"), 0);
   EXPECT_EQ(upstream_->submitPoolSize("gone"), 2);
   config_.confSharedTargetSets.erase("gone");
   upstream_->reinitUpstreamBinds(true);
   // The queue of a removed set keeps its tickets, but the set is unknown.
-  EXPECT_EQ(upstream_->poolTickets("gone").size(), 2u);
+  EXPECT_EQ(upstream_->submitPool().tickets("gone").size(), 2u);
   EXPECT_EQ(upstream_->submitPoolSize("gone"), 0);
 }
 
@@ -160,7 +138,7 @@ TEST_F(PoolTest, TxRxPairsGiveTransmitterAndReceiverSlotsThatTakeNewSettingsAlik
   EXPECT_EQ(slot(base + 2).bindType, kBindTX);
   EXPECT_EQ(slot(base + 3).bindType, kBindRX);
   EXPECT_EQ(smscId("P", 1, true), base + 2);
-  EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{base, base + 2}));
+  EXPECT_EQ(upstream_->submitPool().tickets("s1"), (std::vector<uint64_t>{base, base + 2}));
   EXPECT_EQ(slot(base + 1).targetName, "P");
 
   ConfTarget& changed = config_.confSharedTargetSets["s1"].targets[0];
@@ -183,7 +161,7 @@ TEST_F(PoolTest, ReceiveOnlyTargetsBindAsReceiverWithoutTickets) {
   EXPECT_EQ(slot(smscId("R", 0, false)).bindType, kBindRX);
   EXPECT_EQ(slot(smscId("R", 1, false)).bindType, kBindRX);
   EXPECT_FALSE(hasSlot(smscId("R", 0, false) + 2));
-  EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{smscId("B", 0, false)}));
+  EXPECT_EQ(upstream_->submitPool().tickets("s1"), (std::vector<uint64_t>{smscId("B", 0, false)}));
 }
 
 TEST_F(PoolTest, RenamingATargetLeavesTheOldSlotsAdminDown) {
@@ -193,7 +171,8 @@ TEST_F(PoolTest, RenamingATargetLeavesTheOldSlotsAdminDown) {
   upstream_->reinitUpstreamBinds(true);
   EXPECT_TRUE(slot(smscId("old", 0, false)).adminDown);
   EXPECT_FALSE(slot(smscId("new", 0, false)).adminDown);
-  EXPECT_EQ(upstream_->poolTickets("s1"), (std::vector<uint64_t>{smscId("new", 0, false)}));
+  EXPECT_EQ(upstream_->submitPool().tickets("s1"),
+            (std::vector<uint64_t>{smscId("new", 0, false)}));
 }
 
 TEST_F(PoolTest, LoweringAndRaisingBindQuantityReusesIdentities) {
@@ -211,7 +190,7 @@ TEST_F(PoolTest, LoweringAndRaisingBindQuantityReusesIdentities) {
   upstream_->reinitUpstreamBinds(true);
   EXPECT_FALSE(slot(smscId("A", 1, false)).adminDown);
   EXPECT_FALSE(slot(smscId("A", 2, false)).adminDown);
-  EXPECT_EQ(upstream_->poolTickets("s1").size(), 3u);
+  EXPECT_EQ(upstream_->submitPool().tickets("s1").size(), 3u);
 }
 
 TEST_F(PoolTest, ChangeKeepsConnectionStateAndResetsRotation) {
