@@ -346,16 +346,33 @@ gateway_load() {
   stop_gateway
 }
 
+# accepted_rate LINE: accepted submits per second of a result line. Only
+# accepted submits count: a throttled one is answered, not relayed.
+accepted_rate() {
+  awk -v ok="$(field "$1" status_0x00000000)" -v s="$(field "$1" elapsed_s)" \
+    'BEGIN { printf "%.1f", (s > 0 ? ok / s : 0) }'
+}
+
+# relative_line LABEL FIRST: $result's accepted rate against the first of a
+# series ($base_rate, taken on the first call), and gateway CPU per message.
+relative_line() {
+  local rate
+  rate=$(accepted_rate "$result")
+  [ -n "$base_rate" ] || base_rate=$rate
+  awk -v l="$1" -v f="$2" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" \
+    -v m="$(field "$result" status_0x00000000)" 'BEGIN {
+    printf "  %s: %.1f/s (%.3f of %s), %.1f us of gateway CPU per message\n", l, r,
+      (b > 0 ? r / b : 0), f, (m > 0 ? c * 1e6 / m : 0) }'
+}
+
 # compare LABEL DIRECT GATEWAY: ratio and latency differences.
 compare() {
   local direct=$2 via=$3
   echo "  direct:  $direct"
   echo "  gateway: $via"
-  # Only accepted submits count: a throttled one is answered, not relayed.
   local rd rg throttled
   rd=$(field "$direct" rate)
-  rg=$(awk -v ok="$(field "$via" status_0x00000000)" -v s="$(field "$via" elapsed_s)" \
-    'BEGIN { printf "%.1f", (s > 0 ? ok / s : 0) }')
+  rg=$(accepted_rate "$via")
   throttled=$(field "$via" status_0x00000058)
   if [ -n "$throttled" ]; then
     echo "  note: $throttled submits throttled by the ESME TPS limit; they are not counted"
@@ -495,12 +512,7 @@ rule = lambda value: {"criteria": {"match": "destination", "type": "exact", "val
 print(json.dumps([rule("3%010d" % i) for i in range(n - 1)] + [rule("4915550002")]))
 PY
     gateway_load "routing-$n" --sessions "$sessions" --window "$window" --duration "$seconds"
-    ok=$(field "$result" status_0x00000000)
-    rate=$(awk -v ok="$ok" -v s="$(field "$result" elapsed_s)" 'BEGIN { printf "%.1f", (s > 0 ? ok / s : 0) }')
-    [ -n "$base_rate" ] || base_rate=$rate
-    awk -v n="$n" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" -v m="$ok" 'BEGIN {
-      printf "  %6d rules: %.1f/s (%.3f of 1 rule), %.1f us of gateway CPU per message\n", n, r,
-        (b > 0 ? r / b : 0), (m > 0 ? c * 1e6 / m : 0) }'
+    relative_line "$(printf '%6d rules' "$n")" "1 rule"
     # The list is compiled once, before the SMPP port opens; this is its cost.
     compiled=$("$route_bench_exe" "$n")
     echo "         compiling them: $(field "$compiled" compile_ms) ms"
@@ -518,12 +530,8 @@ if wanted binds; then
     gateway_targets=${shape%:*}
     gateway_targets_up=${shape#*:}
     gateway_load "binds-${shape/:/-}" --sessions "$sessions" --window "$window" --duration "$seconds"
-    ok=$(field "$result" status_0x00000000)
-    rate=$(awk -v ok="$ok" -v s="$(field "$result" elapsed_s)" 'BEGIN { printf "%.1f", (s > 0 ? ok / s : 0) }')
-    [ -n "$base_rate" ] || base_rate=$rate
-    awk -v t="$gateway_targets" -v u="$gateway_targets_up" -v n="$upstream_binds" -v r="$rate" -v b="$base_rate" -v c="$gw_cpu" -v m="$ok" 'BEGIN {
-      printf "  %3d x %d binds, %3d targets up: %.1f/s (%.3f of 1 target), %.1f us of gateway CPU per message\n", t, n, u, r,
-        (b > 0 ? r / b : 0), (m > 0 ? c * 1e6 / m : 0) }'
+    relative_line "$(printf '%3d x %d binds, %3d targets up' "$gateway_targets" \
+      "$upstream_binds" "$gateway_targets_up")" "1 target"
   done
   gateway_targets=1
   gateway_targets_up=""
@@ -536,8 +544,7 @@ if wanted soak; then
   if [ -z "$soak_rate" ]; then
     gateway_load soak-maximum "${load[@]}" --duration "$seconds"
     # At least 1/s: the load generator reads a rate of 0 as "no limit".
-    soak_rate=$(awk -v ok="$(field "$result" status_0x00000000)" -v s="$(field "$result" elapsed_s)" \
-      'BEGIN { r = (s > 0 ? ok / s / 2 : 0); printf "%d", (r < 1 ? 1 : r) }')
+    soak_rate=$(awk -v r="$(accepted_rate "$result")" 'BEGIN { r /= 2; printf "%d", (r < 1 ? 1 : r) }')
     if [ "$failures" -ne 0 ]; then
       echo "bench: the maximum-rate run failed; no soak" >&2
       exit 1
