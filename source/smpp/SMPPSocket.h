@@ -12,10 +12,6 @@ public:
   // Does not close the descriptor: its owner does.
   virtual ~SMPPSocket() = default;
 
-  // One octet; true when it came.
-  virtual bool readByte(uint8_t* buffer) = 0;
-  // One receive; true when exactly `length` octets came.
-  virtual bool readExact(uint8_t* buffer, size_t length) = 0;
   // One receive; its result (octets, 0 at the peer's shutdown, -1 and errno).
   virtual int read(uint8_t* buffer, size_t length) = 0;
   // One send; its result (octets written, or -1 and errno).
@@ -24,6 +20,12 @@ public:
   virtual long available() = 0;
   // The descriptor, -1 when none.
   virtual int descriptor() const = 0;
+  // Input already taken from the kernel and not yet returned by read(): no
+  // readiness event will report it, so the reader must come back for it.
+  virtual bool holdsInput() const { return false; }
+  // Says goodbye at the protocol level before the descriptor closes (a TLS
+  // close_notify); never waits.
+  virtual void finish() {}
 };
 
 } // namespace quorvex::smpp

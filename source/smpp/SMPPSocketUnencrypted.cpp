@@ -7,20 +7,6 @@
 
 namespace quorvex::smpp {
 
-bool SMPPSocketUnencrypted::readByte(uint8_t* buffer) {
-  if (descriptor_ == -1) {
-    return false;
-  }
-  return ::recv(descriptor_, buffer, 1, MSG_DONTWAIT) > 0;
-}
-
-bool SMPPSocketUnencrypted::readExact(uint8_t* buffer, size_t length) {
-  if (descriptor_ == -1) {
-    return false;
-  }
-  return ::recv(descriptor_, buffer, length, MSG_DONTWAIT) == static_cast<ssize_t>(length);
-}
-
 int SMPPSocketUnencrypted::read(uint8_t* buffer, size_t length) {
   if (descriptor_ == -1) {
     errno = EBADF;

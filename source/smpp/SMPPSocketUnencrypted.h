@@ -9,8 +9,6 @@ class SMPPSocketUnencrypted : public SMPPSocket {
 public:
   explicit SMPPSocketUnencrypted(int descriptor) : descriptor_(descriptor) {}
 
-  bool readByte(uint8_t* buffer) override;
-  bool readExact(uint8_t* buffer, size_t length) override;
   int read(uint8_t* buffer, size_t length) override;
   int send(const uint8_t* buffer, size_t length) override;
   long available() override;

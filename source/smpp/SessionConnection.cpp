@@ -111,7 +111,9 @@ bool SessionConnection::readPDU(bool mayRead) {
   if (extract()) {
     return true;
   }
-  if (dead() || !mayRead) {
+  // Input a TLS layer took from the kernel is read without waiting for a
+  // readiness event that will not come.
+  if (dead() || (!mayRead && !socket_->holdsInput())) {
     return false;
   }
   fill();
@@ -315,6 +317,7 @@ void SessionConnection::close() {
   // an unbind sent just before. A peer that has gone is no failure here.
   if (socket_) {
     drain(lock, false, true);
+    socket_->finish();
   }
   closeLocked();
 }

@@ -19,8 +19,6 @@ class MemorySocket : public SMPPSocket {
 public:
   MemorySocket(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
-  bool readByte(uint8_t*) override { return false; }
-  bool readExact(uint8_t*, size_t) override { return false; }
   int read(uint8_t* buffer, size_t length) override {
     if (at_ >= size_) {
       return 0;

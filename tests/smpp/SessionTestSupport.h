@@ -126,8 +126,6 @@ public:
     int error; // errno when value is -1
   };
 
-  bool readByte(uint8_t*) override { return false; }
-  bool readExact(uint8_t*, size_t) override { return false; }
   int read(uint8_t*, size_t) override {
     errno = EAGAIN;
     return -1;

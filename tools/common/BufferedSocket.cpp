@@ -15,7 +15,7 @@ int BufferedSocket::send(const uint8_t* buffer, size_t length) {
 
 bool BufferedSocket::flush() {
   while (error_ == 0 && start_ < pending_.size()) {
-    const int n = plain_.send(pending_.data() + start_, pending_.size() - start_);
+    const int n = inner_->send(pending_.data() + start_, pending_.size() - start_);
     if (n > 0) {
       start_ += static_cast<size_t>(n);
       continue;

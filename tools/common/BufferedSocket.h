@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "smpp/SMPPSocketUnencrypted.h"
@@ -14,17 +15,18 @@ namespace quorvex::tools {
 
 class BufferedSocket : public smpp::SMPPSocket {
 public:
-  explicit BufferedSocket(int descriptor) : plain_(descriptor) {}
+  explicit BufferedSocket(int descriptor)
+      : inner_(std::make_unique<smpp::SMPPSocketUnencrypted>(descriptor)) {}
+  // Over another stream (a TLS one whose handshake is complete).
+  explicit BufferedSocket(std::unique_ptr<smpp::SMPPSocket> inner) : inner_(std::move(inner)) {}
 
-  bool readByte(uint8_t* buffer) override { return plain_.readByte(buffer); }
-  bool readExact(uint8_t* buffer, size_t length) override {
-    return plain_.readExact(buffer, length);
-  }
-  int read(uint8_t* buffer, size_t length) override { return plain_.read(buffer, length); }
+  int read(uint8_t* buffer, size_t length) override { return inner_->read(buffer, length); }
   // Queues the octets; -1 with errno only once a flush has failed for good.
   int send(const uint8_t* buffer, size_t length) override;
-  long available() override { return plain_.available(); }
-  int descriptor() const override { return plain_.descriptor(); }
+  long available() override { return inner_->available(); }
+  int descriptor() const override { return inner_->descriptor(); }
+  bool holdsInput() const override { return inner_->holdsInput(); }
+  void finish() override { inner_->finish(); }
 
   // Writes what the kernel takes now; false once the connection is broken.
   bool flush();
@@ -32,10 +34,10 @@ public:
   size_t pendingOctets() const { return pending_.size() - start_; }
 
 private:
-  smpp::SMPPSocketUnencrypted plain_; // the descriptor's reads and raw sends
-  std::vector<uint8_t> pending_;      // queued output; [start_, size) not yet written
-  size_t start_ = 0;                  // first unwritten octet of pending_
-  int error_ = 0;                     // errno of the failed flush, 0 while healthy
+  std::unique_ptr<smpp::SMPPSocket> inner_; // the stream the octets are written to
+  std::vector<uint8_t> pending_;            // queued output; [start_, size) not yet written
+  size_t start_ = 0;                        // first unwritten octet of pending_
+  int error_ = 0;                           // errno of the failed flush, 0 while healthy
 };
 
 } // namespace quorvex::tools

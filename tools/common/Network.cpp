@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace quorvex::tools {
@@ -121,6 +122,39 @@ int connectTcp(const std::string& host, uint16_t port, int timeoutMillis, std::s
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   return fd;
+}
+
+} // namespace quorvex::tools
+
+namespace quorvex::tools {
+
+std::unique_ptr<smpp::SMPPSocketTls> handshakeTls(std::unique_ptr<smpp::SMPPSocketTls> socket,
+                                                  int timeoutMillis, std::string& error) {
+  if (socket == nullptr) {
+    error = "no TLS session";
+    return nullptr;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMillis);
+  for (;;) {
+    const smpp::SMPPSocketTls::Step step = socket->handshake();
+    if (step == smpp::SMPPSocketTls::Step::kDone) {
+      return socket;
+    }
+    if (step == smpp::SMPPSocketTls::Step::kFailed) {
+      error = "TLS handshake failed: " + socket->failure();
+      return nullptr;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    pollfd waiting{
+        socket->descriptor(),
+        static_cast<short>(step == smpp::SMPPSocketTls::Step::kWantRead ? POLLIN : POLLOUT), 0};
+    if (left <= 0 || ::poll(&waiting, 1, static_cast<int>(left)) == 0) {
+      error = "TLS handshake timed out";
+      return nullptr;
+    }
+  }
 }
 
 } // namespace quorvex::tools

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "smpp/SMPPSocketTls.h"
 
 namespace quorvex::tools {
 
@@ -17,6 +20,11 @@ uint16_t localPort(int descriptor);
 // A connected, non-blocking socket to host:port, waiting at most
 // `timeoutMillis` for the connection; -1 with `error` set on failure.
 int connectTcp(const std::string& host, uint16_t port, int timeoutMillis, std::string& error);
+
+// Completes the TLS handshake of a connected, non-blocking socket, waiting
+// at most `timeoutMillis`; null with `error` set on failure.
+std::unique_ptr<smpp::SMPPSocketTls> handshakeTls(std::unique_ptr<smpp::SMPPSocketTls> socket,
+                                                  int timeoutMillis, std::string& error);
 
 // Resolves an IPv4 host name or dotted address.
 bool resolveIPv4(const std::string& host, uint32_t& addressNetworkOrder, std::string& error);
