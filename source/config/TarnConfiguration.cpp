@@ -28,7 +28,7 @@ const char* secretText(const std::string& secret) {
 }
 
 // Known "base" settings and what their readers accept.
-enum class SettingType { String, Integer, Port, ListenPort }; // ListenPort: 0 = none
+enum class SettingType { String, Integer, Boolean, Port, ListenPort }; // ListenPort: 0 = none
 struct KnownSetting {
   const char* key;
   SettingType type;
@@ -40,7 +40,11 @@ const KnownSetting kBaseSettings[] = {
     {"dlr.msgid_ttl_hours", SettingType::Integer},
     {"smpp.max_connections_per_ip", SettingType::Integer},
     {"smpp.port", SettingType::ListenPort},
+    {"smpp.tls_port", SettingType::ListenPort},
+    {"tls.cert_file", SettingType::String},
+    {"tls.key_file", SettingType::String},
     {"http.port", SettingType::Port},
+    {"http.tls", SettingType::Boolean},
 };
 const KnownSetting kCDRSettings[] = {
     {"file_path", SettingType::String},         {"mode", SettingType::String},
@@ -205,7 +209,9 @@ bool TarnConfiguration::checkSettingTypes(const json& doc) {
       if (it == section.end()) {
         continue;
       }
-      const bool ok = s->type == SettingType::String ? it->is_string() : isIntegerLike(*it);
+      const bool ok = s->type == SettingType::String    ? it->is_string()
+                      : s->type == SettingType::Boolean ? it->is_boolean()
+                                                        : isIntegerLike(*it);
       if (!ok) {
         logApplication(LOG_WARNING, this, kClass, "performLoad",
                        "Invalid configuration file - setting %s has the wrong type (%s)", s->key,
@@ -396,6 +402,9 @@ void TarnConfiguration::processTarget(bool& error, ConfTarget& target, const jso
   target.useRxOnly = entry.contains("userxonly") ? entry["userxonly"].get<bool>() : false;
   target.tpsLimit =
       entry.contains("tpslimit") ? static_cast<int32_t>(jsonToInt(entry["tpslimit"])) : 32000;
+  target.tls = entry.contains("tls") ? entry["tls"].get<bool>() : false;
+  target.tlsVerify = entry.contains("tls_verify") ? entry["tls_verify"].get<bool>() : true;
+  target.tlsCaFile = entry.contains("tls_ca_file") ? entry["tls_ca_file"].get<std::string>() : "";
 
   if (!checkDuplicates) {
     return;

@@ -29,6 +29,9 @@ struct ConfTarget {
   bool useTxRx = false;   // a transmitter and a receiver bind instead of a transceiver
   bool useRxOnly = false; // bind as receiver only
   int32_t tpsLimit = 0;   // submits per second per bind
+  bool tls = false;       // the binds run over TLS
+  bool tlsVerify = true;  // with tls: the SMSC's certificate chain and host name are checked
+  std::string tlsCaFile;  // with tls_verify: PEM authorities, empty = the system store
 };
 
 // A named set of targets that ESMEs and route rules point at.

@@ -16,6 +16,7 @@
 #include "downstream/DeliverSMQueue.h"
 #include "downstream/PasswordVerifier.h"
 #include "downstream/RouteTableCache.h"
+#include "smpp/SMPPSocketTls.h"
 #include "tracker/Tracker.h"
 
 namespace quorvex {
@@ -98,6 +99,18 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
     // alone.
     logApplication(LOG_INFO, this, kLogClass, "run", "No SMPP listener: smpp.port is 0");
   }
+  if (tlsPort_ != 0 && tls_ != nullptr) {
+    tlsListenFd_ = dolisten(tlsPort_);
+    if (tlsListenFd_ < 0) {
+      std::perror("Failed to listen on SMPP TLS port");
+      stopRequested = 1;
+    } else {
+      logApplication(LOG_INFO, this, kLogClass, "run",
+                     "Listening for SMPP over TLS on port %d (listensockfd=%d)", tlsPort_,
+                     tlsListenFd_);
+      loop_->add(tlsListenFd_, this);
+    }
+  }
   // Bodies queued before the loop started (none in practice) go out now.
   deliverReady();
   while (stopRequested == 0) {
@@ -115,10 +128,12 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
   passwordVerifier().setWakeLoop(nullptr);
   setStopWakeDescriptor(-1);
   deliverSMQueue().setWakeLoop(nullptr);
-  if (listenFd_ >= 0) {
-    loop_->remove(listenFd_);
-    ::close(listenFd_);
-    listenFd_ = -1;
+  for (int* fd : {&listenFd_, &tlsListenFd_}) {
+    if (*fd >= 0) {
+      loop_->remove(*fd);
+      ::close(*fd);
+      *fd = -1;
+    }
   }
   for (int fd = 0; fd <= highest_; ++fd) {
     if (clients_[fd] != nullptr) {
@@ -126,20 +141,26 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
     }
   }
   highest_ = -1;
-  if (port != 0) {
-    logApplication(LOG_INFO, this, kLogClass, "run", "No longer listening on port %d", port);
+  for (int closed : {port, tlsPort_}) {
+    if (closed != 0) {
+      logApplication(LOG_INFO, this, kLogClass, "run", "No longer listening on port %d", closed);
+    }
   }
 }
 
 void SMPPLoadBalancerServer::onReadable(int descriptor) {
-  if (descriptor == listenFd_) {
-    acceptConnections();
+  if (descriptor == listenFd_ || descriptor == tlsListenFd_) {
+    acceptConnections(descriptor);
     return;
   }
   Client* client = clientAt(descriptor);
   if (client == nullptr) {
     logApplication(LOG_WARNING, this, kLogClass, "run", "Descriptor readable but no session - %d",
                    descriptor);
+    return;
+  }
+  if (client->handshaking) {
+    continueHandshake(*client);
     return;
   }
   if (client->verifying) {
@@ -194,11 +215,11 @@ void SMPPLoadBalancerServer::applyReading(Client& client) {
   loop_->setReading(client.fd, !client.paused && !client.verifying);
 }
 
-void SMPPLoadBalancerServer::acceptConnections() {
+void SMPPLoadBalancerServer::acceptConnections(int listenFd) {
   for (;;) {
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
-    const int fd = ::accept(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length);
+    const int fd = ::accept(listenFd, reinterpret_cast<sockaddr*>(&peer), &length);
     if (fd < 0) {
       const int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -218,12 +239,12 @@ void SMPPLoadBalancerServer::acceptConnections() {
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
     int pending = 0;
     ::ioctl(fd, FIONREAD, &pending);
-    admit(fd, text, ntohs(peer.sin_port), pending, nowMicros());
+    admit(fd, text, ntohs(peer.sin_port), pending, nowMicros(), listenFd == tlsListenFd_);
   }
 }
 
 void SMPPLoadBalancerServer::admit(int descriptor, const std::string& address, int port,
-                                   long pending, uint64_t now) {
+                                   long pending, uint64_t now, bool tls) {
   ConnectionAttempt attempt;
   attempt.now = now;
   attempt.descriptor = descriptor;
@@ -273,13 +294,69 @@ void SMPPLoadBalancerServer::admit(int descriptor, const std::string& address, i
   int on = 1;
   ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   Client& client = *clients_[descriptor];
+  if (tls) {
+    std::unique_ptr<smpp::SMPPSocketTls> socket = smpp::SMPPSocketTls::accepting(*tls_, descriptor);
+    if (socket == nullptr) {
+      logApplication(LOG_INFO, this, kLogClass, "run", "TLS handshake failed - %d [%s]: %s",
+                     descriptor, address.c_str(),
+                     smpp::TlsContext::takeErrorText("no TLS session").c_str());
+      closeDescriptor(descriptor);
+      return;
+    }
+    client.session->connection().attach(std::move(socket), descriptor, false);
+    // Costs nothing while it waits: readiness moves it on, this timer ends it.
+    client.handshaking = true;
+    loop_->armTimer(client.handshakeTimer, handshakeMicros_);
+  }
   client.session->connection().bindLoop(loop_.get());
   armCheck(client);
+}
+
+void SMPPLoadBalancerServer::continueHandshake(Client& client) {
+  auto* socket = static_cast<smpp::SMPPSocketTls*>(client.session->connection().socket());
+  const smpp::SMPPSocketTls::Step step = socket->handshake();
+  switch (step) {
+  case smpp::SMPPSocketTls::Step::kWantRead:
+  case smpp::SMPPSocketTls::Step::kWantWrite:
+    loop_->setWriting(client.fd, step == smpp::SMPPSocketTls::Step::kWantWrite);
+    return;
+  case smpp::SMPPSocketTls::Step::kFailed:
+    // Plain SMPP on this port ends here too ("wrong version number").
+    logApplication(LOG_INFO, this, kLogClass, "run", "TLS handshake failed - %d [%s]: %s",
+                   client.fd, client.session->peerIp().c_str(), socket->failure().c_str());
+    closeDescriptor(client.fd);
+    return;
+  case smpp::SMPPSocketTls::Step::kDone:
+    break;
+  }
+  client.handshaking = false;
+  loop_->cancelTimer(client.handshakeTimer);
+  loop_->setWriting(client.fd, false);
+  logApplication(LOG_FINE, this, kLogClass, "run", "TLS established - %d [%s] %s", client.fd,
+                 client.session->peerIp().c_str(), socket->description().c_str());
+  // A bind that came with the handshake's last flight is already read.
+  runSession(client);
+}
+
+void SMPPLoadBalancerServer::onHandshakeTimeout(int descriptor) {
+  Client* client = clientAt(descriptor);
+  if (client == nullptr || !client->handshaking) {
+    return;
+  }
+  logApplication(LOG_INFO, this, kLogClass, "run",
+                 "TLS handshake not completed in %llu ms - %d [%s]",
+                 static_cast<unsigned long long>(handshakeMicros_ / 1000), descriptor,
+                 client->session->peerIp().c_str());
+  closeDescriptor(descriptor);
 }
 
 void SMPPLoadBalancerServer::onWritable(int descriptor) {
   Client* client = clientAt(descriptor);
   if (client == nullptr) {
+    return;
+  }
+  if (client->handshaking) {
+    continueHandshake(*client);
     return;
   }
   const smpp::FlushResult result = client->session->connection().flush();
@@ -458,6 +535,7 @@ void SMPPLoadBalancerServer::removeSession(int descriptor) {
   }
   SMPPLoadBalancerSession* session = client->session.get();
   loop_->cancelTimer(client->timer);
+  loop_->cancelTimer(client->handshakeTimer);
   unlistReceiver(*client);
   // Another thread may still hold the session (a submit_sm_resp relay); it
   // must not write to the descriptor once that is closed and reused.

@@ -30,6 +30,7 @@
 #include "downstream/SMPPLoadBalancerSession.h"
 #include "smpp/EntityControlMaster.h"
 #include "smpp/EventLoop.h"
+#include "smpp/TlsContext.h"
 
 namespace quorvex {
 
@@ -52,6 +53,16 @@ public:
   void run(int port, int adminPort, bool deliverPass);
   // A non-blocking listening socket on `port`, or -1.
   int dolisten(int port);
+
+  // A second listener on `port` whose connections speak TLS with
+  // `context` (not owned; outlives run()). Call before run().
+  void setTlsListener(int port, const smpp::TlsContext* context) {
+    tlsPort_ = port;
+    tls_ = context;
+  }
+  // How long a TLS handshake may take before the connection is closed.
+  void setHandshakeTimeout(uint64_t micros) { handshakeMicros_ = micros; }
+  static constexpr uint64_t kHandshakeMicros = 10'000'000;
 
   // Start-up settings.
   std::mutex& whitelistMutex() { return whitelist_.mutex(); }
@@ -83,13 +94,21 @@ private:
   // in the delivery index.
   struct Client : smpp::TimerHandler {
     Client(SMPPLoadBalancerServer* server, int fd, SessionPtr session)
-        : server(server), fd(fd), session(std::move(session)), timer(this) {}
-    void onTimer(smpp::Timer&) override { server->onSessionTimer(fd); }
+        : server(server), fd(fd), session(std::move(session)), timer(this), handshakeTimer(this) {}
+    void onTimer(smpp::Timer& fired) override {
+      if (&fired == &handshakeTimer) {
+        server->onHandshakeTimeout(fd);
+      } else {
+        server->onSessionTimer(fd);
+      }
+    }
 
     SMPPLoadBalancerServer* server; // owner
     int fd;                         // the connection's descriptor
     SessionPtr session;             // the ESME session
     smpp::Timer timer;              // the session's next deadline
+    smpp::Timer handshakeTimer;     // the TLS handshake's deadline, while it runs
+    bool handshaking = false;       // TLS connection whose handshake has not completed
     uint64_t admitted = 0;          // admission serial: lower is older
     bool paused = false;            // reading stopped for unsent output
     bool verifying = false;         // reading stopped while its bind's password is checked
@@ -102,14 +121,19 @@ private:
   void onReadable(int descriptor) override;
   void onWritable(int descriptor) override;
   void onSessionTimer(int descriptor);
+  void onHandshakeTimeout(int descriptor);
+  // Moves a TLS connection's handshake on; the session runs once it is done.
+  void continueHandshake(Client& client);
+
   // Runs the session over what it has to read; closes it when it ends.
   void runSession(Client& client);
   // Answers the binds whose password verdicts have arrived.
   void applyVerdicts();
   // Read interest on while neither flow control nor a verdict holds it.
   void applyReading(Client& client);
-  void acceptConnections();
-  void admit(int descriptor, const std::string& address, int port, long pending, uint64_t now);
+  void acceptConnections(int listenFd);
+  void admit(int descriptor, const std::string& address, int port, long pending, uint64_t now,
+             bool tls);
   // The descriptor of the longest-open connection that has not bound; -1
   // when every connection is bound.
   int oldestUnboundDescriptor() const;
@@ -131,6 +155,10 @@ private:
 
   int port_ = 0;                                 // SMPP port, 0 = none
   int listenFd_ = -1;                            // listening socket, -1 = none
+  int tlsPort_ = 0;                              // SMPP over TLS port, 0 = none
+  int tlsListenFd_ = -1;                         // its listening socket, -1 = none
+  const smpp::TlsContext* tls_ = nullptr;        // certificate and key of the TLS port
+  uint64_t handshakeMicros_ = kHandshakeMicros;  // µs a TLS handshake may take
   std::vector<std::unique_ptr<Client>> clients_; // by descriptor; null = none
   int highest_ = -1;                             // highest descriptor with a session, -1 = none
   size_t clientCount_ = 0;                       // client connections open
