@@ -33,6 +33,9 @@ struct BindSlot {
   uint32_t responseTimeout = 60;        // s a submit may wait for its response
   bool adminDown = false;               // kept closed
   uint32_t tpsLimit = 32000;            // submits per second on the bind's session
+  bool tls = false;                     // the bind runs over TLS
+  bool tlsVerify = true;                // the SMSC's certificate and host name are checked
+  std::string tlsCaFile;                // PEM authorities for that check, empty = system store
   uint64_t nextAttempt = 0;             // µs, earliest next connection attempt
   uint64_t attempts = 0;                // consecutive attempts since the last TCP connect
   bool sessionActive = false;           // a session exists (connecting, binding or bound)

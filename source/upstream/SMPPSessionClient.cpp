@@ -30,7 +30,8 @@ SMPPSessionClient::SMPPSessionClient(smpp::EntityControlMaster* owner, const Bin
                                      const smpp::Clock& clock)
     : SMPPSession(owner, clock), smscid_(slot.smscid), targetName_(slot.targetName),
       host_(slot.host), port_(slot.port), password_(slot.password), systemType_(slot.systemType),
-      bindType_(slot.bindType) {
+      bindType_(slot.bindType), tls_(slot.tls), tlsVerify_(slot.tlsVerify),
+      tlsCaFile_(slot.tlsCaFile) {
   setSystemId(slot.systemId);
   setInterfaceVersion(slot.interfaceVersion);
   setEnquireLinkInterval(slot.enquireLinkInterval);
@@ -41,8 +42,22 @@ SMPPSessionClient::SMPPSessionClient(smpp::EntityControlMaster* owner, const Bin
 
 SMPPSessionClient::~SMPPSessionClient() = default;
 
-void SMPPSessionClient::attachSocket(int descriptor) {
-  connection().attach(std::make_unique<smpp::SMPPSocketUnencrypted>(descriptor), descriptor, true);
+bool SMPPSessionClient::attachSocket(int descriptor, const smpp::TlsContext* tls) {
+  std::unique_ptr<smpp::SMPPSocket> socket;
+  if (tls != nullptr) {
+    socket = smpp::SMPPSocketTls::connecting(*tls, descriptor, host_);
+  } else {
+    socket = std::make_unique<smpp::SMPPSocketUnencrypted>(descriptor);
+  }
+  if (socket == nullptr) {
+    return false; // never plain in place of TLS
+  }
+  connection().attach(std::move(socket), descriptor, true);
+  return true;
+}
+
+smpp::SMPPSocketTls* SMPPSessionClient::tlsSocket() {
+  return tls_ ? dynamic_cast<smpp::SMPPSocketTls*>(connection().socket()) : nullptr;
 }
 
 bool SMPPSessionClient::sendBind() {

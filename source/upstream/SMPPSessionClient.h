@@ -8,6 +8,8 @@
 #include <string>
 
 #include "smpp/SMPPSession.h"
+#include "smpp/SMPPSocketTls.h"
+#include "smpp/TlsContext.h"
 #include "upstream/BindSlot.h"
 #include "upstream/OutstandingSubmits.h"
 
@@ -34,8 +36,15 @@ public:
   // The base deadlines and the oldest outstanding submit's timeout.
   uint64_t nextCheckDelay(uint64_t now) override;
 
-  // Takes ownership of a (connecting) socket descriptor.
-  void attachSocket(int descriptor);
+  // Puts a (connecting) socket descriptor under the connection, which then
+  // owns it; with `tls` the stream is TLS, verified as that context says.
+  // False (nothing attached) when the TLS layer cannot be made.
+  bool attachSocket(int descriptor, const smpp::TlsContext* tls);
+  // The TLS layer of a TLS bind's connection, null for a plain one.
+  smpp::SMPPSocketTls* tlsSocket();
+  // µs by which a started TLS handshake must complete; 0 when none runs.
+  uint64_t handshakeDeadline() const { return handshakeDeadline_; }
+  void setHandshakeDeadline(uint64_t at) { handshakeDeadline_ = at; }
   // The descriptor watched for this session, -1 once it is no longer watched.
   int watchedDescriptor() const { return watchedDescriptor_; }
   void setWatchedDescriptor(int descriptor) { watchedDescriptor_ = descriptor; }
@@ -57,6 +66,9 @@ public:
   uint32_t port() const { return port_; }
   const std::string& password() const { return password_; }
   const std::string& systemType() const { return systemType_; }
+  bool tls() const { return tls_; }
+  bool tlsVerify() const { return tlsVerify_; }
+  const std::string& tlsCaFile() const { return tlsCaFile_; }
   int bindType() const { return bindType_; }
   int connectionState() const { return connectionState_.load(std::memory_order_relaxed); }
   void setConnectionState(int state) { connectionState_.store(state, std::memory_order_relaxed); }
@@ -71,6 +83,10 @@ private:
   const std::string password_;                          // bind password
   const std::string systemType_;                        // bind system_type
   const int bindType_;                                  // UpstreamBindType
+  const bool tls_;                                      // the bind runs over TLS
+  const bool tlsVerify_;                                // the SMSC's certificate is checked
+  const std::string tlsCaFile_;                         // authorities, empty = system store
+  uint64_t handshakeDeadline_ = 0;                      // µs, 0 = no TLS handshake running
   std::atomic<int> connectionState_{kConnectionClosed}; // UpstreamConnectionState
   int watchedDescriptor_ = -1;     // descriptor in the readiness loop, -1 = none
   uint64_t windowStart_ = 0;       // µs the TPS window began, 0 = none yet

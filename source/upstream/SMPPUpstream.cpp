@@ -132,8 +132,16 @@ void SMPPUpstream::superviseSessions(uint64_t now) {
   for (SMPPSessionClient* session : copy) {
     // A failed connect removes (destroys) the session: not touched again.
     // A connect still in progress is settled by its write readiness.
-    if (session->connectionState() != kConnectionConnected && !checkAsyncConnect(*session)) {
-      continue;
+    if (session->connectionState() != kConnectionConnected) {
+      // A handshake past its deadline fails here; one still running keeps
+      // its deadline in the next pass's time.
+      const uint64_t handshakeDeadline = session->handshakeDeadline();
+      if (!checkAsyncConnect(*session)) {
+        if (handshakeDeadline != 0 && handshakeDeadline > now) {
+          next = std::min(next, handshakeDeadline);
+        }
+        continue;
+      }
     }
     bool adminDown = false;
     {

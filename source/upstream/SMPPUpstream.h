@@ -138,6 +138,12 @@ public:
   size_t heldReceiptCount() { return unknown_.size(); }
   uint64_t droppedHeldReceipts() { return unknown_.dropped(); }
 
+  // The client TLS context for a CA file and verification mode, built on
+  // first use and kept (so its files are read once); null with `error`
+  // when it cannot be built. Start-up calls it for the configured targets
+  // before start(); afterwards only the upstream thread does.
+  const smpp::TlsContext* tlsContext(const std::string& caFile, bool verify, std::string& error);
+
   // Longest wait of one pass in ms (-1: until a descriptor, a deadline or a
   // wake-up); tests bound it.
   void setReadinessWaitMillis(int millis) { readinessWaitMillis_ = millis; }
@@ -162,6 +168,9 @@ private:
   // True once connected; false while connecting or when the session was
   // removed (destroyed).
   bool checkAsyncConnect(SMPPSessionClient& session);
+  // Moves a TLS bind's handshake on; true once it completed and the bind
+  // went out, false while it waits or when it failed (session removed).
+  bool continueHandshake(SMPPSessionClient& session);
   void handleAsyncConnectOutcome(SMPPSessionClient& session, bool ok);
   // Logs `format` (five conversions: target, smscid, host, port, system id).
   void logConnectionDetails(SMPPSessionClient& session, const char* function, const char* format);
@@ -213,6 +222,8 @@ private:
   // Sessions waiting for their SMSC's name to resolve, by smscid.
   std::map<uint64_t, std::unique_ptr<SMPPSessionClient>> resolving_;
   std::vector<HostResolver::Result> resolved_; // scratch for takeResolutions
+  // Client TLS contexts by verification mode and CA file.
+  std::map<std::string, std::unique_ptr<smpp::TlsContext>> tlsContexts_;
 
   SubmitPool pool_;                                          // the weighted submit pools
   MORouter moRouter_;                                        // MO number look-up (upstream thread)

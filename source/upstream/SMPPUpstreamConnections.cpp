@@ -166,7 +166,26 @@ void SMPPUpstream::connectResolved(std::unique_ptr<SMPPSessionClient> session,
     slots_[smscid].sessionActive = false;
     return;
   }
-  session->attachSocket(fd);
+  std::string tlsError;
+  const smpp::TlsContext* tls =
+      session->tls() ? tlsContext(session->tlsCaFile(), session->tlsVerify(), tlsError) : nullptr;
+  if (session->tls() && tls == nullptr) {
+    tlsError = "TLS set-up failed: " + tlsError;
+  } else if (!session->attachSocket(fd, tls)) {
+    tlsError = "TLS set-up failed: " + smpp::TlsContext::takeErrorText("no TLS session");
+  }
+  if (!tlsError.empty()) {
+    ::close(fd);
+    context_.metrics.upstreamBindResult(false);
+    logApplication(LOG_INFO, this, kLogClass, "makeConnections",
+                   "Unable to connect %s 0x%llx (%s:%d/%s): %s", session->targetName().c_str(),
+                   static_cast<unsigned long long>(smscid), session->host().c_str(),
+                   static_cast<int>(session->port()), session->systemId().c_str(),
+                   tlsError.c_str());
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    slots_[smscid].sessionActive = false;
+    return;
+  }
   session->setConnectionState(kConnectionConnecting);
   context_.metrics.upstreamConnectAttempt();
   logConnectionDetails(*session, "makeConnections", "Connecting to %s 0x%llx (%s:%d/%s)");
@@ -195,7 +214,19 @@ void SMPPUpstream::connectResolved(std::unique_ptr<SMPPSessionClient> session,
   sessions_.push_back(std::move(session));
 }
 
+const smpp::TlsContext* SMPPUpstream::tlsContext(const std::string& caFile, bool verify,
+                                                 std::string& error) {
+  std::unique_ptr<smpp::TlsContext>& context = tlsContexts_[(verify ? "v:" : "n:") + caFile];
+  if (context == nullptr) {
+    context = smpp::TlsContext::client(caFile, verify, error);
+  }
+  return context.get();
+}
+
 bool SMPPUpstream::checkAsyncConnect(SMPPSessionClient& session) {
+  if (session.handshakeDeadline() != 0) {
+    return continueHandshake(session);
+  }
   const int fd = session.watchedDescriptor();
   int error = 0;
   socklen_t length = sizeof(error);
@@ -213,6 +244,57 @@ bool SMPPUpstream::checkAsyncConnect(SMPPSessionClient& session) {
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
     return false; // still in progress
   }
+  if (session.tlsSocket() != nullptr) {
+    // Connected once TLS is: the handshake has until the bind's deadline.
+    const uint64_t deadline = context_.clock.nowMicros() + kBindDeadlineMicros;
+    session.setHandshakeDeadline(deadline);
+    nextSweep_ = std::min(nextSweep_, deadline);
+    return continueHandshake(session);
+  }
+  session.setConnectionState(kConnectionConnected);
+  handleAsyncConnectOutcome(session, true);
+  return true;
+}
+
+bool SMPPUpstream::continueHandshake(SMPPSessionClient& session) {
+  smpp::SMPPSocketTls* tls = session.tlsSocket();
+  const int fd = session.watchedDescriptor();
+  smpp::SMPPSocketTls::Step step = smpp::SMPPSocketTls::Step::kFailed;
+  std::string reason = "no TLS session";
+  if (tls != nullptr) {
+    step = tls->handshake();
+    reason = tls->failure();
+    if (step != smpp::SMPPSocketTls::Step::kDone && step != smpp::SMPPSocketTls::Step::kFailed &&
+        context_.clock.nowMicros() >= session.handshakeDeadline()) {
+      step = smpp::SMPPSocketTls::Step::kFailed;
+      reason = "the handshake did not complete in time";
+    }
+  }
+  switch (step) {
+  case smpp::SMPPSocketTls::Step::kWantRead:
+  case smpp::SMPPSocketTls::Step::kWantWrite:
+    eventLoop_.setWriting(fd, step == smpp::SMPPSocketTls::Step::kWantWrite);
+    return false;
+  case smpp::SMPPSocketTls::Step::kFailed:
+    // A failed connect like any other, with OpenSSL's reason first.
+    logApplication(LOG_INFO, this, kLogClass, "handleAsyncConnectOutcome",
+                   "TLS handshake failed %s 0x%llx (%s:%d/%s): %s", session.targetName().c_str(),
+                   static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
+                   static_cast<int>(session.port()), session.systemId().c_str(), reason.c_str());
+    closeSession(session);
+    session.setConnectionState(kConnectionClosed);
+    handleAsyncConnectOutcome(session, false);
+    return false;
+  case smpp::SMPPSocketTls::Step::kDone:
+    break;
+  }
+  session.setHandshakeDeadline(0);
+  eventLoop_.setWriting(fd, false);
+  logApplication(LOG_INFO, this, kLogClass, "handleAsyncConnectOutcome",
+                 "TLS established %s 0x%llx (%s:%d/%s) %s", session.targetName().c_str(),
+                 static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
+                 static_cast<int>(session.port()), session.systemId().c_str(),
+                 tls->description().c_str());
   session.setConnectionState(kConnectionConnected);
   handleAsyncConnectOutcome(session, true);
   return true;
@@ -277,8 +359,9 @@ void SMPPUpstream::onWritable(int fd) {
   }
   if (session->connectionState() == kConnectionConnecting) {
     // Settles the connect (and may remove the session); a connected one
-    // has its bind queued and is flushed by its own request.
-    if (checkAsyncConnect(*session)) {
+    // has its bind queued and is flushed by its own request. A handshake
+    // sets the write interest it needs itself.
+    if (checkAsyncConnect(*session) && session->tlsSocket() == nullptr) {
       eventLoop_.setWriting(fd, false);
     }
     return;
@@ -298,6 +381,10 @@ void SMPPUpstream::onReadable(int fd) {
   SMPPSessionClient* session = static_cast<size_t>(fd) < descriptors_.size()
                                    ? descriptors_[static_cast<size_t>(fd)]
                                    : nullptr;
+  if (session != nullptr && session->handshakeDeadline() != 0) {
+    checkAsyncConnect(*session);
+    return;
+  }
   // A connecting socket is settled by the connect check, not read.
   if (session == nullptr || session->connectionState() != kConnectionConnected) {
     return;

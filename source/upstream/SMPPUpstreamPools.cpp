@@ -107,6 +107,9 @@ void SMPPUpstream::updateSlot(BindSlot& slot, const ConfTarget& target, int bind
   slot.adminDown = target.adminDown;
   slot.tpsLimit = static_cast<uint32_t>(target.tpsLimit);
   slot.bindType = bindType;
+  slot.tls = target.tls;
+  slot.tlsVerify = target.tlsVerify;
+  slot.tlsCaFile = target.tlsCaFile;
 }
 
 BindSlot& SMPPUpstream::createSlot(uint64_t smscid, const ConfTarget& target, int bindType) {
