@@ -9,6 +9,8 @@
 #include <cstdlib>
 
 #include "admin/ConsolePage.h"
+#include "smpp/SMPPSocketTls.h"
+#include "smpp/SMPPSocketUnencrypted.h"
 
 namespace quorvex {
 
@@ -114,8 +116,15 @@ std::string refusalReply(ReadResult result) {
   return std::string(statusLine) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
-HttpConnection::HttpConnection(int fd, smpp::EventLoop& loop, Owner& owner)
-    : fd_(fd), loop_(loop), owner_(owner), deadline_(this) {}
+HttpConnection::HttpConnection(int fd, smpp::EventLoop& loop, Owner& owner,
+                               const smpp::TlsContext* tls)
+    : fd_(fd), loop_(loop), owner_(owner), deadline_(this) {
+  if (tls != nullptr) {
+    socket_ = smpp::SMPPSocketTls::accepting(*tls, fd);
+  } else {
+    socket_ = std::make_unique<smpp::SMPPSocketUnencrypted>(fd);
+  }
+}
 
 HttpConnection::~HttpConnection() {
   if (fd_ >= 0) {
@@ -125,7 +134,7 @@ HttpConnection::~HttpConnection() {
 }
 
 bool HttpConnection::start() {
-  if (!loop_.add(fd_, this)) {
+  if (socket_ == nullptr || !loop_.add(fd_, this)) {
     ::close(fd_);
     fd_ = -1;
     state_ = State::Closed;
@@ -152,12 +161,19 @@ void HttpConnection::onReadable(int) {
     flush();
     return;
   }
+  // What a TLS layer already holds brings no readiness event: read on.
+  do {
+    readRequest();
+  } while (state_ == State::Reading && socket_->holdsInput());
+}
+
+void HttpConnection::readRequest() {
   if (state_ != State::Reading) {
     return;
   }
   const size_t before = in_.size();
   in_.resize(before + kReadChunk);
-  const ssize_t n = recv(fd_, in_.data() + before, kReadChunk, 0);
+  const ssize_t n = socket_->read(reinterpret_cast<uint8_t*>(in_.data() + before), kReadChunk);
   in_.resize(before + (n > 0 ? static_cast<size_t>(n) : 0));
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
@@ -236,7 +252,8 @@ void HttpConnection::onWritable(int) {
 
 void HttpConnection::flush() {
   while (sent_ < out_.size()) {
-    const ssize_t n = send(fd_, out_.data() + sent_, out_.size() - sent_, MSG_NOSIGNAL);
+    const ssize_t n =
+        socket_->send(reinterpret_cast<const uint8_t*>(out_.data() + sent_), out_.size() - sent_);
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -257,6 +274,7 @@ void HttpConnection::linger() {
   std::string().swap(out_);
   state_ = State::Lingering;
   loop_.setWriting(fd_, false);
+  socket_->finish();
   ::shutdown(fd_, SHUT_WR);
   loop_.setReading(fd_, true);
   loop_.armTimer(deadline_, kLingerMicros);

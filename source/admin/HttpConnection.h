@@ -10,10 +10,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "smpp/EventLoop.h"
+#include "smpp/SMPPSocket.h"
 #include "smpp/TimerHeap.h"
+#include "smpp/TlsContext.h"
 
 namespace quorvex {
 
@@ -72,7 +75,9 @@ public:
     virtual void onClosed(HttpConnection& connection) = 0;
   };
 
-  HttpConnection(int fd, smpp::EventLoop& loop, Owner& owner);
+  // With `tls` the connection speaks HTTPS: the handshake runs within the
+  // request deadline, driven by the first reads.
+  HttpConnection(int fd, smpp::EventLoop& loop, Owner& owner, const smpp::TlsContext* tls);
   // Closes the descriptor if still open.
   ~HttpConnection() override;
   HttpConnection(const HttpConnection&) = delete;
@@ -99,14 +104,16 @@ private:
   // with its result in `result`.
   bool frame(ReadResult& result);
   void finishReading(ReadResult result);
+  void readRequest();
   void flush();
   void linger();
   void closeNow();
 
-  int fd_;                // the accepted socket; -1 once closed
-  smpp::EventLoop& loop_; // owning loop
-  Owner& owner_;          // routes the request, destroys the connection
-  smpp::Timer deadline_;  // reading, writing and lingering deadline
+  int fd_;                                   // the accepted socket; -1 once closed
+  std::unique_ptr<smpp::SMPPSocket> socket_; // the stream on fd_ (TLS or plain); null = broken
+  smpp::EventLoop& loop_;                    // owning loop
+  Owner& owner_;                             // routes the request, destroys the connection
+  smpp::Timer deadline_;                     // reading, writing and lingering deadline
   State state_ = State::Reading;
   std::string in_;       // bytes received so far
   size_t scanned_ = 0;   // bytes of in_ already framed

@@ -150,6 +150,10 @@ void HttpServer::http_main(int listenFd, uint16_t port) {
   }
   logApplication(LOG_INFO, this, kClass, "http_main", "Waiting for connections on port %d",
                  static_cast<int>(port));
+  if (tls_ != nullptr) {
+    logApplication(LOG_INFO, this, kClass, "http_main", "Serving HTTPS on port %d",
+                   static_cast<int>(port));
+  }
   smpp::EventLoop& loop = *loop_;
   if (!loop.valid() || !loop.add(listenFd, this)) {
     logApplication(LOG_SEVERE, this, kClass, "http_main", "fatal error getting listening socket");
@@ -211,7 +215,7 @@ bool HttpServer::acceptOne() {
               sizeof(text));
   }
   logApplication(LOG_INFO, this, kClass, "http_main", "New connection from %s", text);
-  auto connection = std::make_unique<HttpConnection>(fd, *loop_, *this);
+  auto connection = std::make_unique<HttpConnection>(fd, *loop_, *this, tls_);
   if (!connection->start()) {
     return true;
   }
@@ -269,6 +273,7 @@ std::string HttpServer::handle_http_request(ReadResult result, const std::string
 namespace {
 
 StatusSource* statusSource = nullptr;
+const smpp::TlsContext* httpTls = nullptr;
 
 HttpServer& processServer() {
   static HttpServer server(
@@ -279,9 +284,11 @@ HttpServer& processServer() {
 } // namespace
 
 void setStatusSource(StatusSource* source) { statusSource = source; }
+void setHttpTls(const smpp::TlsContext* context) { httpTls = context; }
 
 void http_start() {
   const int64_t port = configuration().getSettingInt("http.port", 80);
+  processServer().setTls(httpTls);
   processServer().start(static_cast<uint16_t>(port));
 }
 

@@ -15,6 +15,7 @@
 #include "admin/AdminRouter.h"
 #include "admin/HttpConnection.h"
 #include "smpp/EventLoop.h"
+#include "smpp/TlsContext.h"
 
 namespace quorvex {
 
@@ -30,6 +31,8 @@ public:
   // Starts the thread and returns once it listens on `port` or has failed;
   // false when already started.
   bool start(uint16_t port);
+  // Serve HTTPS with `context` (not owned); before start().
+  void setTls(const smpp::TlsContext* context) { tls_ = context; }
   // True while the thread serves (its listening socket is ready).
   bool running() const { return running_.load(); }
   // Sets the stop flag, wakes the loop and joins; open connections are closed.
@@ -58,6 +61,7 @@ private:
   std::atomic<bool> stop_{false};         // set by stop()
   std::atomic<bool> running_{false};      // set once listening, cleared when the loop ends
   std::unique_ptr<smpp::EventLoop> loop_; // the thread's loop; made before the thread
+  const smpp::TlsContext* tls_ = nullptr; // HTTPS certificate and key, null = plain HTTP
   int listenFd_ = -1;                     // listening socket, loop thread only
   bool accepting_ = true;                 // read interest on listenFd_
   smpp::Timer acceptPause_;               // resumes accepting after an error
@@ -71,6 +75,9 @@ int create_listen_socket(uint16_t port);
 // The process-wide server, on the configuration, token store and metrics
 // registry of the process. Set the status source before http_start.
 void setStatusSource(StatusSource* source);
+// With a context (not owned; it outlives the server) the server speaks
+// HTTPS only. Set before http_start.
+void setHttpTls(const smpp::TlsContext* context);
 // Starts the server on "http.port" of "base" (default 80).
 void http_start();
 bool isHttpRunning();

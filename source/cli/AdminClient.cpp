@@ -23,8 +23,8 @@ size_t appendReceived(char* data, size_t size, size_t count, void* user) {
 
 } // namespace
 
-AdminClient::AdminClient(std::string baseUrl, std::ostream& err)
-    : baseUrl_(std::move(baseUrl)), err_(err) {}
+AdminClient::AdminClient(std::string baseUrl, std::ostream& err, std::string caFile)
+    : baseUrl_(std::move(baseUrl)), caFile_(std::move(caFile)), err_(err) {}
 
 bool AdminClient::requestAccessToken(const std::string& clientId, const std::string& clientSecret,
                                      std::ostream& out) {
@@ -81,6 +81,12 @@ bool AdminClient::perform(const char* method, const std::string& url,
   curl_easy_setopt(curl, CURLOPT_PROXY, "");
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+  if (!caFile_.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
   if (method != nullptr) {
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
   }

@@ -10,8 +10,11 @@ namespace quorvex {
 
 class AdminClient {
 public:
-  // `baseUrl` is "http://127.0.0.1:<port>"; curl failures are written to `err`.
-  AdminClient(std::string baseUrl, std::ostream& err);
+  // `baseUrl` is "http://127.0.0.1:<port>" (or https, when `caFile` names
+  // the PEM certificate to trust: the host name is then not checked, since
+  // the gateway is reached by its loopback address); curl failures are
+  // written to `err`.
+  AdminClient(std::string baseUrl, std::ostream& err, std::string caFile = "");
 
   // Asks "/oauth2/v1/token" for a token; prints "Failed" to `out` when refused.
   bool requestAccessToken(const std::string& clientId, const std::string& clientSecret,
@@ -34,6 +37,7 @@ private:
                const std::string* body, std::string& response, long& status);
 
   std::string baseUrl_;     // scheme, loopback address and port
+  std::string caFile_;      // HTTPS: the only certificate trusted; empty for HTTP
   std::ostream& err_;       // curl error lines
   std::string accessToken_; // empty until a token was granted
   std::string received_;    // the write callback's buffer, emptied per request
