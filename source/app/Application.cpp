@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "admin/HttpServer.h"
 #include "admin/OAuthStore.h"
@@ -22,6 +23,7 @@
 #include "downstream/DownstreamRelay.h"
 #include "downstream/SMPPLoadBalancerServer.h"
 #include "metrics/MetricFamilies.h"
+#include "smpp/TlsContext.h"
 #include "tracker/DiskMessageIdStore.h"
 #include "tracker/Tracker.h"
 #include "upstream/SMPPUpstream.h"
@@ -92,6 +94,62 @@ bool openMessageIdStore(TarnConfiguration& config) {
   return true;
 }
 
+// Loads the certificate, key and authorities TLS needs: a listener's or the
+// admin API's, and every TLS target's. A file that cannot be used is a
+// configuration error: said, naming the file, and the gateway does not start.
+bool loadTls(TarnConfiguration& config, std::unique_ptr<smpp::TlsContext>& serverTls) {
+  const auto invalid = [](const std::string& reason) {
+    logApplication(LOG_SEVERE, nullptr, kClass, "main", "%s", reason.c_str());
+    logApplication(LOG_WARNING, nullptr, kClass, "main", "Configuration file %s invalid",
+                   TarnConfiguration::kFileName);
+    std::fprintf(stderr, "%s\n", reason.c_str());
+    return false;
+  };
+  std::string error;
+  if (config.getSettingInt("smpp.tls_port", 0) != 0 || config.getSettingBool("http.tls", false)) {
+    serverTls = smpp::TlsContext::server(config.getSettingString("tls.cert_file", ""),
+                                         config.getSettingString("tls.key_file", ""), error);
+    if (serverTls == nullptr) {
+      return invalid("TLS certificate unusable: " + error);
+    }
+  }
+  std::vector<ConfTarget> targets;
+  {
+    std::lock_guard<std::mutex> guard(config.lock());
+    for (const auto& [id, set] : config.confSharedTargetSets) {
+      targets.insert(targets.end(), set.targets.begin(), set.targets.end());
+    }
+  }
+  for (const ConfTarget& target : targets) {
+    if (target.tls &&
+        smppUpstream().tlsContext(target.tlsCaFile, target.tlsVerify, error) == nullptr) {
+      return invalid("TLS authorities of target " + target.name + " unusable: " + error);
+    }
+  }
+  return true;
+}
+
+// A whole number within [1, most] from the environment variable `name`,
+// which tests set to shorten a deadline of the running gateway; 0 when unset
+// or out of range (said in the log).
+uint64_t testHookSeconds(const char* name, uint64_t most) {
+  const char* text = std::getenv(name);
+  if (text == nullptr) {
+    return 0;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long seconds = std::strtoull(text, &end, 10);
+  if (errno == 0 && end != text && *end == '\0' && *text != '-' && seconds >= 1 &&
+      seconds <= most) {
+    return seconds;
+  }
+  logApplication(LOG_WARNING, nullptr, kClass, "setClient",
+                 "%s ignored: not a number of seconds from 1 to %llu", name,
+                 static_cast<unsigned long long>(most));
+  return 0;
+}
+
 } // namespace
 
 int runApplication(int argc, char** argv) {
@@ -144,23 +202,28 @@ int runApplication(int argc, char** argv) {
   auditSwitch().store(config.getSettingBool("log.audit", false));
 
   oauthStore().setClient(clientId, clientSecret);
-  if (const char* lifetime = std::getenv("QUORVEX_TOKEN_SECONDS")) {
-    // Lets tests watch a token expire in a running gateway; anything but a
-    // whole number of seconds within the normal lifetime is ignored.
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long seconds = std::strtoull(lifetime, &end, 10);
-    if (errno == 0 && end != lifetime && *end == '\0' && *lifetime != '-' && seconds >= 1 &&
-        seconds <= OAuthStore::kTokenSeconds) {
-      oauthStore().setTokenLifetime(seconds);
-      logApplication(LOG_WARNING, nullptr, kClass, "setClient",
-                     "Admin API tokens expire after %llu seconds (QUORVEX_TOKEN_SECONDS)", seconds);
-    } else {
-      logApplication(LOG_WARNING, nullptr, kClass, "setClient",
-                     "QUORVEX_TOKEN_SECONDS ignored: not a number of seconds from 1 to 900");
-    }
+  // Let tests watch a token expire, or a handshake time out, in a running
+  // gateway.
+  if (const uint64_t seconds =
+          testHookSeconds("QUORVEX_TOKEN_SECONDS", OAuthStore::kTokenSeconds)) {
+    oauthStore().setTokenLifetime(seconds);
+    logApplication(LOG_WARNING, nullptr, kClass, "setClient",
+                   "Admin API tokens expire after %llu seconds (QUORVEX_TOKEN_SECONDS)",
+                   static_cast<unsigned long long>(seconds));
+  }
+  if (const uint64_t seconds = testHookSeconds(
+          "QUORVEX_TLS_HANDSHAKE_SECONDS", SMPPLoadBalancerServer::kHandshakeMicros / 1000000)) {
+    server.setHandshakeTimeout(seconds * 1000000);
   }
   warnIfNoClientCredentials(clientId, clientSecret);
+  static std::unique_ptr<smpp::TlsContext> serverTls;
+  if (!loadTls(config, serverTls)) {
+    shutdownCommon();
+    return 0;
+  }
+  const int64_t tlsPort = config.getSettingInt("smpp.tls_port", 0);
+  server.setTlsListener(static_cast<int>(tlsPort), serverTls.get());
+  setHttpTls(config.getSettingBool("http.tls", false) ? serverTls.get() : nullptr);
   registerMetrics();
   if (!openMessageIdStore(config)) {
     shutdownCommon();
