@@ -6,9 +6,12 @@
 
 namespace quorvex::tools {
 
-EsmeClient::EsmeClient(ClientObserver& observer, int descriptor)
+EsmeClient::EsmeClient(ClientObserver& observer, int descriptor,
+                       std::unique_ptr<smpp::SMPPSocket> stream)
     : observer_(observer), descriptor_(descriptor) {
-  connection_.attach(std::make_unique<BufferedSocket>(descriptor), descriptor, true);
+  connection_.attach(stream ? std::make_unique<BufferedSocket>(std::move(stream))
+                            : std::make_unique<BufferedSocket>(descriptor),
+                     descriptor, true);
 }
 
 void EsmeClient::sendBind(bool transceiver, const std::string& systemId,

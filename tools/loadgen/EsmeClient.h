@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,7 +33,9 @@ class EsmeClient : public smpp::EventHandler {
 public:
   enum class State { kConnected, kBinding, kBound, kUnbinding, kClosed };
 
-  EsmeClient(ClientObserver& observer, int descriptor);
+  // Over `stream` (a TLS one) when given, else plain TCP on `descriptor`.
+  EsmeClient(ClientObserver& observer, int descriptor,
+             std::unique_ptr<smpp::SMPPSocket> stream = nullptr);
 
   void onReadable(int fd) override;
 

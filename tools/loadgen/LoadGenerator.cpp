@@ -1,5 +1,7 @@
 #include "loadgen/LoadGenerator.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -78,12 +80,27 @@ int LoadGenerator::exitStatus() const {
 
 bool LoadGenerator::connectAll(std::string& error) {
   const int timeoutMillis = static_cast<int>(options_.bindTimeoutSeconds * 1000);
+  if (options_.tls && tls_ == nullptr) {
+    tls_ = smpp::TlsContext::client("", false, error);
+    if (tls_ == nullptr) {
+      return false;
+    }
+  }
   for (uint32_t i = 0; i < options_.sessions; ++i) {
     const int fd = connectTcp(options_.host, options_.port, timeoutMillis, error);
     if (fd < 0) {
       return false;
     }
-    clients_.push_back(std::make_unique<EsmeClient>(*this, fd));
+    std::unique_ptr<smpp::SMPPSocket> stream;
+    if (tls_ != nullptr) {
+      stream = handshakeTls(smpp::SMPPSocketTls::connecting(*tls_, fd, options_.host),
+                            timeoutMillis, error);
+      if (stream == nullptr) {
+        ::close(fd);
+        return false;
+      }
+    }
+    clients_.push_back(std::make_unique<EsmeClient>(*this, fd, std::move(stream)));
     if (!loop_.add(fd, clients_.back().get())) {
       error = "cannot watch a connection";
       return false;

@@ -14,6 +14,7 @@
 #include "loadgen/LoadOptions.h"
 #include "loadgen/LoadResult.h"
 #include "smpp/EventLoop.h"
+#include "smpp/TlsContext.h"
 
 namespace quorvex::tools {
 
@@ -46,6 +47,7 @@ private:
 
   LoadOptions options_;                                // settings from the command line
   smpp::EventLoop loop_;                               // the one readiness loop
+  std::unique_ptr<smpp::TlsContext> tls_;              // with --tls: the client context
   std::vector<std::unique_ptr<EsmeClient>> clients_;   // the sessions
   std::vector<uint8_t> requestBody_;                   // body of every submit
   uint32_t requestCommand_ = 0;                        // submit_sm or data_sm

@@ -65,6 +65,8 @@ bool parseLoadOptions(int argc, char** argv, LoadOptions& o, std::string& error)
       ok = args.doubleValue(o.rate, error);
     } else if (name == "--receipts") {
       o.receipts = true;
+    } else if (name == "--tls") {
+      o.tls = true;
     } else if (name == "--data-sm") {
       o.dataSM = true;
     } else if (name == "--source") {
@@ -115,6 +117,8 @@ Connection:
   --password PW       bind password (default pw)
   --system-type T     bind system_type (default empty)
   --bind-timeout S    seconds to wait for connections and binds (default 10)
+  --tls               speak SMPP over TLS (the server's certificate is not
+                      checked: this is a load generator)
 
 Load:
   --window N          outstanding submits per session (default 10)

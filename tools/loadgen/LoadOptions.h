@@ -25,6 +25,7 @@ struct LoadOptions {
   std::string text = "Quorvex load test"; // message text (GSM default alphabet)
   double drainSeconds = 10;               // s to wait for responses and receipts at the end
   double bindTimeoutSeconds = 10;         // s to wait for connections and bind responses
+  bool tls = false;                       // connect over TLS (the certificate is not checked)
   bool help = false;                      // print usage and exit
 };
 

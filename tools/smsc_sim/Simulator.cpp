@@ -23,6 +23,8 @@ constexpr size_t kMaxWaitingReceipts = 100000;
 constexpr size_t kPauseOutputOctets = 8U << 20;
 // Longest wait of the loop when idle, so "quit" and signals are seen soon.
 constexpr int kIdlePollMillis = 200;
+// How long one accepted connection's TLS handshake may hold the simulator.
+constexpr int kHandshakeMillis = 2000;
 
 } // namespace
 
@@ -67,6 +69,12 @@ bool Simulator::start(std::string& error) {
   // listener is never taken for the control input.
   if (loop_.add(STDIN_FILENO, this)) {
     control_ = std::make_unique<LineReader>(STDIN_FILENO);
+  }
+  if (options_.tls) {
+    tls_ = smpp::TlsContext::server(options_.certFile, options_.keyFile, error);
+    if (tls_ == nullptr) {
+      return false;
+    }
   }
   listener_ = listenTcp(options_.host, options_.port, error);
   if (listener_ < 0) {
@@ -142,7 +150,18 @@ void Simulator::acceptConnections() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     char ip[INET_ADDRSTRLEN] = "";
     ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
-    auto session = std::make_unique<SimulatorSession>(*this, fd, ip, ntohs(peer.sin_port));
+    std::unique_ptr<smpp::SMPPSocket> stream;
+    if (tls_ != nullptr) {
+      std::string error;
+      stream = handshakeTls(smpp::SMPPSocketTls::accepting(*tls_, fd), kHandshakeMillis, error);
+      if (stream == nullptr) {
+        printLine("smsc-sim tls refused " + std::string(ip) + ": " + error);
+        ::close(fd);
+        continue;
+      }
+    }
+    auto session =
+        std::make_unique<SimulatorSession>(*this, fd, ip, ntohs(peer.sin_port), std::move(stream));
     if (!loop_.add(fd, session.get())) {
       continue; // the session's destructor closes the descriptor
     }

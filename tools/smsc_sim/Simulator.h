@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "smpp/EventLoop.h"
+#include "smpp/TlsContext.h"
 #include "smsc_sim/LineReader.h"
 #include "smsc_sim/SimulatorOptions.h"
 #include "smsc_sim/SimulatorSession.h"
@@ -79,10 +80,11 @@ private:
   int pollTimeout(uint64_t now) const;
   void printLine(const std::string& line);
 
-  SimulatorOptions options_;                                       // settings from the command line
-  smpp::EventLoop loop_;                                           // the one readiness loop
-  int listener_ = -1;                                              // listening socket
-  std::unique_ptr<LineReader> control_;                            // standard input, when watchable
+  SimulatorOptions options_;              // settings from the command line
+  smpp::EventLoop loop_;                  // the one readiness loop
+  std::unique_ptr<smpp::TlsContext> tls_; // with --tls: certificate and key
+  int listener_ = -1;                     // listening socket
+  std::unique_ptr<LineReader> control_;   // standard input, when watchable
   std::map<uint64_t, std::unique_ptr<SimulatorSession>> sessions_; // by session id
   std::vector<uint64_t> finished_;       // sessions to close after this pass
   std::deque<PendingReceipt> scheduled_; // receipts not yet due

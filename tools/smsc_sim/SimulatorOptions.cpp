@@ -130,6 +130,12 @@ bool parseSimulatorOptions(int argc, char** argv, SimulatorOptions& options, std
       if (!args.unsignedValue(0, UINT64_MAX, options.dropAfter, error)) {
         return false;
       }
+    } else if (name == "--tls") {
+      options.tls = true;
+    } else if (name == "--cert" || name == "--key") {
+      if (!args.value(name == "--cert" ? options.certFile : options.keyFile, error)) {
+        return false;
+      }
     } else if (name == "--verbose") {
       options.verbose = true;
     } else {
@@ -139,6 +145,10 @@ bool parseSimulatorOptions(int argc, char** argv, SimulatorOptions& options, std
   }
   if (!receiptIdFormSet) {
     options.receiptIdForm = options.idForm;
+  }
+  if (options.tls && (options.certFile.empty() || options.keyFile.empty())) {
+    error = "--tls needs --cert and --key";
+    return false;
   }
   if (options.receiptBeforeResponse && options.receiptDelayMillis > 0) {
     error = "--receipt-before-response and --receipt-delay-ms exclude each other";
@@ -157,6 +167,9 @@ mobile-originated messages.
 Listening:
   --host ADDR               listening address (default 0.0.0.0)
   --port N                  listening port (default 2775; 0 = any free port)
+  --tls                     speak SMPP over TLS (the handshake of each
+                            connection completes before the next is accepted)
+  --cert FILE, --key FILE   the PEM certificate chain and private key for --tls
 
 Binds:
   --password PW             refuse binds whose password differs (default: any)

@@ -33,6 +33,9 @@ struct SimulatorOptions {
   std::map<std::string, uint32_t> nacks;     // destination_addr -> generic_nack status
   std::set<std::string> silent;              // destination_addrs whose submits go unanswered
   uint64_t dropAfter = 0;                    // close a connection after N submits; 0 = never
+  bool tls = false;                          // binds speak SMPP over TLS
+  std::string certFile;                      // with tls: PEM certificate chain
+  std::string keyFile;                       // with tls: its PEM private key
   bool verbose = false;                      // library log lines on standard output
   bool help = false;                         // print usage and exit
 };

@@ -5,9 +5,11 @@
 namespace quorvex::tools {
 
 SimulatorSession::SimulatorSession(SessionOwner& owner, int descriptor, const std::string& peerIp,
-                                   int peerPort)
+                                   int peerPort, std::unique_ptr<smpp::SMPPSocket> stream)
     : owner_(owner), descriptor_(descriptor) {
-  connection().attach(std::make_unique<BufferedSocket>(descriptor), descriptor, true);
+  connection().attach(stream ? std::make_unique<BufferedSocket>(std::move(stream))
+                             : std::make_unique<BufferedSocket>(descriptor),
+                      descriptor, true);
   setPeer(peerIp, peerPort);
   // The simulator never probes its peers; it only answers their probes.
   setEnquireLinkInterval(0);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "smpp/EventLoop.h"
@@ -32,7 +33,9 @@ public:
 class SimulatorSession : public smpp::SMPPSessionServer, public smpp::EventHandler {
 public:
   // Takes ownership of the connected descriptor.
-  SimulatorSession(SessionOwner& owner, int descriptor, const std::string& peerIp, int peerPort);
+  // Over `stream` (a TLS one) when given, else plain TCP on `descriptor`.
+  SimulatorSession(SessionOwner& owner, int descriptor, const std::string& peerIp, int peerPort,
+                   std::unique_ptr<smpp::SMPPSocket> stream = nullptr);
 
   void onReadable(int fd) override;
 
