@@ -2,7 +2,7 @@
 // login, target set and ESME life cycle, logout, an expiring token, and the
 // live status view while the SMSC simulator and the load generator run.
 // Usage: node console-e2e.mjs <quorvex-binary> <smsc-sim> <loadgen> <artifact-dir> <node-module-cache>
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -35,17 +35,17 @@ async function freePort(taken) {
   throw new Error('no free port found');
 }
 
-async function startGateway(env = {}, tables = { targetsets: [], esme: [] }) {
+async function startGateway(env = {}, tables = { targetsets: [], esme: [] }, base = {}) {
   const smpp = await freePort([]);
   const http = await freePort([smpp]);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvex-console-'));
   const conf = {
-    base: { 'smpp.port': smpp, 'http.port': http, 'auth.client_id': CLIENT_ID, 'auth.client_secret': SECRET },
+    base: { 'smpp.port': smpp, 'http.port': http, 'auth.client_id': CLIENT_ID, 'auth.client_secret': SECRET, ...base },
     ...tables,
   };
   fs.writeFileSync(path.join(dir, 'quorvex.conf'), JSON.stringify(conf, null, 2));
   const child = spawn(binary, [], { cwd: dir, env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
-  const gw = { child, dir, http, out: '', err: '', exited: false };
+  const gw = { child, dir, http, scheme: base['http.tls'] ? 'https' : 'http', out: '', err: '', exited: false };
   child.stdout.on('data', (d) => { gw.out += d; });
   child.stderr.on('data', (d) => { gw.err += d; });
   const exit = new Promise((resolve) => child.once('exit', (code, signal) => {
@@ -77,9 +77,10 @@ async function startGateway(env = {}, tables = { targetsets: [], esme: [] }) {
 const tail = (text) => text.split('\n').slice(-30).join('\n');
 
 async function openConsole(browser, gw, dialogs) {
-  const page = await browser.newPage({ viewport: { width: 1280, height: 860 } });
+  // A test certificate is trusted by no browser: the HTTPS scenario accepts it.
+  const page = await browser.newPage({ viewport: { width: 1280, height: 860 }, ignoreHTTPSErrors: true });
   page.on('dialog', (d) => { dialogs.push(d.message()); d.accept(); });
-  await page.goto(`http://127.0.0.1:${gw.http}/console`);
+  await page.goto(`${gw.scheme}://127.0.0.1:${gw.http}/console`);
   return page;
 }
 
@@ -124,8 +125,8 @@ async function waitOption(page, select, value, present = true) {
 
 // Runs `scenario(page, dialogs)` on a console of a fresh gateway, which is
 // stopped (and its exit checked) however the scenario ends.
-async function withGateway(browser, env, scenario, tables) {
-  const gw = await startGateway(env, tables);
+async function withGateway(browser, env, scenario, tables, base) {
+  const gw = await startGateway(env, tables, base);
   const dialogs = [];
   try {
     await scenario(await openConsole(browser, gw, dialogs), dialogs, gw);
@@ -278,6 +279,31 @@ async function waitBinds(page, target, state, count) {
     .catch(() => check(false, `${count} binds of ${target} ${state} expected`));
 }
 
+// The console served over HTTPS with a certificate made by openssl: login,
+// one command and the live status all go through the encrypted port.
+const httpsScenario = async (browser) => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvex-tls-'));
+  const cert = path.join(dir, 'cert.pem');
+  const key = path.join(dir, 'key.pem');
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+    '-days', '2', '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1', '-keyout', key, '-out', cert],
+  { stdio: 'ignore' });
+  try {
+    await withGateway(browser, {}, async (page, dialogs) => {
+      check(page.url().startsWith('https://'), `console opened at ${page.url()}`);
+      await login(page, CLIENT_ID, SECRET);
+      await page.waitForSelector('#service-panel', { state: 'visible' });
+      await page.waitForSelector('#status-card', { state: 'visible' });
+      const out = await run(page, 'targetset-list');
+      await expectText(out.locator('tbody'), 'secure', 'target set list over HTTPS');
+      check(dialogs.length === 0, `unexpected alerts ${JSON.stringify(dialogs)}`);
+    }, { targetsets: [{ id: 'secure', name: 'Secure', submits_enabled: true, targets: [] }], esme: [] },
+    { 'http.tls': true, 'tls.cert_file': cert, 'tls.key_file': key });
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+};
+
 const statusScenario = async (browser) => {
   const sim = await startTool(simulator, ['--port', '0', '--receipts', 'text'], /smsc-sim listening port=\d+/);
   const simPort = Number(/smsc-sim listening port=(\d+)/.exec(sim.out)[1]);
@@ -332,6 +358,7 @@ try {
   await mainScenario(browser);
   await expiredTokenScenario(browser);
   await statusScenario(browser);
+  await httpsScenario(browser);
   console.log(`console e2e: passed in ${((Date.now() - started) / 1000).toFixed(1)} s`);
 } catch (err) {
   console.error(`console e2e: FAILED: ${err.stack || err}`);

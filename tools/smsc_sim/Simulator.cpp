@@ -166,7 +166,13 @@ void Simulator::acceptConnections() {
       continue; // the session's destructor closes the descriptor
     }
     ++counts_.connections;
+    SimulatorSession& added = *session;
     sessions_[session->sessionId()] = std::move(session);
+    // A bind that came with the handshake's last flight is already read
+    // into the TLS layer: no readiness event will report it.
+    if (added.connection().socket()->holdsInput()) {
+      added.onReadable(fd);
+    }
   }
 }
 
