@@ -4,8 +4,10 @@
 #
 #   scripts/install-deps.sh          building and running the gateway
 #   scripts/install-deps.sh --test   also the tests: GoogleTest, Prometheus's
-#                                    promtool, and Chromium and Node for the
-#                                    console's browser test
+#                                    promtool, Chromium and Node for the
+#                                    console's browser test, and the openssl
+#                                    command that makes the TLS tests'
+#                                    certificates
 set -euo pipefail
 
 tests=false
@@ -21,7 +23,7 @@ packages=(
   python3 procps
 )
 if $tests; then
-  packages+=(libgtest-dev prometheus chromium)
+  packages+=(libgtest-dev prometheus chromium openssl)
 fi
 
 missing=()
