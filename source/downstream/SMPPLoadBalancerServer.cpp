@@ -116,8 +116,11 @@ void SMPPLoadBalancerServer::run(int port, int, bool deliverPass) {
   while (stopRequested == 0) {
     // Sleeps until a descriptor, a deadline or a wake-up needs the thread.
     if (loop_->poll(-1) < 0) {
+      // Saved first: printing may change errno, and a wait interrupted by a
+      // stop and continue (a debugger, kill -STOP) must not end the service.
+      const int error = errno;
       std::perror("  select() failed");
-      if (errno == EINTR) {
+      if (error == EINTR) {
         continue;
       }
       break;

@@ -131,6 +131,22 @@ TEST(ProcessTest, SigtermShutsDownInOrder) {
   EXPECT_NE(dir.read("application.log").find("Stopped VantorelQuorvex"), std::string::npos);
 }
 
+TEST(ProcessTest, StopAndContinueLeaveTheGatewayServing) {
+  TempDir dir;
+  dir.write("quorvex.conf", serverConfig());
+  GatewayProcess process(dir.path());
+  ASSERT_TRUE(process.waitForOutput(kListening)) << process.output();
+  // The readiness wait returns EINTR after a stop signal and SIGCONT.
+  process.signal(SIGSTOP);
+  process.signal(SIGCONT);
+  process.signal(SIGSTOP);
+  process.signal(SIGCONT);
+  EXPECT_FALSE(process.waitForOutput("Stopped VantorelQuorvex", std::chrono::milliseconds(500)));
+  EXPECT_TRUE(process.running());
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.waitExit(), 0);
+}
+
 TEST(ProcessTest, SigintStopsAndCdrModeNoneSkipsCdrShutdown) {
   TempDir dir;
   dir.write("quorvex.conf", serverConfig("none"));
