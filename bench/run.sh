@@ -25,7 +25,10 @@
 #      through a target set of 1 target, of 100 targets, and of 100 targets
 #      of which 99 are admin down, each target with BENCH_UPSTREAM_BINDS binds
 #      to the simulator
-#   7. soak (only when named in BENCH_SCENARIOS): the receipt load through
+#   7. tls: the throughput and window-1 loads through a gateway whose ESMEs
+#      and SMSC binds all speak TLS (certificate made with openssl), next to
+#      the same loads through a gateway in clear, and directly over TLS
+#   8. soak (only when named in BENCH_SCENARIOS): the receipt load through
 #      one gateway for BENCH_SOAK_SECONDS at half the rate a short unlimited
 #      run reached, sampling the gateway's RSS, open descriptors and
 #      message-id store size every BENCH_SOAK_SAMPLE_SECONDS
@@ -50,7 +53,7 @@
 #   BENCH_MANY_SESSIONS [1000]  BENCH_MANY_SECONDS [3, smoke 1]  (sessions held
 #                                    bound at a low submit rate)
 #   BENCH_STORE_MAPPINGS [10000000, smoke 200000]  live mappings of scenario 4
-#   BENCH_SCENARIOS [throughput latency many receipts store]  the scenarios to run
+#   BENCH_SCENARIOS [throughput latency many receipts store tls]  the scenarios to run
 #   BENCH_SOAK_SECONDS [600, smoke 20]  BENCH_SOAK_SAMPLE_SECONDS [10, smoke 2]
 #   BENCH_SOAK_RATE [half the measured maximum]  submits per second of the soak
 #   BENCH_UPSTREAM_BINDS [4]         the gateway's binds to the simulator
@@ -107,7 +110,7 @@ upstream_binds=${BENCH_UPSTREAM_BINDS:-4}
 profile_seconds=${BENCH_PROFILE_SECONDS:-5}
 profiler=${BENCH_PROFILER:-auto}
 build_jobs=${BENCH_BUILD_JOBS:-$(nproc)}
-scenarios=" ${BENCH_SCENARIOS:-throughput latency many receipts store} "
+scenarios=" ${BENCH_SCENARIOS:-throughput latency many receipts store tls} "
 wanted() { [[ "$scenarios" == *" $1 "* ]]; }
 
 bin=$root/build-release
@@ -145,6 +148,7 @@ fi
 work=${BENCH_WORKDIR:-$(mktemp -d /tmp/quorvex-bench.XXXXXX)}
 mkdir -p "$work"
 sim_pid=""
+tls_sim_pid=""
 gw_pid=""
 failures=0
 
@@ -152,6 +156,7 @@ cleanup() {
   if [ -n "${soak_pid:-}" ]; then kill -TERM "$soak_pid" 2>/dev/null || true; fi
   if [ -n "$gw_pid" ]; then kill -TERM "$gw_pid" 2>/dev/null || true; fi
   if [ -n "$sim_pid" ]; then kill -TERM "$sim_pid" 2>/dev/null || true; fi
+  if [ -n "$tls_sim_pid" ]; then kill -TERM "$tls_sim_pid" 2>/dev/null || true; fi
   wait 2>/dev/null || true
   if [ "${BENCH_KEEP:-0}" != 1 ] && [ -z "${BENCH_WORKDIR:-}" ]; then
     rm -rf "$work"
@@ -232,6 +237,9 @@ gateway_runs=0
 gateway_routes="" # a file with the "routes-mt" list of the next gateways; empty: none
 gateway_targets=1 # targets in the next gateways' target set, each with BENCH_UPSTREAM_BINDS binds
 gateway_targets_up=""  # how many of them (the first ones) are not admin down; empty: all
+gateway_tls=0          # 1: ESMEs on a TLS port, binds over TLS to $gateway_sim_port
+gateway_sim_port=$sim_port      # the simulator the next gateways bind to...
+gateway_sim_out=$work/sim.out   # ...and its output
 # start_gateway NAME [WRAPPER...]: a fresh gateway in $work/NAME whose target
 # set holds $gateway_targets targets of BENCH_UPSTREAM_BINDS binds each, all
 # to the simulator; ESME "bench"/"pw".
@@ -241,16 +249,18 @@ start_gateway() {
   local dir=$work/$name
   rm -rf "$dir"
   mkdir -p "$dir"
-  local ports smpp_port http_port up=${gateway_targets_up:-$gateway_targets}
-  ports=$(free_ports 2)
-  smpp_port=${ports% *}
-  http_port=${ports#* }
+  local ports smpp_port http_port tls_port up=${gateway_targets_up:-$gateway_targets}
+  ports=$(free_ports 3)
+  read -r smpp_port http_port tls_port <<<"$ports"
   cat >"$dir/quorvex.conf" <<EOF
 {
   "base": {
     "smpp.port": $smpp_port,
     "http.port": $http_port,
-    "smpp.max_connections_per_ip": $((many + 100))
+    "smpp.max_connections_per_ip": $((many + 100))$(if [ "$gateway_tls" = 1 ]; then
+    printf ',\n    "smpp.tls_port": %s, "tls.cert_file": "%s", "tls.key_file": "%s"' \
+      "$tls_port" "$work/tls.pem" "$work/tls.key"
+  fi)
   },
   "cdr": { "batch_flush_interval": 1 },
   "targetsets": [
@@ -265,7 +275,7 @@ $(for ((t = 1; t <= gateway_targets; t++)); do
         {
           "name": "sim$([ "$t" = 1 ] || echo "$t")",
           "host": "127.0.0.1",
-          "port": $sim_port,
+          "port": $gateway_sim_port,$([ "$gateway_tls" = 1 ] && printf '\n          "tls": true, "tls_ca_file": "%s",' "$work/tls.pem")
           "bindqty": $upstream_binds,
           "systemid": "gw",
           "password": "",
@@ -289,15 +299,16 @@ EOF
   # is never rate-blocked nor held to the per-address limit.
   echo "127.0.0.1" >"$dir/ipwhitelist.conf"
   local binds_before
-  binds_before=$(grep -c '^smsc-sim bind system_id=gw ' "$work/sim.out" || true)
+  binds_before=$(grep -c '^smsc-sim bind system_id=gw ' "$gateway_sim_out" || true)
   (cd "$dir" && exec "$@" "$gateway_exe" >"$dir/gateway.out" 2>&1) &
   gw_pid=$!
   gw_port=$smpp_port
+  [ "$gateway_tls" = 1 ] && gw_port=$tls_port
   gw_dir=$dir
   local limit=20
   [ $# -gt 0 ] && limit=180
   wait_for "$dir/gateway.out" 'Listening for SMPP on port' "$limit" "$gw_pid"
-  wait_for "$work/sim.out" '^smsc-sim bind system_id=gw ' "$limit" "$gw_pid" \
+  wait_for "$gateway_sim_out" '^smsc-sim bind system_id=gw ' "$limit" "$gw_pid" \
     $((binds_before + upstream_binds * up))
   gateway_runs=$((gateway_runs + 1))
 }
@@ -537,6 +548,51 @@ if wanted binds; then
   gateway_targets_up=""
 fi
 
+# tls_pair LABEL PLAIN TLS: a load in clear and over TLS, side by side.
+tls_pair() {
+  echo "  plain: $2"
+  echo "  TLS:   $3"
+  awk -v l="$1" -v p="$(accepted_rate "$2")" -v t="$(accepted_rate "$3")" \
+    -v pc="$plain_cpu" -v tc="$gw_cpu" -v pm="$(field "$2" status_0x00000000)" \
+    -v tm="$(field "$3" status_0x00000000)" -v p50="$(field "$2" resp_p50_us)" \
+    -v t50="$(field "$3" resp_p50_us)" -v p99="$(field "$2" resp_p99_us)" \
+    -v t99="$(field "$3" resp_p99_us)" 'BEGIN {
+    printf "  %s: TLS/plain throughput %.3f (%.1f/s vs %.1f/s); gateway CPU per message %.1f us vs %.1f us; p50 %+d us, p99 %+d us\n",
+      l, (p > 0 ? t / p : 0), t, p, (tm > 0 ? tc * 1e6 / tm : 0), (pm > 0 ? pc * 1e6 / pm : 0), t50 - p50, t99 - p99 }'
+}
+
+# ---------------------------------------------------------------------------
+if wanted tls; then
+  echo
+  echo "== 7. TLS on both sides (ESME to gateway, gateway to SMSC) next to plain"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
+  "$sim_exe" --port 0 --receipts text --receipt-delay-ms "$receipt_delay" --tls \
+    --cert "$work/tls.pem" --key "$work/tls.key" >"$work/tls-sim.out" 2>&1 &
+  tls_sim_pid=$!
+  wait_for "$work/tls-sim.out" '^smsc-sim listening port=' 10 "$tls_sim_pid"
+  tls_sim_port=$(sed -n 's/^smsc-sim listening port=\([0-9]*\).*/\1/p' "$work/tls-sim.out" | head -n 1)
+  for shape in throughput latency; do
+    if [ "$shape" = throughput ]; then
+      load=(--sessions "$sessions" --window "$window" --duration "$seconds")
+    else
+      load=(--sessions 1 --window 1 --duration "$latency_seconds")
+    fi
+    loadgen "$tls_sim_port" --tls "${load[@]}"
+    echo "  direct over TLS ($shape): $result"
+    gateway_load "plain-$shape" "${load[@]}"
+    plain=$result
+    plain_cpu=$gw_cpu
+    gateway_tls=1 gateway_sim_port=$tls_sim_port gateway_sim_out=$work/tls-sim.out
+    gateway_load "tls-$shape" --tls "${load[@]}"
+    gateway_tls=0 gateway_sim_port=$sim_port gateway_sim_out=$work/sim.out
+    tls_pair "$shape" "$plain" "$result"
+  done
+  kill -TERM "$tls_sim_pid" 2>/dev/null || true
+  wait "$tls_sim_pid" 2>/dev/null || true
+  tls_sim_pid=""
+fi
+
 if wanted soak; then
   echo
   load=(--sessions "$receipt_sessions" --window "$window" --receipts)
@@ -549,9 +605,9 @@ if wanted soak; then
       echo "bench: the maximum-rate run failed; no soak" >&2
       exit 1
     fi
-    echo "== 7. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
+    echo "== 8. soak: maximum with receipts $((soak_rate * 2))/s; half of it for ${soak_seconds}s"
   else
-    echo "== 7. soak: ${soak_rate}/s for ${soak_seconds}s"
+    echo "== 8. soak: ${soak_rate}/s for ${soak_seconds}s"
   fi
   start_gateway soak
   "$loadgen_exe" --port "$gw_port" --system-id bench --password pw "${load[@]}" \
