@@ -23,6 +23,7 @@
 #include "downstream/DownstreamRelay.h"
 #include "downstream/SMPPLoadBalancerServer.h"
 #include "metrics/MetricFamilies.h"
+#include "smpp/SMPPSocketTls.h"
 #include "smpp/TlsContext.h"
 #include "tracker/DiskMessageIdStore.h"
 #include "tracker/Tracker.h"
@@ -211,9 +212,10 @@ int runApplication(int argc, char** argv) {
                    "Admin API tokens expire after %llu seconds (QUORVEX_TOKEN_SECONDS)",
                    static_cast<unsigned long long>(seconds));
   }
-  if (const uint64_t seconds = testHookSeconds(
-          "QUORVEX_TLS_HANDSHAKE_SECONDS", SMPPLoadBalancerServer::kHandshakeMicros / 1000000)) {
+  if (const uint64_t seconds = testHookSeconds("QUORVEX_TLS_HANDSHAKE_SECONDS",
+                                               smpp::SMPPSocketTls::kHandshakeMicros / 1000000)) {
     server.setHandshakeTimeout(seconds * 1000000);
+    smppUpstream().setHandshakeTimeout(seconds * 1000000);
   }
   warnIfNoClientCredentials(clientId, clientSecret);
   static std::unique_ptr<smpp::TlsContext> serverTls;

@@ -179,9 +179,10 @@ void SMPPLoadBalancerServer::onReadable(int descriptor) {
 void SMPPLoadBalancerServer::runSession(Client& client) {
   SMPPLoadBalancerSession& session = *client.session;
   bool close = session.run();
-  // A pass the dispatcher ended early leaves whole PDUs in the read buffer,
-  // where no readiness event will ever report them: they are handled now.
-  while (!close && session.pdusRead() > 0 && session.connection().hasBufferedPDU()) {
+  // A pass the dispatcher ended early leaves whole PDUs in the read buffer
+  // (or in the TLS layer), where no readiness event will ever report them:
+  // they are handled now.
+  while (!close && session.pdusRead() > 0 && session.connection().inputWaiting()) {
     close = session.run();
   }
   if (close) {
@@ -321,7 +322,10 @@ void SMPPLoadBalancerServer::continueHandshake(Client& client) {
   switch (step) {
   case smpp::SMPPSocketTls::Step::kWantRead:
   case smpp::SMPPSocketTls::Step::kWantWrite:
+    // Only the readiness it waits for: input it will not read yet would
+    // keep a level-triggered wait returning.
     loop_->setWriting(client.fd, step == smpp::SMPPSocketTls::Step::kWantWrite);
+    loop_->setReading(client.fd, step == smpp::SMPPSocketTls::Step::kWantRead);
     return;
   case smpp::SMPPSocketTls::Step::kFailed:
     // Plain SMPP on this port ends here too ("wrong version number").
@@ -335,6 +339,7 @@ void SMPPLoadBalancerServer::continueHandshake(Client& client) {
   client.handshaking = false;
   loop_->cancelTimer(client.handshakeTimer);
   loop_->setWriting(client.fd, false);
+  applyReading(client);
   logApplication(LOG_FINE, this, kLogClass, "run", "TLS established - %d [%s] %s", client.fd,
                  client.session->peerIp().c_str(), socket->description().c_str());
   // A bind that came with the handshake's last flight is already read.

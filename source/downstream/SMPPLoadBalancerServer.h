@@ -30,6 +30,7 @@
 #include "downstream/SMPPLoadBalancerSession.h"
 #include "smpp/EntityControlMaster.h"
 #include "smpp/EventLoop.h"
+#include "smpp/SMPPSocketTls.h"
 #include "smpp/TlsContext.h"
 
 namespace quorvex {
@@ -62,7 +63,6 @@ public:
   }
   // How long a TLS handshake may take before the connection is closed.
   void setHandshakeTimeout(uint64_t micros) { handshakeMicros_ = micros; }
-  static constexpr uint64_t kHandshakeMicros = 10'000'000;
 
   // Start-up settings.
   std::mutex& whitelistMutex() { return whitelist_.mutex(); }
@@ -153,18 +153,18 @@ private:
   Client* clientAt(int descriptor) const;
   SMPPLoadBalancerSession* sessionAt(int descriptor) const;
 
-  int port_ = 0;                                 // SMPP port, 0 = none
-  int listenFd_ = -1;                            // listening socket, -1 = none
-  int tlsPort_ = 0;                              // SMPP over TLS port, 0 = none
-  int tlsListenFd_ = -1;                         // its listening socket, -1 = none
-  const smpp::TlsContext* tls_ = nullptr;        // certificate and key of the TLS port
-  uint64_t handshakeMicros_ = kHandshakeMicros;  // µs a TLS handshake may take
-  std::vector<std::unique_ptr<Client>> clients_; // by descriptor; null = none
-  int highest_ = -1;                             // highest descriptor with a session, -1 = none
-  size_t clientCount_ = 0;                       // client connections open
-  int maxPerIP_ = 20;                            // live connections per address
-  IPWhitelist whitelist_;                        // addresses never blocked
-  ConnectionAdmission admission_;                // limits and blocks of new connections
+  int port_ = 0;                          // SMPP port, 0 = none
+  int listenFd_ = -1;                     // listening socket, -1 = none
+  int tlsPort_ = 0;                       // SMPP over TLS port, 0 = none
+  int tlsListenFd_ = -1;                  // its listening socket, -1 = none
+  const smpp::TlsContext* tls_ = nullptr; // certificate and key of the TLS port
+  uint64_t handshakeMicros_ = smpp::SMPPSocketTls::kHandshakeMicros; // µs a TLS handshake may take
+  std::vector<std::unique_ptr<Client>> clients_;                     // by descriptor; null = none
+  int highest_ = -1;                      // highest descriptor with a session, -1 = none
+  size_t clientCount_ = 0;                // client connections open
+  int maxPerIP_ = 20;                     // live connections per address
+  IPWhitelist whitelist_;                 // addresses never blocked
+  ConnectionAdmission admission_;         // limits and blocks of new connections
   std::unique_ptr<smpp::EventLoop> loop_; // readiness, timers and wake-ups of the main thread
   bool delivering_ = false;               // queued deliver_sm bodies are sent
   // Per ESME: its bound RX/TRX sessions, least recently used first.

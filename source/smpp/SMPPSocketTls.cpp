@@ -123,6 +123,8 @@ SMPPSocketTls::Step SMPPSocketTls::handshake() {
   const int result = SSL_do_handshake(ssl_);
   if (result == 1) {
     established_ = true;
+    // Records that came with the peer's last flight may already be read.
+    mayHold_ = true;
     return Step::kDone;
   }
   const int code = SSL_get_error(ssl_, result);
@@ -142,11 +144,25 @@ std::string SMPPSocketTls::description() const {
   return std::string(SSL_get_version(ssl_)) + " " + (cipher != nullptr ? cipher : "");
 }
 
+void SMPPSocketTls::requireCloseNotify() {
+  std::lock_guard<SpinningMutex> lock(mutex_);
+  SSL_clear_options(ssl_, SSL_OP_IGNORE_UNEXPECTED_EOF);
+}
+
 int SMPPSocketTls::read(uint8_t* buffer, size_t length) {
   std::lock_guard<SpinningMutex> lock(mutex_);
+  mayHold_ = false;
+  if (endPending_) {
+    endPending_ = false;
+    if (pendingError_ == 0) {
+      return 0;
+    }
+    errno = pendingError_;
+    return -1;
+  }
   size_t got = 0;
   // Records are read until none is complete (the kernel then reports the
-  // rest) or the buffer is full (holdsInput() then says so).
+  // rest) or the buffer is full; at most `length` octets, as a plain read.
   while (got < length) {
     ERR_clear_error();
     const int n = SSL_read(ssl_, buffer + got, clampLength(length - got));
@@ -155,15 +171,21 @@ int SMPPSocketTls::read(uint8_t* buffer, size_t length) {
       continue;
     }
     const int error = failWith(n);
-    if (got > 0) {
-      break; // the end or the error shows again at the next read
+    if (got == 0) {
+      if (error == 0) {
+        return 0;
+      }
+      errno = error;
+      return -1;
     }
-    if (error == 0) {
-      return 0;
+    if (error != EAGAIN) {
+      // No readiness event may follow (a close_notify without a FIN).
+      endPending_ = true;
+      pendingError_ = error;
     }
-    errno = error;
-    return -1;
+    return static_cast<int>(got);
   }
+  mayHold_ = true;
   return static_cast<int>(got);
 }
 
@@ -193,7 +215,7 @@ long SMPPSocketTls::available() {
 
 bool SMPPSocketTls::holdsInput() const {
   std::lock_guard<SpinningMutex> lock(mutex_);
-  return SSL_has_pending(ssl_) == 1;
+  return endPending_ || (mayHold_ && SSL_has_pending(ssl_) == 1);
 }
 
 void SMPPSocketTls::finish() {

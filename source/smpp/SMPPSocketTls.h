@@ -8,6 +8,7 @@
 // stops taking them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -39,16 +40,25 @@ public:
   ~SMPPSocketTls() override;
 
   Step handshake();
+  // How long a handshake may take, on either side.
+  static constexpr uint64_t kHandshakeMicros = 10'000'000;
+  // A close without close_notify is an error, not an end of stream (for a
+  // protocol whose requests a cut could truncate).
+  void requireCloseNotify();
   // Why the handshake or a later read or write failed; empty while none did.
   const std::string& failure() const { return failure_; }
   // The negotiated protocol and cipher ("TLSv1.3 TLS_AES_256_GCM_SHA384").
   std::string description() const;
 
-  // Reads records until `length` octets are filled or none is complete.
+  // Reads records until `length` octets are filled or none is complete; an
+  // end or error met after some data is returned by the next call.
   int read(uint8_t* buffer, size_t length) override;
   int send(const uint8_t* buffer, size_t length) override;
   long available() override;
   int descriptor() const override { return descriptor_; }
+  // True after a read that filled its buffer while the TLS layer kept
+  // something, after a handshake, or with an end or error still to report;
+  // never for a partial record alone (the kernel reports its rest).
   bool holdsInput() const override;
   void finish() override;
 
@@ -61,6 +71,9 @@ private:
   SSL* ssl_;                    // owned
   int descriptor_;              // connected socket (owned by the caller)
   bool established_ = false;    // the handshake is complete
+  bool mayHold_ = false;        // the last read filled its buffer, or the handshake just ended
+  bool endPending_ = false;     // an end or error follows the data already returned
+  int pendingError_ = 0;        // its errno, 0 for the peer's end of stream
   std::string failure_;         // reason of the first fatal error, empty = none
 };
 

@@ -57,6 +57,9 @@ public:
   uint64_t reads() const { return reads_; }
   // A complete PDU waits in the read buffer.
   bool hasBufferedPDU() const;
+  // Input no readiness event will report: a complete PDU in the read
+  // buffer, or what a TLS layer already took from the kernel.
+  bool inputWaiting() const { return hasBufferedPDU() || (socket_ && socket_->holdsInput()); }
 
   // Frames one PDU into the output buffer; false when the connection is
   // dead, the body too long or the buffer at its hard limit. Any thread:

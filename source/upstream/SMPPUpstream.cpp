@@ -119,6 +119,9 @@ void SMPPUpstream::upstreamRun() {
 }
 
 void SMPPUpstream::superviseSessions(uint64_t now) {
+  // Deadlines set during the pass (a handshake started by a connect it
+  // settles) are kept: the pass's own result is merged in at its end.
+  nextSweep_ = ~0ULL;
   std::vector<SMPPSessionClient*> copy;
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
@@ -175,7 +178,7 @@ void SMPPUpstream::superviseSessions(uint64_t now) {
     // one response timeout from now, so that bounds the sleep.
     next = std::min<uint64_t>(next, now + uint64_t{session->responseTimeout()} * 1000000U);
   }
-  nextSweep_ = next;
+  nextSweep_ = std::min(nextSweep_, next);
   if (!doomed.empty()) {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     for (SMPPSessionClient* session : doomed) {

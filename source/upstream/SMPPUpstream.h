@@ -144,6 +144,9 @@ public:
   // before start(); afterwards only the upstream thread does.
   const smpp::TlsContext* tlsContext(const std::string& caFile, bool verify, std::string& error);
 
+  // How long a TLS handshake may take after the connect; before start().
+  void setHandshakeTimeout(uint64_t micros) { handshakeMicros_ = micros; }
+
   // Longest wait of one pass in ms (-1: until a descriptor, a deadline or a
   // wake-up); tests bound it.
   void setReadinessWaitMillis(int millis) { readinessWaitMillis_ = millis; }
@@ -237,6 +240,7 @@ private:
   uint64_t speedStart_ = 0;      // µs the speed-check interval began
   uint32_t speedCount_ = 0;      // iterations in that interval
   int readinessWaitMillis_ = -1; // longest wait of one pass, -1 = none
+  uint64_t handshakeMicros_ = smpp::SMPPSocketTls::kHandshakeMicros; // µs a TLS handshake may take
 
   std::atomic<uint64_t> deliverSMCount_{0}; // deliver_sm received
   std::atomic<uint64_t> lastDeliverSM_{0};  // µs of the last deliver_sm

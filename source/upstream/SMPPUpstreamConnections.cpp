@@ -245,8 +245,8 @@ bool SMPPUpstream::checkAsyncConnect(SMPPSessionClient& session) {
     return false; // still in progress
   }
   if (session.tlsSocket() != nullptr) {
-    // Connected once TLS is: the handshake has until the bind's deadline.
-    const uint64_t deadline = context_.clock.nowMicros() + kBindDeadlineMicros;
+    // Connected once TLS is, within the handshake's own deadline.
+    const uint64_t deadline = context_.clock.nowMicros() + handshakeMicros_;
     session.setHandshakeDeadline(deadline);
     nextSweep_ = std::min(nextSweep_, deadline);
     return continueHandshake(session);
@@ -273,7 +273,10 @@ bool SMPPUpstream::continueHandshake(SMPPSessionClient& session) {
   switch (step) {
   case smpp::SMPPSocketTls::Step::kWantRead:
   case smpp::SMPPSocketTls::Step::kWantWrite:
+    // Only the readiness it waits for: input it will not read yet would
+    // keep a level-triggered wait returning.
     eventLoop_.setWriting(fd, step == smpp::SMPPSocketTls::Step::kWantWrite);
+    eventLoop_.setReading(fd, step == smpp::SMPPSocketTls::Step::kWantRead);
     return false;
   case smpp::SMPPSocketTls::Step::kFailed:
     // A failed connect like any other, with OpenSSL's reason first.
@@ -290,6 +293,7 @@ bool SMPPUpstream::continueHandshake(SMPPSessionClient& session) {
   }
   session.setHandshakeDeadline(0);
   eventLoop_.setWriting(fd, false);
+  eventLoop_.setReading(fd, true);
   logApplication(LOG_INFO, this, kLogClass, "handleAsyncConnectOutcome",
                  "TLS established %s 0x%llx (%s:%d/%s) %s", session.targetName().c_str(),
                  static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
