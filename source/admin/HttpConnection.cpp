@@ -120,7 +120,13 @@ HttpConnection::HttpConnection(int fd, smpp::EventLoop& loop, Owner& owner,
                                const smpp::TlsContext* tls)
     : fd_(fd), loop_(loop), owner_(owner), deadline_(this) {
   if (tls != nullptr) {
-    socket_ = smpp::SMPPSocketTls::accepting(*tls, fd);
+    std::unique_ptr<smpp::SMPPSocketTls> socket = smpp::SMPPSocketTls::accepting(*tls, fd);
+    if (socket != nullptr) {
+      // A cut without close_notify must not pass for the end of a request.
+      socket->requireCloseNotify();
+      tls_ = socket.get();
+      socket_ = std::move(socket);
+    }
   } else {
     socket_ = std::make_unique<smpp::SMPPSocketUnencrypted>(fd);
   }
@@ -161,10 +167,33 @@ void HttpConnection::onReadable(int) {
     flush();
     return;
   }
+  if (state_ == State::Reading && tls_ != nullptr && !handshake()) {
+    return;
+  }
   // What a TLS layer already holds brings no readiness event: read on.
   do {
     readRequest();
   } while (state_ == State::Reading && socket_->holdsInput());
+}
+
+bool HttpConnection::handshake() {
+  const smpp::SMPPSocketTls::Step step = tls_->handshake();
+  switch (step) {
+  case smpp::SMPPSocketTls::Step::kDone:
+    loop_.setWriting(fd_, false);
+    loop_.setReading(fd_, true);
+    return true;
+  case smpp::SMPPSocketTls::Step::kWantRead:
+  case smpp::SMPPSocketTls::Step::kWantWrite:
+    // The request deadline bounds the handshake too.
+    loop_.setWriting(fd_, step == smpp::SMPPSocketTls::Step::kWantWrite);
+    loop_.setReading(fd_, step == smpp::SMPPSocketTls::Step::kWantRead);
+    return false;
+  case smpp::SMPPSocketTls::Step::kFailed:
+    break;
+  }
+  closeNow();
+  return false;
 }
 
 void HttpConnection::readRequest() {
@@ -179,7 +208,8 @@ void HttpConnection::readRequest() {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
       return;
     }
-    if (in_.empty()) {
+    // Over TLS an error after part of a request may be a cut: nothing runs.
+    if (in_.empty() || tls_ != nullptr) {
       perror("recv");
       closeNow();
       return;
@@ -247,6 +277,8 @@ void HttpConnection::finishReading(ReadResult result) {
 void HttpConnection::onWritable(int) {
   if (state_ == State::Writing) {
     flush();
+  } else if (state_ == State::Reading && tls_ != nullptr && handshake()) {
+    onReadable(fd_);
   }
 }
 

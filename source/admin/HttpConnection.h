@@ -15,6 +15,7 @@
 
 #include "smpp/EventLoop.h"
 #include "smpp/SMPPSocket.h"
+#include "smpp/SMPPSocketTls.h"
 #include "smpp/TimerHeap.h"
 #include "smpp/TlsContext.h"
 
@@ -104,6 +105,8 @@ private:
   // with its result in `result`.
   bool frame(ReadResult& result);
   void finishReading(ReadResult result);
+  // Moves a TLS handshake on; true once it is complete.
+  bool handshake();
   void readRequest();
   void flush();
   void linger();
@@ -111,6 +114,7 @@ private:
 
   int fd_;                                   // the accepted socket; -1 once closed
   std::unique_ptr<smpp::SMPPSocket> socket_; // the stream on fd_ (TLS or plain); null = broken
+  smpp::SMPPSocketTls* tls_ = nullptr;       // socket_ when it is TLS
   smpp::EventLoop& loop_;                    // owning loop
   Owner& owner_;                             // routes the request, destroys the connection
   smpp::Timer deadline_;                     // reading, writing and lingering deadline
