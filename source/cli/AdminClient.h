@@ -11,9 +11,8 @@ namespace quorvex {
 class AdminClient {
 public:
   // `baseUrl` is "http://127.0.0.1:<port>" (or https, when `caFile` names
-  // the PEM certificate to trust: the host name is then not checked, since
-  // the gateway is reached by its loopback address); curl failures are
-  // written to `err`.
+  // the gateway's PEM certificate: only its public key is then trusted);
+  // curl failures are written to `err`.
   AdminClient(std::string baseUrl, std::ostream& err, std::string caFile = "");
 
   // Asks "/oauth2/v1/token" for a token; prints "Failed" to `out` when refused.
@@ -37,7 +36,7 @@ private:
                const std::string* body, std::string& response, long& status);
 
   std::string baseUrl_;     // scheme, loopback address and port
-  std::string caFile_;      // HTTPS: the only certificate trusted; empty for HTTP
+  std::string pin_;         // HTTPS: libcurl pin of the one key trusted; empty for HTTP
   std::ostream& err_;       // curl error lines
   std::string accessToken_; // empty until a token was granted
   std::string received_;    // the write callback's buffer, emptied per request
