@@ -1,7 +1,9 @@
 // SMPP over TLS on both sides of the gateway and its HTTPS admin API, with
 // the real gateway, simulator, load generator and command-line client, and
 // certificates made with the openssl command as an operator would.
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,11 +13,15 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "common/Network.h"
 #include "downstream/GatewayFixture.h"
+#include "smpp/SMPPSocketTls.h"
+#include "smpp/TlsContext.h"
 #include "support/HttpTestClient.h"
 #include "support/ToolProcesses.h"
 
@@ -219,9 +225,11 @@ TEST_F(TlsTest, PlainAndStalledPeersOnTheTlsPortAreClosedWithoutDisturbingATlsSe
   EXPECT_GE(plainClosedAfter, 0);
   EXPECT_LT(plainClosedAfter, 0.9);
 
-  // Nothing at all: closed at the (shortened) handshake deadline.
+  // The first octets of a record, then nothing: closed at the (shortened)
+  // handshake deadline, costing the loop nothing meanwhile.
   const int silent = connectLoopback(tlsPort_);
   ASSERT_GE(silent, 0);
+  ASSERT_EQ(::send(silent, "\x16\x03", 2, MSG_NOSIGNAL), 2);
   const double silentClosedAfter = secondsUntilClosed(silent, 10s);
   ::close(silent);
   EXPECT_GT(silentClosedAfter, 0.8);
@@ -238,6 +246,19 @@ TEST_F(TlsTest, CliWorksOverHttpsAndOtherClientsAreRefused) {
   auto smsc = simulator("gateway");
   const json config = configuration(smsc->port(), {{"tls", true}, {"tls_verify", false}});
   start(config);
+  // Peers stalled inside a record, before or after the handshake, hold
+  // nothing but themselves.
+  const int stalled = connectLoopback(httpPort_);
+  ASSERT_EQ(::send(stalled, "\x16", 1, MSG_NOSIGNAL), 1);
+  std::string error;
+  const auto anyServer = smpp::TlsContext::client("", false, error);
+  const int inside = connectLoopback(httpPort_);
+  const auto session = tools::handshakeTls(
+      smpp::SMPPSocketTls::connecting(*anyServer, inside, "127.0.0.1"), 5000, error);
+  ASSERT_NE(session, nullptr) << error;
+  ASSERT_EQ(::send(inside, "\x17\x03\x03\x00\x40\x01\x02\x03", 8, MSG_NOSIGNAL), 8);
+  std::string status;
+  EXPECT_EQ(httpsGet(httpPort_, "/status", pem("gateway"), status), 200);
   // A client trusting another certificate is refused.
   std::string refused;
   EXPECT_EQ(httpsGet(httpPort_, "/status", pem("other"), refused), 0);
@@ -249,7 +270,54 @@ TEST_F(TlsTest, CliWorksOverHttpsAndOtherClientsAreRefused) {
   cliDir.write("quorvex.conf", config.dump(2));
   GatewayProcess cli(cliDir.path(), {"targetSetList"});
   ASSERT_EQ(cli.waitExit(), 0) << cli.errors();
-  EXPECT_NE(cli.output().find("\"ts\""), std::string::npos) << cli.output();
+  // The list as the API returns it (the configuration echoed at start also
+  // names the set, indented otherwise).
+  const std::string listed = "[\n  \"ts\"\n]";
+  EXPECT_NE(cli.output().find(listed), std::string::npos) << cli.output();
+  // A CLI whose configuration names another certificate trusts no one else.
+  json other = config;
+  other["base"]["tls.cert_file"] = pem("other");
+  cliDir.write("quorvex.conf", other.dump(2));
+  GatewayProcess mistrusting(cliDir.path(), {"targetSetList"});
+  ASSERT_EQ(mistrusting.waitExit(), 0);
+  EXPECT_EQ(mistrusting.output().find(listed), std::string::npos) << mistrusting.output();
+  ::close(stalled);
+  ::close(inside);
+}
+
+TEST_F(TlsTest, SilentSmscIsDroppedAtTheHandshakeDeadlineAndTriedAgain) {
+  ::setenv("QUORVEX_TLS_HANDSHAKE_SECONDS", "1", 1);
+  // Connections complete in the kernel's queue, and nothing ever answers.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  socklen_t length = sizeof(address);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  start(configuration(ntohs(address.sin_port), {{"tls", true}}));
+  // The first attempt is closed after a second, the next comes after the
+  // 3 s back-off step.
+  int attempts = 0;
+  std::vector<double> closedAfter;
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (attempts < 2 && std::chrono::steady_clock::now() < deadline) {
+    pollfd waiting{listener, POLLIN, 0};
+    if (::poll(&waiting, 1, 500) == 1) {
+      const int connection = ::accept(listener, nullptr, nullptr);
+      ++attempts;
+      closedAfter.push_back(secondsUntilClosed(connection, 5s));
+      ::close(connection);
+    }
+  }
+  ::close(listener);
+  ASSERT_EQ(attempts, 2) << gateway_->output();
+  for (const double seconds : closedAfter) {
+    EXPECT_GE(seconds, 0) << "never closed";
+    EXPECT_LT(seconds, 2.5);
+  }
+  EXPECT_FALSE(bound(100ms));
 }
 
 TEST_F(TlsTest, UnusableCertificateOrKeyKeepsTheGatewayFromStarting) {
