@@ -2,6 +2,9 @@
 # in /usr/bin, the systemd unit, and maintainer scripts that create the
 # service's user and working directory. Built by scripts/package.sh.
 install(TARGETS quorvex quorvex-smsc-sim quorvex-loadgen RUNTIME DESTINATION bin)
+# Installing builds nothing itself: scripts/package.sh builds these three
+# first, so a package build skips the benchmarks.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorvex.service DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/quorvex)
 

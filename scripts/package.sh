@@ -10,7 +10,7 @@ command -v dpkg-shlibdeps >/dev/null || {
   if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends dpkg-dev
 }
-bash scripts/build.sh release >&2
+bash scripts/build.sh release quorvex quorvex-smsc-sim quorvex-loadgen >&2
 rm -rf build-release/package
 (cd build-release && cpack -G DEB -B package >&2)
 ls build-release/package/quorvex_*_amd64.deb
