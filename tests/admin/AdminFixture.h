@@ -35,18 +35,13 @@ class AdminServerTest : public ::testing::Test {
 protected:
   void SetUp() override { startGateway(nlohmann::json::parse(kAdminConfig)); }
 
-  // Starts the gateway on `config` with fresh ports; `tokenSeconds` sets the
-  // lifetime of the tokens it issues (empty: the normal lifetime).
-  void startGateway(nlohmann::json config, const std::string& tokenSeconds = "") {
+  // Starts the gateway on `config` with fresh ports.
+  void startGateway(nlohmann::json config) {
     port_ = freePort();
     config["base"]["smpp.port"] = freePort();
     config["base"]["http.port"] = port_;
     dir_.write("quorvex.conf", config.dump(2));
-    if (!tokenSeconds.empty()) {
-      ::setenv("QUORVEX_TOKEN_SECONDS", tokenSeconds.c_str(), 1);
-    }
     gateway_ = std::make_unique<GatewayProcess>(dir_.path());
-    ::unsetenv("QUORVEX_TOKEN_SECONDS");
     ASSERT_TRUE(gateway_->waitForOutput("Listening for SMPP on port")) << gateway_->output();
   }
 

@@ -1,5 +1,5 @@
-// The upstream side of the real gateway against the SMSC simulator: the
-// forms a receipt can take, message tracking across a restart, admin changes
+// The upstream side of the real gateway against the SMSC simulator: SMSC
+// refusals relayed, message tracking across a restart, admin changes
 // and the status report of the upstream binds, correlated call-detail
 // records, concatenated parts kept on one SMSC, and MO routing.
 #include <signal.h>
@@ -35,7 +35,6 @@ using tools::test::SimulatorProcess;
 constexpr uint32_t kBindTransceiver = 0x00000009;
 constexpr uint32_t kSubmitSMResp = 0x80000004;
 constexpr uint32_t kDeliverSM = 0x00000005;
-constexpr uint16_t kReceiptedMessageId = 0x001E;
 
 // Polls `output` until it holds `what` at least `count` times.
 template <typename Output>
@@ -231,24 +230,11 @@ protected:
   uint16_t httpPort_ = 0;
 };
 
-// --- Receipt forms ---------------------------------------------------------
+// --- SMSC refusals -----------------------------------------------------------
 
-using UpstreamReceiptFormTest = UpstreamEndToEndTest;
+using UpstreamRefusalTest = UpstreamEndToEndTest;
 
-TEST_F(UpstreamReceiptFormTest, TextAndTlvReceiptAgreeOnTheId) {
-  startWith({"--receipts", "both"});
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  const std::string messageId = submitForReceipt(esme);
-  ASSERT_FALSE(messageId.empty());
-  const auto receipt = readReceipt(esme);
-  ASSERT_TRUE(receipt.has_value()) << gateway_->output();
-  EXPECT_NE(receipt->shortMessage.find("id:" + messageId), std::string::npos)
-      << receipt->shortMessage;
-  EXPECT_EQ(receipt->tlv(kReceiptedMessageId), messageId + std::string(1, '\0'));
-}
-
-TEST_F(UpstreamReceiptFormTest, SmscErrorStatusReachesTheEsmeWithoutMessageId) {
+TEST_F(UpstreamRefusalTest, SmscErrorStatusReachesTheEsmeWithoutMessageId) {
   startWith({"--fail", "447700900999=0x0000000B", "--nack", "777=20"});
   SmppTestClient esme(smppPort_);
   ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
@@ -261,40 +247,6 @@ TEST_F(UpstreamReceiptFormTest, SmscErrorStatusReachesTheEsmeWithoutMessageId) {
   // A generic_nack is answered at once with its reason, not after the bind dies.
   fields.destination = "777";
   EXPECT_EQ(submitRaw(esme, SmppTestClient::submitBody(fields)), 20u);
-}
-
-TEST_F(UpstreamReceiptFormTest, ReceiptBeforeResponseStillReachesTheEsme) {
-  startWith({"--receipts", "text", "--receipt-before-response"});
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  const std::string messageId = submitForReceipt(esme);
-  ASSERT_EQ(messageId, "3b9aca00");
-  const auto receipt = readReceipt(esme);
-  ASSERT_TRUE(receipt.has_value()) << gateway_->output();
-  EXPECT_NE(receipt->shortMessage.find("id:" + messageId), std::string::npos)
-      << receipt->shortMessage;
-}
-
-TEST_F(UpstreamReceiptFormTest, ReceiptOverAnotherBindOfTheTarget) {
-  startWith({"--receipts", "text", "--receipt-on-other-bind"}, 2);
-  SmppTestClient esme(smppPort_);
-  ASSERT_EQ(esme.bind(kBindTransceiver, "acme", "pw"), 0u);
-  // Several submits, so that whichever bind carries them, their receipts come
-  // over the other one.
-  std::vector<std::string> ids;
-  for (int i = 0; i < 4; ++i) {
-    ids.push_back(submitForReceipt(esme));
-    ASSERT_FALSE(ids.back().empty());
-  }
-  std::string texts;
-  for (int i = 0; i < 4; ++i) {
-    const auto receipt = readReceipt(esme);
-    ASSERT_TRUE(receipt.has_value()) << gateway_->output();
-    texts += receipt->shortMessage + "\n";
-  }
-  for (const std::string& id : ids) {
-    EXPECT_NE(texts.find("id:" + id + " "), std::string::npos) << texts;
-  }
 }
 
 // --- Message tracking across a restart ------------------------------------

@@ -25,26 +25,6 @@ bool admitted(SmppTestClient& client) {
          client.readCommand(0x80000015, milliseconds(5000)).has_value();
 }
 
-TEST(AdmissionTest, EleventhConnectionInTenSecondsIsBlocked) {
-  Gateway gateway(baseConfig());
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  Connections open;
-  for (int i = 0; i < 10; ++i) {
-    open.push_back(gateway.connect());
-  }
-  EXPECT_TRUE(admitted(*open.back()));
-  auto eleventh = gateway.connect();
-  EXPECT_TRUE(refused(*eleventh));
-  auto twelfth = gateway.connect();
-  EXPECT_TRUE(refused(*twelfth));
-  EXPECT_TRUE(admitted(*open.front()));
-  const std::string out = gateway.output();
-  // Logged once; later attempts are refused silently.
-  EXPECT_EQ(occurrences(out, "INFO SMPPServer::run BLOCKING connection for 130.0s - "), 1u) << out;
-  EXPECT_EQ(occurrences(out, "INFO SMPPServer::run New SMPP connection - "), 10u) << out;
-  EXPECT_EQ(gateway.stop(), 0);
-}
-
 TEST(AdmissionTest, WhitelistOnlyAdmitsListedAddresses) {
   nlohmann::json config = baseConfig();
   config["base"]["ipwhitelistonly"] = true;
