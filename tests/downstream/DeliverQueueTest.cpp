@@ -104,7 +104,12 @@ TEST(SimulatedReceiptTest, BodyAndTLVs) {
   EXPECT_EQ(parsed->destinationTon, 5);
   EXPECT_EQ(parsed->esmClass, 0x04);
   EXPECT_EQ(parsed->shortMessage.rfind("id:" + id + " sub:000 dlvrd:001 submit date:", 0), 0u);
-  EXPECT_EQ(parsed->tlvs.size(), 3u);
+  EXPECT_NE(parsed->shortMessage.find(" stat:DELIVRD err:000 text:"), std::string::npos);
+  using Tlv = std::pair<uint16_t, std::vector<uint8_t>>;
+  std::vector<uint8_t> terminatedId(id.begin(), id.end());
+  terminatedId.push_back(0);
+  EXPECT_EQ(parsed->tlvs,
+            (std::vector<Tlv>{{0x0427, {2}}, {0x0423, {3, 0, 0}}, {0x001E, terminatedId}}));
 
   n = buildSimulatedReceipt(submit, id, 0x33, body, sizeof(body));
   parsed = test::SmppTestClient::parseDeliverSM(std::vector<uint8_t>(body, body + n));

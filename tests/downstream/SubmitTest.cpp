@@ -67,18 +67,8 @@ TEST(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
     EXPECT_EQ(receipt->source, "447700900123");
     EXPECT_EQ(receipt->destination, "447700900001");
     EXPECT_EQ(receipt->esmClass, 0x04);
-    EXPECT_NE(receipt->shortMessage.find(" sub:000 dlvrd:001 submit date:"), std::string::npos);
-    EXPECT_NE(receipt->shortMessage.find(" stat:DELIVRD err:000 text:"), std::string::npos);
-    ASSERT_EQ(receipt->tlvs.size(), 3u);
-    EXPECT_EQ(receipt->tlvs[0].first, 0x0427);
-    EXPECT_EQ(receipt->tlvs[0].second, std::vector<uint8_t>{2});
-    EXPECT_EQ(receipt->tlvs[1].first, 0x0423);
-    EXPECT_EQ(receipt->tlvs[1].second, (std::vector<uint8_t>{3, 0, 0}));
-    EXPECT_EQ(receipt->tlvs[2].first, 0x001E);
-    const std::string id = receiptId(*receipt);
-    EXPECT_EQ(std::string(receipt->tlvs[2].second.begin(), receipt->tlvs[2].second.end()),
-              id + std::string(1, '\0'));
-    received.insert(id);
+    // Its text and TLVs are pinned by SimulatedReceiptTest.
+    received.insert(receiptId(*receipt));
   }
   EXPECT_EQ(received, ids);
   // Nothing more: no receipt for the silent submit, none on the transmitter.
@@ -216,7 +206,8 @@ TEST(SubmitTest, ThrottleAtSmallLimit) {
     statuses.push_back(response->status);
   }
   EXPECT_EQ(statuses, (std::vector<uint32_t>{0, 0, kThrottled}));
-  // The window closes one second after it opened; the next submit opens a new one.
+  // The window closes one second after it opened (in the session's time
+  // unit); the next submit opens a new one.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   std::optional<Pdu> later = client->submitAndWait(SubmitFields());
   ASSERT_TRUE(later);
