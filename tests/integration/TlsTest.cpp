@@ -19,7 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/Network.h"
-#include "downstream/GatewayFixture.h"
+#include "integration/GatewayFixture.h"
 #include "smpp/SMPPSocketTls.h"
 #include "smpp/TlsContext.h"
 #include "support/HttpTestClient.h"

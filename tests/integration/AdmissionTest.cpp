@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "downstream/GatewayFixture.h"
+#include "integration/GatewayFixture.h"
 
 namespace quorvex::test {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "downstream/GatewayFixture.h"
+#include "integration/GatewayFixture.h"
 
 namespace quorvex::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <thread>
 
-#include "downstream/GatewayFixture.h"
+#include "integration/GatewayFixture.h"
 
 namespace quorvex::test {
 namespace {
