@@ -177,23 +177,14 @@ void HttpConnection::onReadable(int) {
 }
 
 bool HttpConnection::handshake() {
+  // The request deadline bounds the handshake too.
   const smpp::SMPPSocketTls::Step step = tls_->handshake();
-  switch (step) {
-  case smpp::SMPPSocketTls::Step::kDone:
-    loop_.setWriting(fd_, false);
-    loop_.setReading(fd_, true);
-    return true;
-  case smpp::SMPPSocketTls::Step::kWantRead:
-  case smpp::SMPPSocketTls::Step::kWantWrite:
-    // The request deadline bounds the handshake too.
-    loop_.setWriting(fd_, step == smpp::SMPPSocketTls::Step::kWantWrite);
-    loop_.setReading(fd_, step == smpp::SMPPSocketTls::Step::kWantRead);
+  if (step == smpp::SMPPSocketTls::Step::kFailed) {
+    closeNow();
     return false;
-  case smpp::SMPPSocketTls::Step::kFailed:
-    break;
   }
-  closeNow();
-  return false;
+  smpp::SMPPSocketTls::watchFor(loop_, fd_, step);
+  return step == smpp::SMPPSocketTls::Step::kDone;
 }
 
 void HttpConnection::readRequest() {

@@ -322,10 +322,7 @@ void SMPPLoadBalancerServer::continueHandshake(Client& client) {
   switch (step) {
   case smpp::SMPPSocketTls::Step::kWantRead:
   case smpp::SMPPSocketTls::Step::kWantWrite:
-    // Only the readiness it waits for: input it will not read yet would
-    // keep a level-triggered wait returning.
-    loop_->setWriting(client.fd, step == smpp::SMPPSocketTls::Step::kWantWrite);
-    loop_->setReading(client.fd, step == smpp::SMPPSocketTls::Step::kWantRead);
+    smpp::SMPPSocketTls::watchFor(*loop_, client.fd, step);
     return;
   case smpp::SMPPSocketTls::Step::kFailed:
     // Plain SMPP on this port ends here too ("wrong version number").
@@ -338,8 +335,7 @@ void SMPPLoadBalancerServer::continueHandshake(Client& client) {
   }
   client.handshaking = false;
   loop_->cancelTimer(client.handshakeTimer);
-  loop_->setWriting(client.fd, false);
-  applyReading(client);
+  smpp::SMPPSocketTls::watchFor(*loop_, client.fd, step);
   logApplication(LOG_FINE, this, kLogClass, "run", "TLS established - %d [%s] %s", client.fd,
                  client.session->peerIp().c_str(), socket->description().c_str());
   // A bind that came with the handshake's last flight is already read.

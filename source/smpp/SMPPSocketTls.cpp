@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "smpp/EventLoop.h"
 #include "smpp/TlsContext.h"
 
 namespace quorvex::smpp {
@@ -136,6 +137,11 @@ SMPPSocketTls::Step SMPPSocketTls::handshake() {
     failure_ = "the peer closed the connection";
   }
   return Step::kFailed;
+}
+
+void SMPPSocketTls::watchFor(EventLoop& loop, int fd, Step step) {
+  loop.setWriting(fd, step == Step::kWantWrite);
+  loop.setReading(fd, step == Step::kWantRead || step == Step::kDone);
 }
 
 std::string SMPPSocketTls::description() const {

@@ -19,6 +19,7 @@ typedef struct ssl_st SSL;
 
 namespace quorvex::smpp {
 
+class EventLoop;
 class TlsContext;
 
 class SMPPSocketTls : public SMPPSocket {
@@ -40,6 +41,10 @@ public:
   ~SMPPSocketTls() override;
 
   Step handshake();
+  // Watches `fd` on `loop` for what `step` waits for, and for nothing else:
+  // input a handshake will not read yet would keep a level-triggered wait
+  // returning. After kDone: reading only.
+  static void watchFor(EventLoop& loop, int fd, Step step);
   // How long a handshake may take, on either side.
   static constexpr uint64_t kHandshakeMicros = 10'000'000;
   // A close without close_notify is an error, not an end of stream (for a

@@ -273,10 +273,7 @@ bool SMPPUpstream::continueHandshake(SMPPSessionClient& session) {
   switch (step) {
   case smpp::SMPPSocketTls::Step::kWantRead:
   case smpp::SMPPSocketTls::Step::kWantWrite:
-    // Only the readiness it waits for: input it will not read yet would
-    // keep a level-triggered wait returning.
-    eventLoop_.setWriting(fd, step == smpp::SMPPSocketTls::Step::kWantWrite);
-    eventLoop_.setReading(fd, step == smpp::SMPPSocketTls::Step::kWantRead);
+    smpp::SMPPSocketTls::watchFor(eventLoop_, fd, step);
     return false;
   case smpp::SMPPSocketTls::Step::kFailed:
     // A failed connect like any other, with OpenSSL's reason first.
@@ -292,8 +289,7 @@ bool SMPPUpstream::continueHandshake(SMPPSessionClient& session) {
     break;
   }
   session.setHandshakeDeadline(0);
-  eventLoop_.setWriting(fd, false);
-  eventLoop_.setReading(fd, true);
+  smpp::SMPPSocketTls::watchFor(eventLoop_, fd, step);
   logApplication(LOG_INFO, this, kLogClass, "handleAsyncConnectOutcome",
                  "TLS established %s 0x%llx (%s:%d/%s) %s", session.targetName().c_str(),
                  static_cast<unsigned long long>(session.smscid()), session.host().c_str(),
