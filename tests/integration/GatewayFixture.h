@@ -1,15 +1,20 @@
 // A gateway started in a temporary directory with a configuration written
-// for the test, listening on free ports.
+// for the test, listening on free ports, and the helpers the process tests
+// share to drive it.
 #pragma once
 
 #include <signal.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/HttpTestClient.h"
 #include "support/SmppTestClient.h"
 #include "support/TestProcess.h"
 
@@ -24,6 +29,21 @@ inline constexpr uint32_t kBindFail = 0x0000000D;
 inline constexpr uint32_t kSubmitFail = 0x00000045;
 inline constexpr uint32_t kThrottled = 0x00000058;
 
+// True once `condition` holds, polling every 20 ms until `timeout`.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (condition()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 // The "base" settings and tables of a test configuration.
 inline nlohmann::json baseConfig() {
   return {
@@ -31,7 +51,9 @@ inline nlohmann::json baseConfig() {
        {{"smpp.port", freePort()},
         {"http.port", freePort()},
         {"smpp.max_connections_per_ip", 20},
-        {"default_binding_enabled", true}}},
+        {"default_binding_enabled", true},
+        {"auth.client_id", "ops"},
+        {"auth.client_secret", "s3cret"}}},
       {"cdr", {{"mode", "none"}}},
       {"esme", nlohmann::json::array()},
       {"routes-mt", nlohmann::json::array()},
@@ -45,26 +67,40 @@ inline nlohmann::json account(const std::string& systemId, const std::string& pa
       {"systemid", systemId}, {"password", password}, {"sharedtargetsetid", "INTERNAL_SMSC_SIM"}};
 }
 
+// An upstream target on 127.0.0.1 that binds as "gw".
+inline nlohmann::json target(const std::string& name, uint16_t port, int bindqty = 1) {
+  return {{"name", name},       {"host", "127.0.0.1"}, {"port", port},
+          {"bindqty", bindqty}, {"systemid", "gw"},    {"password", ""},
+          {"systemtype", ""},   {"weight", 1},         {"admindown", false}};
+}
+
 class Gateway {
 public:
   // Writes `config` (and a whitelist file when given) and starts the gateway.
   explicit Gateway(const nlohmann::json& config, const std::string& whitelist = "")
-      : port_(config["base"]["smpp.port"].get<uint16_t>()) {
+      : port_(config["base"]["smpp.port"].get<uint16_t>()),
+        httpPort_(config["base"]["http.port"].get<uint16_t>()) {
     dir_.write("quorvex.conf", config.dump(2));
     if (!whitelist.empty()) {
       dir_.write("ipwhitelist.conf", whitelist);
     }
+    start();
+  }
+  // Starts the gateway again in its directory after it ended.
+  void start() {
     process_ = std::make_unique<GatewayProcess>(dir_.path());
     ready_ = process_->waitForOutput("Listening for SMPP on port ");
   }
-
   bool ready() const { return ready_; }
-  // SIGTERM and the exit status (0 unless a sanitizer or a crash intervened).
-  int stop() {
-    process_->signal(SIGTERM);
+  // Sends `signo` and returns the exit status (0 after SIGTERM unless a
+  // sanitizer or a crash intervened).
+  int stop(int signo = SIGTERM) {
+    process_->signal(signo);
     return process_->waitExit();
   }
   uint16_t port() const { return port_; }
+  uint16_t httpPort() const { return httpPort_; }
+  const TempDir& dir() const { return dir_; }
   GatewayProcess& process() { return *process_; }
   std::string output() const { return process_->output(); }
   bool waitFor(const std::string& text, int seconds = 10) {
@@ -73,10 +109,33 @@ public:
   std::unique_ptr<SmppTestClient> connect(const std::string& source = "") {
     return std::make_unique<SmppTestClient>(port_, source);
   }
+  // A bearer token for the configured client "ops"/"s3cret".
+  std::string token() {
+    const HttpTestReply reply = httpExchange(
+        httpPort_,
+        request("POST", "/oauth2/v1/token", {"Content-Type: application/x-www-form-urlencoded"},
+                "grant_type=client_credentials&client_id=ops&client_secret=s3cret&scope=api"));
+    const auto body = nlohmann::json::parse(reply.body, nullptr, false);
+    if (!body.is_object() || !body.contains("access_token")) {
+      ADD_FAILURE() << "no token: " << reply.raw;
+      return {};
+    }
+    return body["access_token"].get<std::string>();
+  }
+  // An authorised admin API request with a fresh token.
+  HttpTestReply admin(const std::string& method, const std::string& path,
+                      const std::string& body = "") {
+    return httpExchange(httpPort_, jsonRequest(method, path, token(), body));
+  }
+  // An unauthorised GET, as a scraper or a status page makes it.
+  std::string get(const std::string& path) {
+    return httpExchange(httpPort_, request("GET", path)).body;
+  }
 
 private:
   TempDir dir_;                             // working directory of the gateway
   uint16_t port_;                           // its SMPP port
+  uint16_t httpPort_;                       // its admin API port
   std::unique_ptr<GatewayProcess> process_; // the running gateway
   bool ready_ = false;                      // the listener came up
 };

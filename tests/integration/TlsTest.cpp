@@ -112,15 +112,11 @@ protected:
     config["base"].update({{"smpp.tls_port", tlsPort_},
                            {"tls.cert_file", pem("gateway")},
                            {"tls.key_file", key("gateway")},
-                           {"http.tls", true},
-                           {"auth.client_id", "ops"},
-                           {"auth.client_secret", "s3cret"}});
-    json target = {{"name", "smsc"},   {"host", "127.0.0.1"}, {"port", smscPort},
-                   {"bindqty", 1},     {"systemid", "gw"},    {"password", ""},
-                   {"systemtype", ""}, {"weight", 1},         {"admindown", false}};
-    target.update(targetTls);
+                           {"http.tls", true}});
+    json smsc = target("smsc", smscPort);
+    smsc.update(targetTls);
     config["targetsets"] = json::array(
-        {{{"id", "ts"}, {"name", "T"}, {"submits_enabled", true}, {"targets", {target}}}});
+        {{{"id", "ts"}, {"name", "T"}, {"submits_enabled", true}, {"targets", {smsc}}}});
     config["esme"] =
         json::array({{{"systemid", "acme"}, {"password", "pw"}, {"sharedtargetsetid", "ts"}}});
     return config;
@@ -135,18 +131,15 @@ protected:
 
   // The target's bind, as the HTTPS status report shows it, is bound.
   bool bound(std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::string body;
-      if (httpsGet(httpPort_, "/status", pem("gateway"), body) == 200) {
-        const json status = json::parse(body, nullptr, false);
-        if (status.is_object() && status["summary"]["bindTRX"] == 1) {
-          return true;
-        }
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return eventually(
+        [&] {
+          std::string body;
+          const json status = httpsGet(httpPort_, "/status", pem("gateway"), body) == 200
+                                  ? json::parse(body, nullptr, false)
+                                  : json();
+          return status.is_object() && status["summary"]["bindTRX"] == 1;
+        },
+        limit);
   }
 
   std::vector<std::string> loadArguments(const std::string& extra) const {
