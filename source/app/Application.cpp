@@ -22,6 +22,7 @@
 #include "config/TarnConfiguration.h"
 #include "downstream/DownstreamRelay.h"
 #include "downstream/SMPPLoadBalancerServer.h"
+#include "downstream/SMPPLoadBalancerSession.h"
 #include "metrics/MetricFamilies.h"
 #include "smpp/SMPPSocketTls.h"
 #include "smpp/TlsContext.h"
@@ -203,8 +204,8 @@ int runApplication(int argc, char** argv) {
   auditSwitch().store(config.getSettingBool("log.audit", false));
 
   oauthStore().setClient(clientId, clientSecret);
-  // Let tests watch a token expire, or a handshake time out, in a running
-  // gateway.
+  // Let tests watch a token expire, or a handshake or a bind time out, in a
+  // running gateway.
   if (const uint64_t seconds =
           testHookSeconds("QUORVEX_TOKEN_SECONDS", OAuthStore::kTokenSeconds)) {
     oauthStore().setTokenLifetime(seconds);
@@ -216,6 +217,10 @@ int runApplication(int argc, char** argv) {
                                                smpp::SMPPSocketTls::kHandshakeMicros / 1000000)) {
     server.setHandshakeTimeout(seconds * 1000000);
     smppUpstream().setHandshakeTimeout(seconds * 1000000);
+  }
+  if (const uint64_t seconds = testHookSeconds(
+          "QUORVEX_BIND_TIMEOUT_SECONDS", SMPPLoadBalancerSession::kBindTimeoutMicros / 1000000)) {
+    SMPPLoadBalancerSession::setBindTimeout(seconds * 1000000);
   }
   warnIfNoClientCredentials(clientId, clientSecret);
   static std::unique_ptr<smpp::TlsContext> serverTls;

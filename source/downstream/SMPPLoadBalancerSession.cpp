@@ -19,6 +19,9 @@
 namespace quorvex {
 namespace {
 
+// µs from accept to the bind; set once at start-up, before any session.
+std::atomic<uint64_t> bindTimeoutMicros{SMPPLoadBalancerSession::kBindTimeoutMicros};
+
 // Room for a receipt body: addresses, the receipt text and three TLVs.
 constexpr size_t kReceiptCapacity = 512;
 
@@ -75,10 +78,14 @@ SMPPLoadBalancerSession::SMPPLoadBalancerSession(int descriptor, const std::stri
   // The listener owns the descriptor and closes it.
   connection().attach(std::make_unique<smpp::SMPPSocketUnencrypted>(descriptor), descriptor, false);
   setPeer(peerIp, peerPort);
-  setClosingTime(clock().nowMicros() + kBindTimeoutMicros);
+  setClosingTime(clock().nowMicros() + bindTimeoutMicros.load(std::memory_order_relaxed));
   setOwner(owner);
   routes_ = ESMERouteCache::empty();
   metricEvents().downstreamSessionCreated();
+}
+
+void SMPPLoadBalancerSession::setBindTimeout(uint64_t micros) {
+  bindTimeoutMicros.store(micros, std::memory_order_relaxed);
 }
 
 SMPPLoadBalancerSession::~SMPPLoadBalancerSession() { metricEvents().downstreamSessionDestroyed(); }

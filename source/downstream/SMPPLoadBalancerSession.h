@@ -21,6 +21,8 @@ class SMPPLoadBalancerSession : public smpp::SMPPSessionServer {
 public:
   static constexpr const char* kLogClass = "SMPPLoadBalancerSession";
   static constexpr uint64_t kBindTimeoutMicros = 20000000;
+  // The bind deadline of sessions created from now on (tests shorten it).
+  static void setBindTimeout(uint64_t micros);
 
   // Sessions are shared so that the Tracker's weak reference can keep one
   // alive while another thread answers on it; create() registers it there.
