@@ -1,92 +1,77 @@
 // The status report from a hand-filled upstream view; a running gateway's
 // report of a live bind is checked by the process tests.
-#include <filesystem>
+#include <gtest/gtest.h>
 
-#include "admin/AdminFixture.h"
 #include "admin/StatusReport.h"
 #include "config/TarnConfiguration.h"
 #include "tracker/SmscId.h"
 
-namespace quorvex::test {
+namespace quorvex {
 namespace {
 
 using nlohmann::json;
 
-class FakeStatusSource : public StatusSource {
-public:
-  std::map<uint64_t, BindStatus> bindStatuses() override { return binds; }
-  std::map<uint64_t, BindStatus> binds; // what the report sees
-};
+// One set whose target has two binds.
+const char* kConfig = R"({"targetsets": [{"id": "set1", "name": "S", "submits_enabled": true,
+  "targets": [{"name": "smscA", "host": "h", "port": 1, "bindqty": 2, "systemid": "a",
+  "password": "p", "systemtype": "", "weight": 1, "admindown": false}]}]})";
 
-class StatusReportTest : public ::testing::Test {
+class StatusReportTest : public ::testing::Test, public StatusSource {
 protected:
-  void SetUp() override {
-    dir_.write("quorvex.conf", kAdminConfig);
-    std::filesystem::current_path(dir_.path());
-    bool createDefault = false;
-    ASSERT_TRUE(config_.performLoad(createDefault));
-  }
-  void TearDown() override { std::filesystem::current_path(previousDir_); }
+  void SetUp() override { ASSERT_TRUE(config_.parseConfig(true, json::parse(kConfig))); }
+  std::map<uint64_t, BindStatus> bindStatuses() override { return binds_; }
+  json report() { return statusReport(config_, this); }
 
-  TempDir dir_;
-  const std::filesystem::path previousDir_ = std::filesystem::current_path();
   TarnConfiguration config_;
-  FakeStatusSource status_;
+  std::map<uint64_t, BindStatus> binds_; // what the report sees
+  const uint64_t bind0_ = smscId("smscA", 0, false);
+  const uint64_t bind1_ = smscId("smscA", 1, false);
 };
 
 TEST_F(StatusReportTest, EntriesAndSummary) {
-  // Bind 0 of smscA has a bound transceiver session; bind 1 only its slot.
-  const uint64_t bind0 = smscId("smscA", 0, false);
-  const uint64_t bind1 = smscId("smscA", 1, false);
-  BindStatus live;
-  live.hasSession = true;
-  live.connected = true;
-  live.bindType = 2;
-  live.bindState = 2;
-  live.host = "127.0.0.1";
-  live.port = 2776;
-  live.systemId = "a";
-  BindStatus idle = live;
-  idle.hasSession = false;
-  idle.connected = true; // ignored without a session
-  idle.bindState = 3;    // likewise
-  idle.adminDown = true;
-  status_.binds = {{bind0, live}, {bind1, idle}, {0x42, live}};
+  // Bind 0 has a bound transceiver session; bind 1 only its slot, whose
+  // connection and state are ignored without a session. 0x42 is no bind.
+  const BindStatus live{.hasSession = true,
+                        .connected = true,
+                        .bindType = 2,
+                        .bindState = 2,
+                        .host = "127.0.0.1",
+                        .port = 2776,
+                        .systemId = "a"};
+  const BindStatus idle{
+      .connected = true, .bindState = 3, .host = "", .systemId = "", .adminDown = true};
+  binds_ = {{bind0_, live}, {bind1_, idle}, {0x42, live}};
 
-  const json report = statusReport(config_, &status_);
-  ASSERT_EQ(report["statusReport"].size(), 2u);
-  EXPECT_EQ(report["statusReport"][0], json({{"smsc_id", bind0},
-                                             {"smsc_name", "smscA"},
-                                             {"connected", true},
-                                             {"bind_type", 2},
-                                             {"bind_state", 2},
-                                             {"host", "127.0.0.1"},
-                                             {"port", 2776},
-                                             {"system_id", "a"},
-                                             {"admin_down", false},
-                                             {"target_set", "set1"}}));
-  EXPECT_EQ(report["statusReport"][1]["connected"], false);
-  EXPECT_EQ(report["statusReport"][1]["bind_state"], 0);
-  EXPECT_EQ(report["statusReport"][1]["smsc_id"], bind1);
-  EXPECT_EQ(report["summary"], json::parse(R"({"admindown":1,"targets":2,"targetsets":1,
+  const json entries = report()["statusReport"];
+  ASSERT_EQ(entries.size(), 2u);
+  json expected = json::parse(R"({"smsc_name":"smscA","connected":true,"bind_type":2,
+      "bind_state":2,"host":"127.0.0.1","port":2776,"system_id":"a","admin_down":false,
+      "target_set":"set1"})");
+  expected["smsc_id"] = bind0_;
+  EXPECT_EQ(entries[0], expected);
+  EXPECT_EQ(entries[1]["connected"], false);
+  EXPECT_EQ(entries[1]["bind_state"], 0);
+  EXPECT_EQ(entries[1]["smsc_id"], bind1_);
+  EXPECT_EQ(report()["summary"], json::parse(R"({"admindown":1,"targets":2,"targetsets":1,
       "bindTX":0,"bindRX":0,"bindTRX":1,"bindUnbound":0})"));
 }
 
 TEST_F(StatusReportTest, BindsWithoutSlotSkippedAndSessionsCountedByState) {
-  EXPECT_EQ(statusReport(config_, &status_)["statusReport"], json::array());
+  EXPECT_EQ(report()["statusReport"], json::array());
   EXPECT_EQ(statusReport(config_, nullptr)["summary"]["targets"], 0);
-  BindStatus tx;
-  tx.hasSession = true;
-  tx.bindState = 3;
-  BindStatus unbound = tx;
-  unbound.bindState = 0;
-  status_.binds = {{smscId("smscA", 0, false), tx}, {smscId("smscA", 1, false), unbound}};
-  const json summary = statusReport(config_, &status_)["summary"];
-  EXPECT_EQ(summary["targetsets"], 1);
-  EXPECT_EQ(summary["bindTX"], 1);
-  EXPECT_EQ(summary["bindUnbound"], 1);
-  EXPECT_EQ(summary["bindTRX"], 0);
+  const std::map<int, const char*> counters = {
+      {0, "bindUnbound"}, {2, "bindTRX"}, {3, "bindTX"}, {4, "bindRX"}};
+  for (const auto& [state, counter] : counters) {
+    BindStatus bind;
+    bind.hasSession = true;
+    bind.bindState = state;
+    binds_ = {{bind0_, bind}};
+    json expected = json::parse(R"({"admindown":0,"targets":1,"targetsets":1,"bindTX":0,
+        "bindRX":0,"bindTRX":0,"bindUnbound":0})");
+    expected[counter] = 1;
+    EXPECT_EQ(report()["summary"], expected) << state;
+  }
 }
 
 } // namespace
-} // namespace quorvex::test
+} // namespace quorvex

@@ -1,7 +1,5 @@
 // The log writers' line formats, threshold, message cut and size rotation,
 // checked on real files in a temporary working directory.
-#include <unistd.h>
-
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -14,10 +12,12 @@
 namespace quorvex {
 namespace {
 
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
 class LogTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    previous_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path());
     setLogLevel(LOG_INFO);
   }
@@ -33,58 +33,50 @@ protected:
   uintmax_t sizeOf(const std::string& name) { return std::filesystem::file_size(dir_.file(name)); }
 
   test::TempDir dir_;
-  std::filesystem::path previous_;
+  const std::filesystem::path previous_ = std::filesystem::current_path();
 };
 
 TEST_F(LogTest, ThresholdLineFormatAndMessageCut) {
-  ::testing::internal::CaptureStdout();
+  CaptureStdout();
   logApplication(LOG_DEBUG, nullptr, "C", "f", "debug");
   logApplication(LOG_FINEST, nullptr, "C", "f", "finest");
   logApplication(LOG_FINE, nullptr, "C", "f", "fine");
-  const std::string quiet = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(quiet, "");
+  EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_FALSE(dir_.exists("application.log"));
 
   int object = 0;
-  ::testing::internal::CaptureStdout();
+  CaptureStdout();
   logApplication(LOG_INFO, &object, "Tracker", "load", "value %d of %s", 42, "x");
   logApplication(LOG_WARNING, nullptr, "Application", "main", "absent");
-  const std::string console = ::testing::internal::GetCapturedStdout();
+  // A long message is cut to 1023 characters.
+  logApplication(LOG_INFO, nullptr, "C", "f", "%s", std::string(2000, 'a').c_str());
+  const std::string console = GetCapturedStdout();
   // The console and the file carry the same text.
   EXPECT_EQ(console, dir_.read("application.log"));
-
   const std::regex info(R"(^\d+\.\d{6} +0x[0-9a-f]+    INFO Tracker::load value 42 of x\n)");
   EXPECT_TRUE(std::regex_search(console, info)) << console;
   // A missing object prints the null-pointer text right-aligned in 12 columns.
   EXPECT_NE(console.find("        (nil) WARNING Application::main absent\n"), std::string::npos)
       << console;
-
-  // A long message is cut to 1023 characters.
-  const std::string longText(2000, 'a');
-  ::testing::internal::CaptureStdout();
-  logApplication(LOG_INFO, nullptr, "C", "f", "%s", longText.c_str());
-  const std::string cut = ::testing::internal::GetCapturedStdout();
-  const std::string expectedTail = " C::f " + std::string(1023, 'a') + "\n";
-  ASSERT_GE(cut.size(), expectedTail.size());
-  EXPECT_EQ(cut.substr(cut.size() - expectedTail.size()), expectedTail);
-  EXPECT_EQ(dir_.read("application.log"), console + cut);
+  const std::string cutTail = " C::f " + std::string(1023, 'a') + "\n";
+  ASSERT_GE(console.size(), cutTail.size());
+  EXPECT_EQ(console.substr(console.size() - cutTail.size()), cutTail);
 }
 
 TEST_F(LogTest, ApplicationLogRotatesOnlyAboveLimit) {
   dir_.write("application.1.log", "older generation");
   makeFile("application.log", kLogRotateBytes);
-  ::testing::internal::CaptureStdout();
+  CaptureStdout();
   logApplication(LOG_INFO, nullptr, "C", "f", "at the limit");
-  const std::string first = ::testing::internal::GetCapturedStdout();
+  const std::string first = GetCapturedStdout();
   // Exactly 32 MiB is not more than the limit: the line is appended.
   EXPECT_EQ(sizeOf("application.log"), kLogRotateBytes + first.size());
   EXPECT_EQ(dir_.read("application.1.log"), "older generation");
 
-  ::testing::internal::CaptureStdout();
+  CaptureStdout();
   logApplication(LOG_INFO, nullptr, "C", "f", "beyond the limit");
-  const std::string second = ::testing::internal::GetCapturedStdout();
   // Now the old file became the predecessor, replacing the earlier one.
-  EXPECT_EQ(dir_.read("application.log"), second);
+  EXPECT_EQ(dir_.read("application.log"), GetCapturedStdout());
   EXPECT_EQ(sizeOf("application.1.log"), kLogRotateBytes + first.size());
 }
 

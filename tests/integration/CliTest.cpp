@@ -1,7 +1,7 @@
 // The command words, run as the real executable against a running gateway:
 // the client reads the port and credentials of the "quorvex.conf" in its own
 // working directory.
-#include "admin/AdminFixture.h"
+#include "integration/AdminFixture.h"
 
 namespace quorvex::test {
 namespace {

@@ -20,15 +20,10 @@ namespace quorvex::test {
 // target's port, so its binds stay closed.
 inline const char* kAdminConfig = R"({
   "base": {"auth.client_id": "admin", "auth.client_secret": "s3cret"},
-  "esme": [
-    {"systemid": "esme1", "sharedtargetsetid": "set1", "inboundmo": ["111", "222"]}
-  ],
-  "targetsets": [
-    {"id": "set1", "name": "Set One", "submits_enabled": true, "targets": [
-      {"name": "smscA", "host": "127.0.0.1", "port": 9, "bindqty": 2, "systemid": "a",
-       "password": "p", "systemtype": "", "weight": 1, "admindown": false}
-    ]}
-  ]
+  "esme": [{"systemid": "esme1", "sharedtargetsetid": "set1", "inboundmo": ["111", "222"]}],
+  "targetsets": [{"id": "set1", "name": "Set One", "submits_enabled": true, "targets": [
+    {"name": "smscA", "host": "127.0.0.1", "port": 9, "bindqty": 2, "systemid": "a",
+     "password": "p", "systemtype": "", "weight": 1, "admindown": false}]}]
 })";
 
 class AdminServerTest : public ::testing::Test {
