@@ -11,8 +11,8 @@
 #include <random>
 #include <thread>
 
-#include "integration/AdminFixture.h"
 #include "admin/HttpConnection.h"
+#include "integration/AdminFixture.h"
 
 namespace quorvex::test {
 namespace {
@@ -38,24 +38,24 @@ TEST_F(AdminServerTest, LargeRequestAndReplyArriveWhole) {
 
 TEST_F(AdminServerTest, RequestSplitAcrossSegmentsOrEndedByTheClientIsReadWhole) {
   const std::string whole =
-      jsonRequest("POST", "/esme", token(), R"({"systemid":"split","targetset":"set1"})");
+      jsonRequest("POST", "/esme", gateway_->token(), R"({"systemid":"split","targetset":"set1"})");
   const size_t headerEnd = whole.find("\r\n\r\n");
   // Request line, part of the headers, the rest of the headers, then the body in two pieces.
   const std::vector<std::string> pieces = {
       whole.substr(0, 10), whole.substr(10, headerEnd - 10), whole.substr(headerEnd, 4),
       whole.substr(headerEnd + 4, 12), whole.substr(headerEnd + 16)};
-  EXPECT_EQ(httpExchange(port_, pieces, 50).statusLine, "HTTP/1.1 200 ESME added split");
+  EXPECT_EQ(httpExchange(port(), pieces, 50).statusLine, "HTTP/1.1 200 ESME added split");
   // A head without its empty line, ended by the client, is taken as it stands.
-  EXPECT_EQ(httpExchange(port_, {"GET /metrics HTTP/1.1\r\nHost: x\r\n"}, 0, true).raw, kFallback);
+  EXPECT_EQ(httpExchange(port(), {"GET /metrics HTTP/1.1\r\nHost: x\r\n"}, 0, true).raw, kFallback);
   // An unparsable request line gets no answer.
-  EXPECT_EQ(httpExchange(port_, "NOSPACE\r\n\r\n").raw, "");
+  EXPECT_EQ(httpExchange(port(), "NOSPACE\r\n\r\n").raw, "");
 }
 
 TEST_F(AdminServerTest, OversizedRequestsAreRefusedAsSoonAsTheyShow) {
   const std::string declared = "POST /esme HTTP/1.1\r\nContent-Type: application/json\r\n"
                                "Content-Length: " +
                                std::to_string(kMaxRequestBytes + 1) + "\r\n\r\n";
-  EXPECT_EQ(httpExchange(port_, declared).status, 413);
+  EXPECT_EQ(httpExchange(port(), declared).status, 413);
   std::string manyLines = "GET /metrics HTTP/1.1\r\n";
   for (int i = 0; i < 20; ++i) {
     manyLines += "X-Line" + std::to_string(i) + ": " + std::string(4000, 'b') + "\r\n";
@@ -67,13 +67,13 @@ TEST_F(AdminServerTest, OversizedRequestsAreRefusedAsSoonAsTheyShow) {
   };
   for (const auto& [text, status] : cases) {
     const auto start = steady_clock::now();
-    const HttpTestReply reply = httpExchange(port_, text);
+    const HttpTestReply reply = httpExchange(port(), text);
     EXPECT_EQ(reply.status, status) << reply.raw;
     // Refused when the bound is crossed, not when the peer's deadline ends.
     EXPECT_LT(steady_clock::now() - start, kDeadline);
   }
   // The server goes on serving.
-  EXPECT_EQ(httpExchange(port_, request("GET", "/status")).status, 200);
+  EXPECT_EQ(httpExchange(port(), request("GET", "/status")).status, 200);
 }
 
 // A hundred peers send the start of a request line and go quiet, one more a
@@ -82,17 +82,17 @@ TEST_F(AdminServerTest, OversizedRequestsAreRefusedAsSoonAsTheyShow) {
 TEST_F(AdminServerTest, SlowPeersHoldOnlyTheirOwnConnectionsUntilTheirDeadline) {
   std::vector<int> slow;
   for (int i = 0; i < 100; ++i) {
-    const int fd = connectLoopback(port_);
+    const int fd = connectLoopback(port());
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::send(fd, "GET /metr", 9, MSG_NOSIGNAL), 9);
     slow.push_back(fd);
   }
   auto start = steady_clock::now();
-  EXPECT_EQ(httpExchange(port_, request("GET", "/metrics")).status, 200);
+  EXPECT_EQ(httpExchange(port(), request("GET", "/metrics")).status, 200);
   // Served one after another, the scrape would wait out a slow peer's deadline.
   EXPECT_LT(steady_clock::now() - start, kDeadline);
   start = steady_clock::now();
-  EXPECT_EQ(httpExchange(port_, "GET /metrics HTTP/1.1\r\n").raw, kFallback);
+  EXPECT_EQ(httpExchange(port(), "GET /metrics HTTP/1.1\r\n").raw, kFallback);
   EXPECT_GE(steady_clock::now() - start, kDeadline - std::chrono::milliseconds(100));
   // By now the first hundred are past their deadline: their request line
   // never ended, so they are closed without an answer.
@@ -111,36 +111,35 @@ TEST_F(AdminServerTest, SlowPeersHoldOnlyTheirOwnConnectionsUntilTheirDeadline) 
 TEST_F(AdminServerTest, KilledWhileSavingLeavesAWholeConfiguration) {
   std::minstd_rand random(7);
   for (int round = 0; round < 30; ++round) {
-    token_ = token();
+    const std::string token = gateway_->token();
     std::atomic<bool> killed{false};
     std::thread saver([&] {
       for (int i = 0; !killed.load(); ++i) {
         const std::string id = "r" + std::to_string(round) + "e" + std::to_string(i);
         try {
-          httpExchange(port_, jsonRequest("POST", "/esme", token_,
-                                          R"({"systemid":")" + id + R"(","targetset":"set1"})"));
+          httpExchange(port(), jsonRequest("POST", "/esme", token,
+                                           R"({"systemid":")" + id + R"(","targetset":"set1"})"));
         } catch (const std::exception&) {
           return; // the gateway is gone
         }
       }
     });
     std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 20000));
-    gateway_->signal(SIGKILL);
-    gateway_->waitExit();
+    gateway_->stop(SIGKILL);
     killed = true;
     saver.join();
-    gateway_.reset();
     json saved;
     ASSERT_NO_THROW(saved = savedConfig())
-        << "round " << round << ": " << dir_.read("quorvex.conf");
+        << "round " << round << ": " << dir().read("quorvex.conf");
     ASSERT_EQ(saved["esme"][0]["systemid"], "esme1") << "round " << round;
-    startGateway(saved);
+    gateway_->start();
+    ASSERT_TRUE(gateway_->ready()) << "round " << round << ": " << gateway_->output();
   }
 }
 
 TEST_F(AdminServerTest, NoSecretReachesTheOutputOrTheLog) {
   stopGateway();
-  json config = json::parse(kAdminConfig);
+  json config = adminConfig();
   config["targetsets"][0]["targets"][0]["password"] = "targetPw1";
   config["esme"][0]["password"] = "esmePw1";
   startGateway(config);
@@ -148,9 +147,9 @@ TEST_F(AdminServerTest, NoSecretReachesTheOutputOrTheLog) {
       send("POST", "/esme", R"({"systemid":"e2","targetset":"set1","password":"esmePw2"})").status,
       200);
   // Credentials in the query string of a token request.
-  httpExchange(port_, request("POST", "/oauth2/v1/token?grant_type=client_credentials&scope=api&"
-                                      "client_id=admin&client_secret=s3cret"));
-  const std::string everything = gateway_->output() + dir_.read("application.log");
+  httpExchange(port(), request("POST", "/oauth2/v1/token?grant_type=client_credentials&scope=api&"
+                                       "client_id=ops&client_secret=s3cret"));
+  const std::string everything = gateway_->output() + dir().read("application.log");
   for (const char* secret : {"s3cret", "targetPw1", "esmePw1", "esmePw2"}) {
     EXPECT_EQ(everything.find(secret), std::string::npos) << secret << "\n" << everything;
   }
@@ -159,9 +158,8 @@ TEST_F(AdminServerTest, NoSecretReachesTheOutputOrTheLog) {
 TEST_F(AdminServerTest, HttpPortInUseKeepsTheSmppServiceDown) {
   // A second gateway on the admin port of the running one.
   TempDir second;
-  json config = json::parse(kAdminConfig);
-  config["base"]["http.port"] = port_;
-  config["base"]["smpp.port"] = freePort();
+  json config = adminConfig();
+  config["base"]["http.port"] = port();
   second.write("quorvex.conf", config.dump());
   GatewayProcess refused(second.path());
   EXPECT_EQ(refused.waitExit(), 0);

@@ -69,7 +69,7 @@ TEST_F(CliTest, TargetSetCommands) {
 }
 
 TEST_F(CliTest, UsageLines) {
-  const std::string before = dir_.read("quorvex.conf");
+  const std::string before = dir().read("quorvex.conf");
   EXPECT_TRUE(printed({"esmeAdd", "only"}, "\nUsage: esmeAdd <systemid> <targetset-name>\n"));
   EXPECT_TRUE(printed({"esmeModify"}, "\nUsage: esmeModify <systemid> <targetset-name>\n"));
   EXPECT_TRUE(printed({"esmeRemove"}, "\nUsage: esmeRemove <systemid>\n"));
@@ -78,7 +78,7 @@ TEST_F(CliTest, UsageLines) {
   EXPECT_TRUE(printed({"targetSetAdd", "x"}, "\nUsage: targetSetAdd <id> <name> [true]\n"));
   EXPECT_TRUE(printed({"targetSetModify", "a", "b", "c", "d"},
                       "\nUsage: targetSetModify <id> <name> [true]\n"));
-  EXPECT_EQ(dir_.read("quorvex.conf"), before); // nothing reached the gateway
+  EXPECT_EQ(dir().read("quorvex.conf"), before); // nothing reached the gateway
 }
 
 TEST_F(CliTest, WrongCredentialsOrGatewayDownPrintFailedForTheTokenAndTheCommand) {
