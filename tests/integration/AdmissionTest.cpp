@@ -1,9 +1,8 @@
-// Connection admission of a running gateway: rate blocks per address and
-// per prefix, whitelist-only mode, bulk data before the bind, bindless
-// connections, the total client limit and the bind timeout.
+// Connection admission of a running gateway: whitelist-only mode, bulk data
+// before the bind, and the total client limit. The per-address limits,
+// bindless connections and the bind deadline are taken through FixedTextTest.
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 #include "integration/GatewayFixture.h"
@@ -12,7 +11,6 @@ namespace quorvex::test {
 namespace {
 
 using std::chrono::milliseconds;
-using std::chrono::seconds;
 using Connections = std::vector<std::unique_ptr<SmppTestClient>>;
 
 // A connection the gateway refused: accepted by the kernel, then closed.
@@ -35,31 +33,11 @@ TEST(AdmissionTest, WhitelistOnlyAdmitsListedAddresses) {
   EXPECT_TRUE(admitted(*listed));
   auto other = gateway.connect("127.0.0.2");
   EXPECT_TRUE(refused(*other));
+  // Only the one well-formed address was taken from the file; the log is
+  // the only place that names the rule that refused.
   const std::string out = gateway.output();
-  EXPECT_NE(out.find("INFO SMPPServer::loadIPWhitelist Added IP 127.0.0.1\n"), std::string::npos);
   EXPECT_EQ(occurrences(out, "Added IP"), 1u);
-  EXPECT_NE(out.find("Connection from whitelisted IP - do not block [127.0.0.1]\n"),
-            std::string::npos);
   EXPECT_NE(out.find("IP not in whitelist. REJECTING connection - "), std::string::npos);
-}
-
-TEST(AdmissionTest, PerAddressLiveLimitDenies) {
-  nlohmann::json config = baseConfig();
-  config["base"]["smpp.max_connections_per_ip"] = 2;
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto first = gateway.connect();
-  auto second = gateway.connect();
-  EXPECT_TRUE(admitted(*second));
-  auto third = gateway.connect();
-  EXPECT_TRUE(refused(*third));
-  EXPECT_TRUE(gateway.waitFor("INFO SMPPServer::run DENYING connection - "));
-  first->close();
-  // The closed connection frees its place (once the gateway has seen it go).
-  EXPECT_TRUE(gateway.waitFor(
-      "INFO SMPPServer::notifyEvent_ESMEBindAttemptNotReceived IP 127.0.0.1 count=1\n"));
-  auto fourth = gateway.connect();
-  EXPECT_TRUE(admitted(*fourth));
 }
 
 TEST(AdmissionTest, BulkBytesBeforeAcceptBlockForFiveMinutes) {
@@ -78,15 +56,11 @@ TEST(AdmissionTest, BulkBytesBeforeAcceptBlockForFiveMinutes) {
     EXPECT_TRUE(client->waitClosed(milliseconds(5000)));
     const std::string blockLine = "excessive number of bytes [" + source + "] [byte to read=400]\n";
     const std::string admitLine = "[" + source + "] [bytes to read=";
-    const auto deadline = std::chrono::steady_clock::now() + seconds(10);
     std::string out;
-    while (std::chrono::steady_clock::now() < deadline) {
+    eventually([&] {
       out = gateway.output();
-      if (out.find(blockLine) != std::string::npos || out.find(admitLine) != std::string::npos) {
-        break;
-      }
-      std::this_thread::sleep_for(milliseconds(10));
-    }
+      return out.find(blockLine) != std::string::npos || out.find(admitLine) != std::string::npos;
+    });
     blocked = out.find(blockLine) != std::string::npos;
     if (blocked) {
       EXPECT_TRUE(gateway.waitFor("BLOCKING connection for 300.0s - "));
@@ -135,31 +109,6 @@ TEST(AdmissionTest, WhitelistedBurstBeforeAcceptIsServedAndBlocksNothing) {
   EXPECT_TRUE(admitted(*next));
 }
 
-TEST(AdmissionTest, ThreeBindlessConnectionsBlockTheAddress) {
-  Gateway gateway(baseConfig());
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  for (int i = 0; i < 3; ++i) {
-    auto client = gateway.connect();
-    EXPECT_TRUE(admitted(*client));
-  }
-  ASSERT_TRUE(gateway.waitFor("IP 127.0.0.1 count=3\n")) << gateway.output();
-  auto fourth = gateway.connect();
-  EXPECT_TRUE(refused(*fourth));
-  EXPECT_TRUE(gateway.waitFor(
-      "Connection IP blocked due to no bind request for 3 connection attempts [127.0.0.1] [byte to read=0]\n"));
-  EXPECT_TRUE(gateway.waitFor("BLOCKING connection for 300.0s - "));
-  // A connection that bound is not bindless: closed before a bindless one,
-  // it is reported (or not) by the time that one is.
-  auto binder = gateway.connect("127.0.0.7");
-  EXPECT_EQ(binder->bind(kBindTransmitter, "anyone", ""), 0u);
-  binder->close();
-  auto silent = gateway.connect("127.0.0.8");
-  EXPECT_TRUE(admitted(*silent));
-  silent->close();
-  EXPECT_TRUE(gateway.waitFor("IP 127.0.0.8 count=1\n"));
-  EXPECT_EQ(gateway.output().find("IP 127.0.0.7 count="), std::string::npos);
-}
-
 // A thousand connections that never bind fill the cap; a newcomer still
 // binds, in the place of the oldest of them.
 TEST(AdmissionTest, AtTheCapTheOldestUnboundConnectionMakesRoom) {
@@ -181,19 +130,6 @@ TEST(AdmissionTest, AtTheCapTheOldestUnboundConnectionMakesRoom) {
       "connection - "));
   open.clear();
   EXPECT_EQ(gateway.stop(), 0);
-}
-
-// The bind deadline, shortened through the test hook to 2 s.
-TEST(AdmissionTest, SilentConnectionClosedAtTheBindDeadline) {
-  ::setenv("QUORVEX_BIND_TIMEOUT_SECONDS", "2", 1);
-  Gateway gateway(baseConfig());
-  ::unsetenv("QUORVEX_BIND_TIMEOUT_SECONDS");
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  const auto start = std::chrono::steady_clock::now();
-  auto client = gateway.connect();
-  ASSERT_TRUE(client->waitClosed(seconds(10)));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(1900));
-  EXPECT_TRUE(gateway.waitFor("IP 127.0.0.1 count=1\n"));
 }
 
 } // namespace

@@ -101,17 +101,6 @@ TEST(BindTest, AccountsPasswordsAndAddresses) {
 
   const std::string out = gateway.output();
   EXPECT_EQ(out.find("\nSEVERE forge"), std::string::npos) << out;
-  for (
-      const char* line :
-      {"INFO SMPPLoadBalancerSession::onBindAuthorisation Bind request from ESME plain IP 127.0.0.1\n",
-       "Binding attempt rejected. Password incorrect for ESME plain IP 127.0.0.1\n",
-       "Binding attempt rejected. Password hash mismatch for ESME hashed IP 127.0.0.1\n",
-       "Binding attempt rejected. Binding disabled for ESME disabled IP 127.0.0.1\n",
-       "Binding attempt rejected. IP address 127.1.0.1 not in allowed IPs for ESME ipnet\n",
-       "Using shared target set \"INTERNAL_SMSC_SIM\" for ESME plain\n",
-       "Using shared target set \"default\" for ESME stranger\n"}) {
-    EXPECT_NE(out.find(line), std::string::npos) << line;
-  }
   EXPECT_EQ(gateway.stop(), 0);
 }
 

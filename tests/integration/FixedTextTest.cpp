@@ -1,0 +1,101 @@
+// The gateway's own log sentences in one place: one gateway is taken through
+// the admission and bind events that write them (checking their outcome on
+// the way), and a table holds the texts its output must carry word for word.
+// The other process tests check behaviour.
+#include <crypt.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "integration/GatewayFixture.h"
+
+namespace quorvex::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+// The texts an eventful run writes, each exactly once or more.
+const char* const kTexts[] = {
+    "INFO SMPPServer::loadIPWhitelist Added IP 127.0.0.5\n",
+    "Connection from whitelisted IP - do not block [127.0.0.5]\n",
+    "INFO SMPPLoadBalancerSession::onBindAuthorisation Bind request from ESME plain IP 127.0.1.1\n",
+    "Using shared target set \"INTERNAL_SMSC_SIM\" for ESME plain\n",
+    "Binding attempt rejected. Password incorrect for ESME plain IP 127.0.1.2\n",
+    "Binding attempt rejected. Password hash mismatch for ESME hashed IP 127.0.1.3\n",
+    "Binding attempt rejected. Binding disabled for ESME disabled IP 127.0.1.4\n",
+    "Binding attempt rejected. IP address 127.0.1.5 not in allowed IPs for ESME ipnet\n",
+    "Using shared target set \"default\" for ESME stranger\n",
+    "INFO SMPPServer::run DENYING connection - ",
+    "INFO SMPPServer::notifyEvent_ESMEBindAttemptNotReceived IP 127.0.2.1 count=3\n",
+    "Connection IP blocked due to no bind request for 3 connection attempts [127.0.2.1] "
+    "[byte to read=0]\n",
+    "BLOCKING connection for 300.0s - ",
+    "INFO SMPPSession::timedCheck Due to close (line:",
+    "INFO SMPPServer::run Force close on connection - ",
+};
+
+bool admitted(SmppTestClient& client) {
+  return client.enquireLink() && client.readCommand(0x80000015).has_value();
+}
+
+TEST(FixedTextTest, LogLinesOfAnEventfulRun) {
+  nlohmann::json config = baseConfig();
+  config["base"]["smpp.max_connections_per_ip"] = 2;
+  nlohmann::json& esme = config["esme"];
+  esme.push_back(account("plain", "secret"));
+  nlohmann::json hashed = account("hashed");
+  crypt_data data{};
+  hashed["password_hash"] = crypt_r("pw", "$2b$04$abcdefghijklmnopqrstuu", &data);
+  esme.push_back(hashed);
+  nlohmann::json disabled = account("disabled");
+  disabled["binding_enabled"] = false;
+  esme.push_back(disabled);
+  nlohmann::json ipnet = account("ipnet");
+  ipnet["allowedips"] = {"10.9.9.9"};
+  esme.push_back(ipnet);
+  // Every connection is done with well within the bind deadline but the last.
+  ::setenv("QUORVEX_BIND_TIMEOUT_SECONDS", "2", 1);
+  Gateway gateway(config, "127.0.0.5\n");
+  ::unsetenv("QUORVEX_BIND_TIMEOUT_SECONDS");
+  ASSERT_TRUE(gateway.ready()) << gateway.output();
+
+  EXPECT_TRUE(admitted(*gateway.connect("127.0.0.5")));
+  const std::pair<const char*, const char*> binds[] = {{"plain", "secret"}, {"plain", "wrong"},
+                                                       {"hashed", "wrong"}, {"disabled", ""},
+                                                       {"ipnet", ""},       {"stranger", ""}};
+  for (size_t i = 0; i < std::size(binds); ++i) {
+    auto client = gateway.connect("127.0.1." + std::to_string(i + 1));
+    EXPECT_TRUE(client->bind(kBindTransmitter, binds[i].first, binds[i].second).has_value());
+  }
+  // A third live connection from one address is denied; once the gateway
+  // has seen one of the two close, its place is free again.
+  auto first = gateway.connect("127.0.3.1");
+  auto second = gateway.connect("127.0.3.1");
+  ASSERT_TRUE(admitted(*first) && admitted(*second));
+  EXPECT_TRUE(gateway.connect("127.0.3.1")->waitClosed(milliseconds(5000)));
+  first->close();
+  ASSERT_TRUE(gateway.waitFor("IP 127.0.3.1 count=1\n"));
+  EXPECT_TRUE(admitted(*gateway.connect("127.0.3.1")));
+  // Three connections that never bind block their address.
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_TRUE(admitted(*gateway.connect("127.0.2.1")));
+    ASSERT_TRUE(gateway.waitFor("IP 127.0.2.1 count=" + std::to_string(i) + "\n"));
+  }
+  EXPECT_TRUE(gateway.connect("127.0.2.1")->waitClosed(milliseconds(5000)));
+  // A silent connection meets the bind deadline.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(gateway.connect("127.0.4.1")->waitClosed(milliseconds(10000)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(1900));
+  EXPECT_EQ(gateway.stop(), 0);
+
+  const std::string out = gateway.output();
+  for (const char* text : kTexts) {
+    EXPECT_NE(out.find(text), std::string::npos) << text;
+  }
+  // Connections that bound are not bindless.
+  EXPECT_EQ(out.find("IP 127.0.1.1 count="), std::string::npos);
+  EXPECT_EQ(out.find("IP 127.0.1.6 count="), std::string::npos);
+}
+
+} // namespace
+} // namespace quorvex::test
