@@ -1,5 +1,6 @@
 #include "admin/EsmeOperations.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "admin/ConfigDocument.h"
@@ -83,8 +84,27 @@ json* findEntry(json& doc, const std::string& systemId) {
   return findElement(arrayMember(doc, "esme"), "systemid", systemId);
 }
 
+// Gives `numbers` to `systemId`. A number is taken from the ESME that owned
+// it before, in memory and in its saved entry: left there, a later change of
+// that ESME would take it back, and the saved file would name two owners.
 void setOwners(TarnConfiguration& config, const std::string& systemId,
                const std::vector<std::string>& numbers) {
+  for (const auto& number : numbers) {
+    const auto owner = config.numberOwners.find(number);
+    if (owner == config.numberOwners.end() || owner->second == systemId) {
+      continue;
+    }
+    const std::string previous = owner->second;
+    std::erase(config.esmeNumbers[previous], number);
+    if (const auto record = config.confESME.find(previous); record != config.confESME.end()) {
+      std::erase(record->second.moNumbers, number);
+    }
+    if (json* entry = findEntry(config.jconfig, previous);
+        entry != nullptr && hasArray(*entry, "inboundmo")) {
+      json& listed = (*entry)["inboundmo"];
+      listed.erase(std::remove(listed.begin(), listed.end(), json(number)), listed.end());
+    }
+  }
   config.esmeNumbers[systemId] = numbers;
   for (auto it = config.numberOwners.begin(); it != config.numberOwners.end();) {
     it = it->second == systemId ? config.numberOwners.erase(it) : std::next(it);

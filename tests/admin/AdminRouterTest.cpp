@@ -209,9 +209,12 @@ TEST_F(AdminRouterTest, EsmeRows) {
       {"put /esme/esme2", R"({"tpslimit":8})", "200 ESME modified esme2"},
   });
   EXPECT_EQ(saved()["esme"][1]["tpslimit"], 8);
-  // Number 111 moved to esme2; 333 has no owner any more.
+  // Number 111 moved to esme2, also out of esme1's saved list, so a change
+  // of esme1 does not take it back; 333 has no owner any more.
+  run({{"PUT /esme/esme1", R"({"tpslimit":9})", "200 ESME modified esme1"}});
   EXPECT_EQ(config_.numberOwners, (std::map<std::string, std::string>{
                                       {"111", "esme2"}, {"222", "esme1"}, {"444", "esme2"}}));
+  EXPECT_EQ(saved()["esme"][0]["inboundmo"], json::array({"222"}));
 
   run({
       {"DELETE /esme/esme1", "", "200 ESME removed esme1"},
