@@ -13,17 +13,6 @@ namespace {
 using std::chrono::milliseconds;
 using Connections = std::vector<std::unique_ptr<SmppTestClient>>;
 
-// A connection the gateway refused: accepted by the kernel, then closed.
-bool refused(SmppTestClient& client) {
-  return client.connected() && client.waitClosed(milliseconds(5000));
-}
-
-// The gateway keeps an admitted connection open.
-bool admitted(SmppTestClient& client) {
-  return client.connected() && client.enquireLink() &&
-         client.readCommand(0x80000015, milliseconds(5000)).has_value();
-}
-
 TEST(AdmissionTest, WhitelistOnlyAdmitsListedAddresses) {
   nlohmann::json config = baseConfig();
   config["base"]["ipwhitelistonly"] = true;

@@ -44,6 +44,17 @@ inline bool eventually(const std::function<bool()>& condition,
   }
 }
 
+// The gateway keeps the connection open: it answers an enquire_link.
+inline bool admitted(SmppTestClient& client) {
+  return client.connected() && client.enquireLink() &&
+         client.readCommand(0x80000015, std::chrono::seconds(5)).has_value();
+}
+
+// A connection the gateway refused: accepted by the kernel, then closed.
+inline bool refused(SmppTestClient& client) {
+  return client.connected() && client.waitClosed(std::chrono::seconds(5));
+}
+
 // The "base" settings and tables of a test configuration.
 inline nlohmann::json baseConfig() {
   return {
