@@ -1,4 +1,4 @@
-// Password hashes, allowed addresses and the account look-ups of a bind.
+// The password hash and allowed-address checks of a bind.
 #include <crypt.h>
 
 #include <memory>
@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "downstream/BindChecks.h"
-#include "downstream/ESMERegistry.h"
 
 namespace quorvex {
 namespace {
@@ -43,43 +42,6 @@ TEST(BindChecksTest, AllowedAddresses) {
   EXPECT_TRUE(ipAllowed("200.1.2.3", {"128.0.0.0/1"}));
   EXPECT_FALSE(ipAllowed("10.1.2.3", {"10.1.2.3/33", "10.1.2.3/-1", "10.1.2.3/x", "nonsense"}));
   EXPECT_TRUE(ipAllowed("10.1.2.3", {"nonsense", "10.0.0.0/8"}));
-}
-
-TEST(BindChecksTest, AccountLookups) {
-  TarnConfiguration config;
-  ConfESME plain;
-  plain.systemId = "esme1";
-  plain.password = "pw";
-  plain.tpsLimit = 10;
-  plain.sharedTargetSetId = "set1";
-  config.confESME["esme1"] = plain;
-  ConfESME scoped = plain;
-  scoped.password = "scoped";
-  scoped.sharedTargetSetId = "set2";
-  config.confESME["[192.0.2.7]esme2"] = scoped;
-  config.confESME["[192.0.2.7]esme1"] = scoped;
-  ESMERegistry registry(config);
-
-  EXPECT_EQ(registry.getESMEAuth("192.0.2.7", "esme1").password, "pw"); // the plain name wins
-  EXPECT_EQ(registry.getESMEAuth("192.0.2.7", "esme2").password, "scoped");
-  EXPECT_EQ(registry.getESMETargetSet("192.0.2.7", "esme2"), "set2");
-  EXPECT_EQ(registry.getESMETargetSet("192.0.2.8", "esme2"), "default");
-  EXPECT_EQ(registry.getESMETPSLimit("192.0.2.8", "esme2"), 65535);
-  EXPECT_EQ(registry.getESMETPSLimit("192.0.2.8", "esme1"), 10);
-  const ESMEAuth stranger = registry.getESMEAuth("192.0.2.8", "nobody");
-  EXPECT_TRUE(stranger.bindingEnabled); // default_binding_enabled absent
-  EXPECT_TRUE(stranger.password.empty());
-  config.jconfig["base"]["default_binding_enabled"] = false;
-  EXPECT_FALSE(registry.getESMEAuth("192.0.2.8", "nobody").bindingEnabled);
-
-  std::string targetSet;
-  EXPECT_EQ(
-      registry.getSubmitSettings("esme2", ESMERegistry::scopedKey("192.0.2.7", "esme2"), targetSet),
-      10);
-  EXPECT_EQ(targetSet, "set2");
-  EXPECT_EQ(registry.getSubmitSettings("x", ESMERegistry::scopedKey("192.0.2.7", "x"), targetSet),
-            65535);
-  EXPECT_EQ(targetSet, "default");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // PDU streams must neither crash nor trip the sanitizers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "FuzzInput.h"
@@ -27,9 +28,7 @@ TEST(FuzzSmokeTest, RandomAndMutatedStreams) {
   }
   for (int i = 0; i < 200; ++i) {
     std::vector<uint8_t> input(random() % 300);
-    for (uint8_t& b : input) {
-      b = static_cast<uint8_t>(random());
-    }
+    std::generate(input.begin(), input.end(), [&] { return static_cast<uint8_t>(random()); });
     fuzzOneInput(input.data(), input.size());
   }
 }

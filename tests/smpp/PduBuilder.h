@@ -45,10 +45,10 @@ private:
 // A submit_sm body with the given times and short message; no TLVs.
 inline PduBuilder submitBody(const std::string& schedule = "", const std::string& validity = "",
                              const std::vector<uint8_t>& sm = {'h', 'i'},
-                             const std::string& serviceType = "", uint8_t esmClass = 0) {
+                             const std::string& serviceType = "") {
   PduBuilder b;
   b.cstr(serviceType).octet(1).octet(1).cstr("4915550001").octet(1).octet(1).cstr("4915550002");
-  b.octet(esmClass).octet(0).octet(0).cstr(schedule).cstr(validity);
+  b.octet(0).octet(0).octet(0).cstr(schedule).cstr(validity);
   b.octet(1).octet(0).octet(0).octet(0).octet(static_cast<uint8_t>(sm.size())).raw(sm);
   return b;
 }

@@ -5,19 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <deque>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "smpp/Clock.h"
 #include "smpp/PDUHeader.h"
-#include "smpp/SMPPSocket.h"
-#include "support/TestProcess.h"
 
 namespace quorvex::smpp::test {
 
@@ -55,9 +50,7 @@ struct SocketPair {
   }
   ~SocketPair() {
     closePeer();
-    if (gateway >= 0) {
-      ::close(gateway);
-    }
+    ::close(gateway);
   }
   void closePeer() {
     if (peer >= 0) {
@@ -118,62 +111,22 @@ inline std::vector<Frame> readFrames(int fd, int timeoutMs = 50) {
   return frames;
 }
 
-// A socket whose send results are scripted; reads find nothing.
-class ScriptedSocket : public SMPPSocket {
-public:
-  struct Result {
-    int value; // what send returns (octets or -1)
-    int error; // errno when value is -1
-  };
+// command_id, command_status and sequence_number of one PDU the peer received.
+using Reply = std::tuple<uint32_t, uint32_t, uint32_t>;
+using Replies = std::vector<Reply>;
 
-  int read(uint8_t*, size_t) override {
-    errno = EAGAIN;
-    return -1;
+// The headers of every frame the peer can read at once: the sessions under
+// test write synchronously, so nothing more is on its way.
+inline Replies received(int fd, std::vector<Frame>* frames = nullptr) {
+  Replies out;
+  std::vector<Frame> read = readFrames(fd, 5);
+  for (const Frame& f : read) {
+    out.emplace_back(f.header.command_id, f.header.command_status, f.header.sequence_number);
   }
-  int send(const uint8_t* buffer, size_t length) override {
-    ++sends;
-    Result r = script.empty() ? fallback : script.front();
-    if (!script.empty()) {
-      script.pop_front();
-    }
-    if (r.value < 0) {
-      errno = r.error;
-      return -1;
-    }
-    const size_t n = std::min(static_cast<size_t>(r.value), length);
-    written.insert(written.end(), buffer, buffer + n);
-    return static_cast<int>(n);
+  if (frames != nullptr) {
+    *frames = std::move(read);
   }
-  long available() override { return 0; }
-  int descriptor() const override { return 99; }
-
-  std::deque<Result> script;    // results in order of the calls
-  Result fallback{-1, EAGAIN};  // result once the script is used up
-  int sends = 0;                // send calls so far
-  std::vector<uint8_t> written; // octets "sent"
-};
-
-// What "application.log" gained since construction.
-class LogTail {
-public:
-  LogTail() : start_(size()) {}
-  std::string text() const {
-    std::ifstream in("application.log");
-    in.seekg(static_cast<std::streamoff>(start_));
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
-  bool contains(const std::string& needle) const {
-    return text().find(needle) != std::string::npos;
-  }
-
-private:
-  static size_t size() {
-    std::ifstream in("application.log", std::ios::ate);
-    return in ? static_cast<size_t>(in.tellg()) : 0;
-  }
-  size_t start_; // file size when the tail started
-};
+  return out;
+}
 
 } // namespace quorvex::smpp::test
