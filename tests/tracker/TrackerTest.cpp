@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "metrics/MetricEvents.h"
 #include "support/TestProcess.h"
@@ -15,12 +16,16 @@
 namespace quorvex {
 
 // Stands in for the downstream session; the Tracker never looks inside.
-class SMPPLoadBalancerSession {
-public:
-  int marker = 7;
-};
+class SMPPLoadBalancerSession {};
 
 namespace {
+
+// In host order, as earlier versions wrote the file.
+std::string u64(uint64_t v) { return std::string(reinterpret_cast<const char*>(&v), sizeof v); }
+// One entry of the earlier "msgtrack" layout.
+std::string entry(uint64_t target, const std::string& id, const std::string& esme) {
+  return u64(target) + u64(id.size()) + id + u64(esme.size()) + esme;
+}
 
 uint64_t fakeNow = 0; // µs returned by the test clock
 uint64_t fakeClock() { return fakeNow; }
@@ -47,9 +52,8 @@ TEST_F(TrackerTest, SubmitRespMatchesOnceThenMissesQuietly) {
   fakeNow += 1234;
   auto origin = tracker_.getSessionForSubmitSMResp(bind0_, 5);
   ASSERT_TRUE(origin.has_value());
-  EXPECT_EQ(origin->sessionId, 11u);
-  EXPECT_EQ(origin->seqno, 100u);
-  EXPECT_EQ(origin->systemId, "esme11");
+  EXPECT_EQ(std::tuple(origin->sessionId, origin->seqno, origin->systemId),
+            std::tuple(11u, 100u, "esme11"));
   EXPECT_EQ(registry_.gaugeValue("sysTracker_submitSMMap_size"), 1);
 
   // A miss is one log line, not a dump of the map on standard error.
@@ -59,6 +63,16 @@ TEST_F(TrackerTest, SubmitRespMatchesOnceThenMissesQuietly) {
   // The same sequence number on another bind is another pair.
   EXPECT_FALSE(tracker_.getSessionForSubmitSMResp(bind2_, 6).has_value());
   EXPECT_EQ(tracker_.getSessionForSubmitSMResp(bind0_, 6)->systemId, "esme12");
+
+  // Sessions are held weakly and forgotten when they end.
+  auto session = std::make_shared<SMPPLoadBalancerSession>();
+  tracker_.addSession(12, session);
+  EXPECT_EQ(tracker_.getSession(12).lock(), session);
+  session.reset();
+  EXPECT_TRUE(tracker_.getSession(12).expired());
+  EXPECT_EQ(tracker_.getSessionSystemID(12), "esme12");
+  tracker_.removeSession(12);
+  EXPECT_EQ(tracker_.getSessionSystemID(12), std::nullopt);
 }
 
 TEST_F(TrackerTest, ThirtySecondLullEmptiesSubmitMap) {
@@ -111,19 +125,6 @@ TEST_F(TrackerTest, MessageIdLookupOrderAndDisabledTracking) {
   EXPECT_NE(tracker_.getMessageIDMapping(bind0_, "abc"), "esme");
 }
 
-TEST_F(TrackerTest, SessionsAreWeakAndForgottenWhenTheyEnd) {
-  auto session = std::make_shared<SMPPLoadBalancerSession>();
-  tracker_.addSession(42, session);
-  tracker_.setSessionSystemID(42, "esme42");
-  EXPECT_EQ(tracker_.getSession(42).lock()->marker, 7);
-  EXPECT_EQ(tracker_.getSessionSystemID(42), "esme42");
-  session.reset();
-  EXPECT_EQ(tracker_.getSession(42).lock(), nullptr);
-  tracker_.removeSession(42);
-  EXPECT_EQ(tracker_.getSessionSystemID(42), std::nullopt);
-  EXPECT_TRUE(tracker_.getSession(42).expired());
-}
-
 TEST_F(TrackerTest, ConcurrentSubmitAndResponseThreads) {
   constexpr uint64_t kCount = 20000;
   std::atomic<uint64_t> added{0};
@@ -138,14 +139,44 @@ TEST_F(TrackerTest, ConcurrentSubmitAndResponseThreads) {
     while (added.load(std::memory_order_acquire) <= i) {
       std::this_thread::yield();
     }
-    auto origin = tracker_.getSessionForSubmitSMResp(bind0_, i);
-    if (origin && origin->sessionId == i && origin->seqno == i + 1) {
-      ++matched;
-    }
+    const auto origin = tracker_.getSessionForSubmitSMResp(bind0_, i);
+    matched += origin && origin->sessionId == i && origin->seqno == i + 1;
   }
   submitter.join();
   EXPECT_EQ(matched, kCount);
   EXPECT_EQ(tracker_.submitSMMapSize(), 0u);
+}
+
+TEST_F(TrackerTest, AnEarlierMapFileIsImportedIntoTheStore) {
+  dir_.write("msgtrack", u64(3) + entry(0x29ef0741, "msg-1", "esmeOne") + entry(9, "m", "first") +
+                             entry(9, "m", "second"));
+  EXPECT_EQ(tracker_.importLegacyFile("msgtrack"), 3u);
+  EXPECT_EQ(tracker_.messageIDMapSize(), 2u); // the later duplicate wins
+  EXPECT_EQ(registry_.gaugeValue("sysTracker_messageIDMap_size"), 2);
+  EXPECT_EQ(tracker_.getMessageIDMapping(bind2_, "msg-1"), "esmeOne");
+  EXPECT_EQ(tracker_.getMessageIDMapping(9 << 8, "m"), "second");
+  EXPECT_EQ(tracker_.importLegacyFile("absent"), 0u);
+}
+
+TEST_F(TrackerTest, TruncatedOrCorruptFileKeepsCompleteEntries) {
+  const std::string good = entry(5, "a", "esmeA") + entry(5, "b", "esmeB");
+  const std::string cases[] = {
+      // count promises more entries than the file holds
+      u64(1000000000) + good,
+      // the last entry is cut in the middle of its system id
+      u64(3) + good + entry(5, "c", "esmeC").substr(0, 27),
+      // a length far beyond the file must not be allocated
+      u64(3) + good + u64(5) + u64(0x7fffffffffffffffULL) + "x",
+      u64(3) + good + u64(5) + u64(1) + "c" + u64(~0ULL),
+  };
+  for (const std::string& content : cases) {
+    dir_.write("msgtrack", content);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(tracker_.importLegacyFile("msgtrack"), 2u);
+    // The damage is reported, naming the file.
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("msgtrack"), std::string::npos);
+    EXPECT_EQ(tracker_.getMessageIDMapping(5 << 8, "b"), "esmeB");
+  }
 }
 
 } // namespace
