@@ -82,6 +82,8 @@ TEST(FixedTextTest, LogLinesOfAnEventfulRun) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(gateway.connect("127.0.4.1")->waitClosed(milliseconds(10000)));
   EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(1900));
+  // Every metric family is offered, with or without series.
+  EXPECT_EQ(occurrences(gateway.get("/metrics"), "# HELP "), 80u);
   EXPECT_EQ(gateway.stop(), 0);
 
   const std::string out = gateway.output();
