@@ -1,18 +1,23 @@
 // Sockets, clocks and peers for the session tests.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "smpp/Clock.h"
 #include "smpp/PDUHeader.h"
+#include "smpp/SMPPSocketUnencrypted.h"
+#include "smpp/SessionConnection.h"
 
 namespace quorvex::smpp::test {
 
@@ -25,16 +30,16 @@ public:
   uint64_t now = 1704110400000000ULL; // µs; starts at 2024-01-01 12:00 UTC
 };
 
-// Writes all of `bytes` to the blocking descriptor `fd`.
+// Writes all of `bytes` to `fd`, which blocks until the kernel took them.
 inline void writeAll(int fd, const std::vector<uint8_t>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) {
-      throw std::runtime_error("peer write");
-    }
-    done += static_cast<size_t>(n);
+  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+    throw std::runtime_error("peer write");
   }
+}
+
+// Hands `fd` to `conn` as an unencrypted socket.
+inline void attach(SessionConnection& conn, int fd, bool owned = false) {
+  conn.attach(std::make_unique<SMPPSocketUnencrypted>(fd), fd, owned);
 }
 
 // A connected stream socket pair: `gateway` goes to the session, `peer`
@@ -52,12 +57,7 @@ struct SocketPair {
     closePeer();
     ::close(gateway);
   }
-  void closePeer() {
-    if (peer >= 0) {
-      ::close(peer);
-      peer = -1;
-    }
-  }
+  void closePeer() { ::close(std::exchange(peer, -1)); } // closing -1 is harmless
   void write(const std::vector<uint8_t>& bytes) const { writeAll(peer, bytes); }
 
   int gateway = -1; // descriptor handed to the session (it does not own it)
@@ -72,13 +72,9 @@ struct Frame {
 
 // Reads exactly `n` octets or fails after `timeoutMs` of silence.
 inline bool readFully(int fd, uint8_t* out, size_t n, int timeoutMs) {
-  size_t done = 0;
-  while (done < n) {
+  for (size_t done = 0; done < n;) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) {
-      return false;
-    }
-    const ssize_t r = ::recv(fd, out + done, n - done, 0);
+    const ssize_t r = ::poll(&p, 1, timeoutMs) > 0 ? ::recv(fd, out + done, n - done, 0) : 0;
     if (r <= 0) {
       return false;
     }
@@ -102,31 +98,44 @@ inline Frame readFrame(int fd, int timeoutMs) {
   return f;
 }
 
-// Every frame the peer can read within `timeoutMs` of the last one.
-inline std::vector<Frame> readFrames(int fd, int timeoutMs = 50) {
-  std::vector<Frame> frames;
-  for (Frame f = readFrame(fd, timeoutMs); f.header.command_id != 0; f = readFrame(fd, timeoutMs)) {
-    frames.push_back(std::move(f));
-  }
-  return frames;
-}
-
 // command_id, command_status and sequence_number of one PDU the peer received.
 using Reply = std::tuple<uint32_t, uint32_t, uint32_t>;
 using Replies = std::vector<Reply>;
 
-// The headers of every frame the peer can read at once: the sessions under
-// test write synchronously, so nothing more is on its way.
-inline Replies received(int fd, std::vector<Frame>* frames = nullptr) {
+// The headers of every frame the peer can read within `timeoutMs` of the
+// last one, the frames themselves in `frames`. The sessions under test write
+// synchronously, so by default nothing more is awaited.
+inline Replies received(int fd, std::vector<Frame>* frames = nullptr, int timeoutMs = 5) {
   Replies out;
-  std::vector<Frame> read = readFrames(fd, 5);
-  for (const Frame& f : read) {
-    out.emplace_back(f.header.command_id, f.header.command_status, f.header.sequence_number);
-  }
   if (frames != nullptr) {
-    *frames = std::move(read);
+    frames->clear();
+  }
+  for (Frame f = readFrame(fd, timeoutMs); f.header.command_id != 0; f = readFrame(fd, timeoutMs)) {
+    out.emplace_back(f.header.command_id, f.header.command_status, f.header.sequence_number);
+    if (frames != nullptr) {
+      frames->push_back(std::move(f));
+    }
   }
   return out;
 }
+
+// A session of type S on a socket pair and a hand-moved clock.
+template <typename S> class SessionTest : public ::testing::Test {
+protected:
+  void SetUp() override { attach(session.connection(), pair.gateway); }
+
+  // Sends the PDUs, runs one pass (which must not end the session) and
+  // returns what the peer received; the bodies are left in `frames`.
+  template <typename... Pdus> Replies pass(const Pdus&... pdus) {
+    (pair.write(pdus), ...);
+    EXPECT_FALSE(session.run());
+    return received(pair.peer, &frames);
+  }
+
+  ManualClock clock;
+  SocketPair pair;
+  S session{nullptr, clock};
+  std::vector<Frame> frames; // what the last pass sent
+};
 
 } // namespace quorvex::smpp::test
