@@ -1,8 +1,9 @@
 // Submits against a running gateway: the simulated SMSC with its receipts
-// spread over an ESME's receivers, the TPS throttle and route precedence.
+// spread over an ESME's receivers, backpressure, pipelining, the TPS
+// throttle and route precedence. One gateway serves the suite; each case
+// binds accounts of its own.
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "integration/GatewayFixture.h"
@@ -10,11 +11,7 @@
 namespace quorvex::test {
 namespace {
 
-SubmitFields withReceipt() {
-  SubmitFields fields;
-  fields.registeredDelivery = 1;
-  return fields;
-}
+const SubmitFields kWithReceipt{.registeredDelivery = 1};
 
 // The message id of an accepted submit_sm_resp, empty otherwise.
 std::string acceptedId(const std::optional<Pdu>& response) {
@@ -22,12 +19,22 @@ std::string acceptedId(const std::optional<Pdu>& response) {
                                            : std::string();
 }
 
-std::vector<uint8_t> submitFrame(uint32_t sequence, const SubmitFields& fields) {
-  return SmppTestClient::frame(0x00000004, sequence, 0, SmppTestClient::submitBody(fields));
+uint32_t statusOf(const std::optional<Pdu>& response) {
+  return response ? response->status : 0xFFFFFFFFu;
 }
 
 void append(std::vector<uint8_t>& out, const std::vector<uint8_t>& pdu) {
   out.insert(out.end(), pdu.begin(), pdu.end());
+}
+
+// `count` submit_sm frames numbered from `first`, for one write.
+std::vector<uint8_t> submits(uint32_t first, int count, const SubmitFields& fields = {}) {
+  std::vector<uint8_t> out;
+  for (int i = 0; i < count; ++i) {
+    append(out,
+           SmppTestClient::frame(0x00000004, first + i, 0, SmppTestClient::submitBody(fields)));
+  }
+  return out;
 }
 
 std::string receiptId(const DeliverSM& receipt) {
@@ -36,24 +43,54 @@ std::string receiptId(const DeliverSM& receipt) {
   return start == std::string::npos ? "" : receipt.shortMessage.substr(start + 3, end - start - 3);
 }
 
-TEST(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
-  nlohmann::json config = baseConfig();
-  config["esme"].push_back(account("sim", "pw"));
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto rx1 = gateway.connect();
-  auto rx2 = gateway.connect();
-  auto tx = gateway.connect();
-  ASSERT_EQ(rx1->bind(kBindReceiver, "sim", "pw"), 0u);
-  ASSERT_EQ(rx2->bind(kBindReceiver, "sim", "pw"), 0u);
-  ASSERT_EQ(tx->bind(kBindTransmitter, "sim", "pw"), 0u);
+std::unique_ptr<SmppTestClient> bound(Gateway& gateway, uint32_t command, const std::string& id,
+                                      const std::string& password = "pw", uint8_t version = 0x34) {
+  auto client = gateway.connect();
+  EXPECT_EQ(client->bind(command, id, password, version), 0u) << id;
+  return client;
+}
 
-  SubmitFields silent;
-  silent.registeredDelivery = 0;
-  EXPECT_EQ(acceptedId(tx->submitAndWait(silent)).size(), 64u);
+nlohmann::json rule(const std::string& type, const std::string& value, const std::string& set) {
+  return {{"criteria", {{"match", "destination"}, {"type", type}, {"value", value}}},
+          {"targetset", set}};
+}
+
+class SubmitTest : public ::testing::Test {
+protected:
+  // Every address whitelisted ("*"): the suite's many connections from one
+  // address meet no admission limit.
+  static void SetUpTestSuite() {
+    nlohmann::json config = baseConfig();
+    for (const char* id : {"sim", "late", "slow", "fast", "pipe"}) {
+      config["esme"].push_back(account(id, "pw"));
+    }
+    nlohmann::json throttled = account("throttled", "pw");
+    throttled["tpslimit"] = 2;
+    nlohmann::json router = account("router", "pw");
+    router["routes-mt"] =
+        nlohmann::json::array({rule("exact", "4915112345678", "INTERNAL_SMSC_SIM")});
+    config["esme"].push_back(throttled);
+    config["esme"].push_back(router);
+    config["routes-mt"].push_back(rule("country", "49", "setDE"));
+    gateway_ = std::make_unique<Gateway>(config, "*\n");
+  }
+  static void TearDownTestSuite() {
+    EXPECT_EQ(gateway_->stop(), 0);
+    gateway_.reset();
+  }
+  void SetUp() override { ASSERT_TRUE(gateway_->ready()) << gateway_->output(); }
+
+  static inline std::unique_ptr<Gateway> gateway_;
+};
+
+TEST_F(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
+  auto rx1 = bound(*gateway_, kBindReceiver, "sim");
+  auto rx2 = bound(*gateway_, kBindReceiver, "sim");
+  auto tx = bound(*gateway_, kBindTransmitter, "sim");
+  EXPECT_EQ(acceptedId(tx->submitAndWait(SubmitFields())).size(), 64u);
   std::set<std::string> ids;
   for (int i = 0; i < 4; ++i) {
-    const std::string id = acceptedId(tx->submitAndWait(withReceipt()));
+    const std::string id = acceptedId(tx->submitAndWait(kWithReceipt));
     ASSERT_EQ(id.size(), 64u);
     EXPECT_EQ(
         id.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"),
@@ -64,35 +101,27 @@ TEST(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
   for (SmppTestClient* rx : {rx1.get(), rx2.get(), rx1.get(), rx2.get()}) {
     std::optional<DeliverSM> receipt = rx->readDeliver();
     ASSERT_TRUE(receipt);
+    // The addresses swapped from the submit's; the rest is pinned by SimulatedReceiptTest.
     EXPECT_EQ(receipt->source, "447700900123");
     EXPECT_EQ(receipt->destination, "447700900001");
-    EXPECT_EQ(receipt->esmClass, 0x04);
-    // Its text and TLVs are pinned by SimulatedReceiptTest.
     received.insert(receiptId(*receipt));
   }
   EXPECT_EQ(received, ids);
-  // Nothing more: no receipt for the silent submit, none on the transmitter.
+  // Nothing more: no receipt for the submit without a request, none on the transmitter.
   EXPECT_FALSE(rx1->readCommand(kDeliverSM, std::chrono::milliseconds(600)));
   EXPECT_FALSE(rx2->readCommand(kDeliverSM, std::chrono::milliseconds(100)));
   EXPECT_FALSE(tx->readCommand(kDeliverSM, std::chrono::milliseconds(100)));
-  EXPECT_EQ(gateway.stop(), 0);
 }
 
-TEST(SubmitTest, QueuedReceiptsWaitForAReceiverInOrder) {
-  nlohmann::json config = baseConfig();
-  config["esme"].push_back(account("late", "pw"));
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto tx = gateway.connect();
+TEST_F(SubmitTest, QueuedReceiptsWaitForAReceiverInOrder) {
   // The receipt takes the submitting session's version: 3.3, so no TLVs.
-  ASSERT_EQ(tx->bind(kBindTransmitter, "late", "pw", 0x33), 0u);
+  auto tx = bound(*gateway_, kBindTransmitter, "late", "pw", 0x33);
   std::vector<std::string> ids;
   for (int i = 0; i < 3; ++i) {
-    ids.push_back(acceptedId(tx->submitAndWait(withReceipt())));
+    ids.push_back(acceptedId(tx->submitAndWait(kWithReceipt)));
     ASSERT_EQ(ids.back().size(), 64u);
   }
-  auto rx = gateway.connect();
-  ASSERT_EQ(rx->bind(kBindReceiver, "late", "pw"), 0u);
+  auto rx = bound(*gateway_, kBindReceiver, "late");
   for (const std::string& id : ids) {
     std::optional<DeliverSM> receipt = rx->readDeliver();
     ASSERT_TRUE(receipt);
@@ -104,24 +133,14 @@ TEST(SubmitTest, QueuedReceiptsWaitForAReceiverInOrder) {
 // An ESME that stops reading fills its own buffers, not the gateway's loop:
 // another ESME is served meanwhile, and nothing queued for the stalled one
 // is lost once it reads again.
-TEST(SubmitTest, AnESMEThatStopsReadingStallsNobodyAndLosesNothing) {
-  nlohmann::json config = baseConfig();
-  config["esme"].push_back(account("slow", "pw"));
-  config["esme"].push_back(account("fast", "pw"));
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  SmppTestClient slow(gateway.port(), "", 4096);
+TEST_F(SubmitTest, AnESMEThatStopsReadingStallsNobodyAndLosesNothing) {
+  SmppTestClient slow(gateway_->port(), "", 4096);
   ASSERT_EQ(slow.bind(kBindTransceiver, "slow", "pw"), 0u);
   // Far more responses and receipts than the socket buffers hold.
   constexpr int kStalled = 6000;
-  std::vector<uint8_t> burst;
-  for (int i = 0; i < kStalled; ++i) {
-    append(burst, submitFrame(slow.nextSequence(), withReceipt()));
-  }
-  ASSERT_TRUE(slow.sendRaw(burst));
+  ASSERT_TRUE(slow.sendRaw(submits(100, kStalled, kWithReceipt)));
 
-  auto fast = gateway.connect();
-  ASSERT_EQ(fast->bind(kBindTransceiver, "fast", "pw"), 0u);
+  auto fast = bound(*gateway_, kBindTransceiver, "fast");
   for (int i = 0; i < 20; ++i) {
     ASSERT_EQ(acceptedId(fast->submitAndWait(SubmitFields())).size(), 64u) << i;
   }
@@ -143,20 +162,14 @@ TEST(SubmitTest, AnESMEThatStopsReadingStallsNobodyAndLosesNothing) {
 
 // Requests that arrive in one segment are all answered, also after one that
 // ends the dispatcher's pass, and also when the peer's end of stream follows.
-TEST(SubmitTest, PipelinedRequestsAreAllAnswered) {
-  nlohmann::json config = baseConfig();
-  config["esme"].push_back(account("pipe", "pw"));
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  // Each connection is known to be accepted before its burst arrives.
-  auto first = gateway.connect();
+TEST_F(SubmitTest, PipelinedRequestsAreAllAnswered) {
+  // The connection is known to be accepted before its burst arrives.
+  auto first = gateway_->connect();
   ASSERT_TRUE(first->enquireLink());
   ASSERT_TRUE(first->read());
   std::vector<uint8_t> burst =
       SmppTestClient::frame(kBindTransmitter, 1, 0, SmppTestClient::bindBody("pipe", "pw", 0x34));
-  for (uint32_t seq = 2; seq <= 11; ++seq) {
-    append(burst, submitFrame(seq, SubmitFields()));
-  }
+  append(burst, submits(2, 10));
   // Then an unbind and the end of the stream: the connection closes in the
   // same pass that answers everything.
   append(burst, SmppTestClient::frame(0x00000006, 12, 0, {}));
@@ -169,13 +182,13 @@ TEST(SubmitTest, PipelinedRequestsAreAllAnswered) {
     EXPECT_EQ(pdu->status, 0u);
   }
 
-  auto old = gateway.connect();
-  ASSERT_EQ(old->bind(kBindTransmitter, "pipe", "pw", 0x33), 0u);
+  auto old = bound(*gateway_, kBindTransmitter, "pipe", "pw", 0x33);
   std::vector<uint8_t> pair =
       SmppTestClient::frame(0x00000103, 7, 0, {0, 1, 1, '1', 0, 1, 1, '2', 0, 0, 0, 0});
   append(pair, SmppTestClient::frame(0x00000015, 8, 0, {}));
   ASSERT_TRUE(old->sendRaw(pair));
-  // generic_nack (data_sm is not 3.3), then the enquire_link_resp.
+  // generic_nack (data_sm is not 3.3) ends the pass; the enquire_link_resp
+  // shows the loop comes back for what was left in the buffer.
   for (const auto& [id, seq] : {std::pair{0x80000000u, 7u}, std::pair{0x80000015u, 8u}}) {
     std::optional<Pdu> pdu = old->read();
     ASSERT_TRUE(pdu) << seq;
@@ -184,76 +197,44 @@ TEST(SubmitTest, PipelinedRequestsAreAllAnswered) {
   }
 }
 
-TEST(SubmitTest, ThrottleAtSmallLimit) {
-  nlohmann::json config = baseConfig();
-  nlohmann::json esme = account("slow", "pw");
-  esme["tpslimit"] = 2;
-  config["esme"].push_back(esme);
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto client = gateway.connect();
-  ASSERT_EQ(client->bind(kBindTransmitter, "slow", "pw"), 0u);
+TEST_F(SubmitTest, ThrottleAtSmallLimit) {
+  auto client = bound(*gateway_, kBindTransmitter, "throttled");
   // One write: the three submits fall into the same window.
-  std::vector<uint8_t> burst;
-  for (int i = 0; i < 3; ++i) {
-    append(burst, submitFrame(client->nextSequence(), SubmitFields()));
-  }
-  ASSERT_TRUE(client->sendRaw(burst));
+  ASSERT_TRUE(client->sendRaw(submits(100, 3)));
   std::vector<uint32_t> statuses;
   for (int i = 0; i < 3; ++i) {
-    std::optional<Pdu> response = client->readCommand(kSubmitSMResp);
-    ASSERT_TRUE(response);
-    statuses.push_back(response->status);
+    statuses.push_back(statusOf(client->readCommand(kSubmitSMResp)));
   }
   EXPECT_EQ(statuses, (std::vector<uint32_t>{0, 0, kThrottled}));
   // The window closes one second after it opened (in the session's time
   // unit); the next submit opens a new one.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  std::optional<Pdu> later = client->submitAndWait(SubmitFields());
-  ASSERT_TRUE(later);
-  EXPECT_EQ(later->status, 0u);
+  EXPECT_EQ(statusOf(client->submitAndWait(SubmitFields())), 0u);
 }
 
-TEST(SubmitTest, RoutePrecedenceAndUnroutableTargetSets) {
-  nlohmann::json config = baseConfig();
-  config["routes-mt"].push_back(
-      {{"criteria", {{"match", "destination"}, {"type", "country"}, {"value", "44"}}},
-       {"targetset", "setUK"}});
-  nlohmann::json esme = account("router", "pw");
-  esme["routes-mt"] = nlohmann::json::array(
-      {{{"criteria", {{"match", "destination"}, {"type", "exact"}, {"value", "447700900123"}}},
-        {"targetset", "INTERNAL_SMSC_SIM"}}});
-  config["esme"].push_back(esme);
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto client = gateway.connect();
-  ASSERT_EQ(client->bind(kBindTransceiver, "router", "pw"), 0u);
-
-  auto statusFor = [&](const std::string& destination) {
-    SubmitFields fields;
-    fields.destination = destination;
-    std::optional<Pdu> response = client->submitAndWait(fields);
-    return response ? response->status : 0xFFFFFFFFu;
+TEST_F(SubmitTest, RoutePrecedenceAndUnroutableTargetSets) {
+  auto client = bound(*gateway_, kBindTransceiver, "router");
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"4915112345678", 0u},          // the ESME's rule wins
+      {"4915112345679", kSubmitFail}, // then the global rule: no such pool
+      {"33612345678", 0u},            // then the account's own set
+      {"+33612345678", 0u},           // a sign is allowed
+      {"NOTANUMBER", kSubmitFail},    // not numeric
   };
-  EXPECT_EQ(statusFor("447700900123"), 0u);          // the ESME's rule wins
-  EXPECT_EQ(statusFor("447700900124"), kSubmitFail); // the global rule: no such pool
-  EXPECT_EQ(statusFor("33612345678"), 0u);           // the account's own set
-  EXPECT_EQ(statusFor("+33612345678"), 0u);          // a sign is allowed
-  EXPECT_EQ(statusFor("NOTANUMBER"), kSubmitFail);   // not numeric
+  for (const auto& [destination, status] : cases) {
+    EXPECT_EQ(statusOf(client->submitAndWait({.destination = destination})), status) << destination;
+  }
 }
 
-TEST(SubmitTest, DemoConfigurationAnswersWithReceipts) {
+TEST_F(SubmitTest, DemoConfigurationAnswersWithReceipts) {
   std::ifstream in(QUORVEX_DEMO_CONFIG);
-  std::stringstream text;
-  text << in.rdbuf();
-  nlohmann::json config = nlohmann::json::parse(text.str());
+  nlohmann::json config = nlohmann::json::parse(in);
   config["base"]["smpp.port"] = freePort();
   config["base"]["http.port"] = freePort();
-  Gateway gateway(config);
-  ASSERT_TRUE(gateway.ready()) << gateway.output();
-  auto client = gateway.connect();
-  ASSERT_EQ(client->bind(kBindTransceiver, "demo", "demo"), 0u);
-  const std::string id = acceptedId(client->submitAndWait(withReceipt()));
+  Gateway demo(config);
+  ASSERT_TRUE(demo.ready()) << demo.output();
+  auto client = bound(demo, kBindTransceiver, "demo", "demo");
+  const std::string id = acceptedId(client->submitAndWait(kWithReceipt));
   ASSERT_EQ(id.size(), 64u);
   std::optional<DeliverSM> receipt = client->readDeliver();
   ASSERT_TRUE(receipt);
