@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,47 +27,36 @@ std::string readFile(const std::string& path) {
 ChildProcess::ChildProcess(const std::string& executable, std::vector<std::string> args,
                            const std::string& workDir, const std::string& label)
     : outPath_(workDir + "/" + label + ".out"), errPath_(workDir + "/" + label + ".err") {
-  // The files are created before the fork: a restart in the same directory
-  // must not let the caller read the former process's output meanwhile.
-  const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The output files are opened (emptied) before posix_spawn returns: a
+  // restart in the same directory must not let the caller read the former
+  // process's output meanwhile.
   int pipeFds[2] = {-1, -1};
-  const auto closeAll = [&] {
-    for (const int fd : {out, err, pipeFds[0], pipeFds[1]}) {
-      if (fd >= 0) {
-        ::close(fd);
-      }
-    }
-  };
-  if (out < 0 || err < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    closeAll();
-    throw std::runtime_error("cannot prepare the output files or pipe in " + workDir);
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    throw std::runtime_error("cannot make the input pipe");
   }
-  pid_ = ::fork();
-  if (pid_ < 0) {
-    closeAll();
-    throw std::runtime_error("fork failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+  std::vector<char*> argv{const_cast<char*>(executable.c_str())};
+  for (auto& a : args) {
+    argv.push_back(a.data());
   }
-  if (pid_ == 0) {
-    if (::chdir(workDir.c_str()) != 0) {
-      _exit(127);
-    }
-    ::dup2(pipeFds[0], 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(executable.c_str()));
-    for (auto& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    ::execv(executable.c_str(), argv.data());
-    _exit(127);
-  }
-  ::close(out);
-  ::close(err);
+  argv.push_back(nullptr);
+  const int failed =
+      ::posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   ::close(pipeFds[0]);
   input_ = pipeFds[1];
+  if (failed != 0) {
+    pid_ = -1;
+    ::close(input_);
+    throw std::runtime_error("cannot start " + executable);
+  }
 }
 
 ChildProcess::~ChildProcess() {
