@@ -6,11 +6,7 @@
 namespace quorvex {
 namespace {
 
-SubmitOrigin origin(uint32_t esmeSequence) {
-  SubmitOrigin submit;
-  submit.esmeSequence = esmeSequence;
-  return submit;
-}
+SubmitOrigin origin(uint32_t esmeSequence) { return {esmeSequence, 0, 0, false, nullptr}; }
 
 TEST(OutstandingSubmitsTest, RingGrowsWithTheWindowAndKeepsEveryEntry) {
   OutstandingSubmits table;

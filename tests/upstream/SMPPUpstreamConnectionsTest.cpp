@@ -17,14 +17,11 @@ TEST_F(ConnectionTest, BindsWithTheSlotsCredentialsThenProbesASilentSmscUnbindsA
   EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessionsBound"), 1);
   EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessions"), 1);
   EXPECT_EQ(registry_.counterValue("smppUpstreamBindAttempt{result=\"success\"}"), 1u);
-  advanceSeconds(61);
-  upstream_.upstreamRun();
+  after(61);
   EXPECT_EQ(read().header.command_id, command::kEnquireLink);
-  advanceSeconds(61);
-  upstream_.upstreamRun();
+  after(61);
   EXPECT_EQ(read().header.command_id, command::kUnbind);
-  advanceSeconds(6);
-  upstream_.upstreamRun();
+  after(6);
   EXPECT_TRUE(sessions().empty());
 }
 
@@ -65,11 +62,9 @@ TEST_F(ConnectionTest, RefusedBindIsRetriedAfterThreeSecondsAndUnansweredDropped
   }
   EXPECT_EQ(registry_.counterValue("smppUpstreamBindAttempt{result=\"fail\"}"), 2u);
   ASSERT_TRUE(connectAndReadBind());
-  advanceSeconds(29);
-  upstream_.upstreamRun();
+  after(29);
   EXPECT_EQ(sessions().size(), 1u);
-  advanceSeconds(2);
-  upstream_.upstreamRun();
+  after(2);
   EXPECT_TRUE(sessions().empty());
   EXPECT_FALSE(slot(id_).sessionActive);
 }
@@ -78,16 +73,15 @@ TEST_F(ConnectionTest, AdminDownUnbindsAndClosesAndOpensNothingUntilCleared) {
   configure();
   ASSERT_TRUE(bind());
   target().adminDown = true;
-  touchConfiguration();
+  config_.configChangeStamp.store(++testNow); // as admin operations do
   upstream_.upstreamRun();
   EXPECT_TRUE(sessions().empty());
   EXPECT_EQ(read().header.command_id, command::kUnbind);
   EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessionsBound"), 0);
-  advanceSeconds(100);
-  upstream_.upstreamRun();
+  after(100);
   EXPECT_TRUE(sessions().empty());
   target().adminDown = false;
-  touchConfiguration();
+  config_.configChangeStamp.store(++testNow);
   advanceSeconds(1); // past the pacing of connection passes
   ASSERT_TRUE(bind());
 }
@@ -103,12 +97,8 @@ TEST_F(ConnectionTest, SmscRequestsAreAnsweredSplitOrJoinedAndOversizedPdusEndTh
   rest.insert(rest.end(), second.begin(), second.end());
   write(rest);
   run(5);
-  const Frame a = read();
-  const Frame b = read();
-  EXPECT_EQ(a.header.command_id, command::kEnquireLinkResp);
-  EXPECT_EQ(a.header.sequence_number, 7u);
-  EXPECT_EQ(b.header.command_id, command::kUnbindResp);
-  EXPECT_EQ(b.header.sequence_number, 8u);
+  EXPECT_EQ(head(read()), std::pair(command::kEnquireLinkResp, 7u));
+  EXPECT_EQ(head(read()), std::pair(command::kUnbindResp, 8u));
   // After its unbind the session waits for the SMSC to close.
   EXPECT_EQ(sessions().size(), 1u);
   ::shutdown(fd_, SHUT_RDWR);

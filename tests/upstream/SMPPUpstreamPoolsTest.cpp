@@ -1,5 +1,7 @@
 // Bind slots, weighted pools and receipt owners as the configuration
 // rebuilds them.
+#include <tuple>
+
 #include "upstream/UpstreamTestSupport.h"
 
 namespace quorvex::upstream::test {
@@ -7,25 +9,24 @@ namespace {
 
 using PoolTest = UpstreamTest;
 
-uint64_t bind0(const char* target) { return smscId(target, 0, false); }
+uint64_t idOf(const char* target, int bind = 0) { return smscId(target, bind, false); }
 
 TEST_F(PoolTest, TicketsRunByWeightAndBindAndCountOnlyInKnownEnabledSets) {
   addSet("s1", {makeTarget("A", 1, 1, 3), makeTarget("Z", 1, 1, 0), makeTarget("B", 1, 1, 1)});
   addSet("s2", {makeTarget("C", 1, 2, 2), makeTarget("D", 1, 1, 1)});
   addSet("off", {makeTarget("E", 1, 1, 2)}, false);
   upstream_.reinitUpstreamBinds(false);
-  const uint64_t a = bind0("A");
-  const uint64_t c1 = smscId("C", 1, false);
   SubmitPool& pool = upstream_.submitPool();
-  EXPECT_EQ(pool.tickets("s1"), (std::vector<uint64_t>{a, a, a, bind0("B")}));
+  EXPECT_EQ(pool.tickets("s1"),
+            (std::vector<uint64_t>{idOf("A"), idOf("A"), idOf("A"), idOf("B")}));
   EXPECT_EQ(pool.tickets("s2"),
-            (std::vector<uint64_t>{bind0("C"), bind0("C"), c1, c1, bind0("D")}));
+            (std::vector<uint64_t>{idOf("C"), idOf("C"), idOf("C", 1), idOf("C", 1), idOf("D")}));
   // Weight zero keeps the slot but gives no tickets.
-  EXPECT_EQ(slot(bind0("Z")).smscid, bind0("Z"));
+  EXPECT_EQ(slot(idOf("Z")).smscid, idOf("Z"));
   for (const char* name : {"A", "B", "E"}) {
-    pool.setUsable(bind0(name), true);
+    pool.setUsable(idOf(name), true);
   }
-  EXPECT_EQ(upstream_.nextSMSCFromSubmitPool("s1"), a);
+  EXPECT_EQ(upstream_.nextSMSCFromSubmitPool("s1"), idOf("A"));
   EXPECT_EQ(upstream_.submitPoolSize("s1"), 4);
   EXPECT_EQ(pool.tickets("off").size(), 2u);
   EXPECT_EQ(upstream_.submitPoolSize("off"), 0);
@@ -46,14 +47,12 @@ TEST_F(PoolTest, PairsAndReceiveOnlyTargetsGiveReceiverSlotsWithoutTickets) {
   upstream_.reinitUpstreamBinds(false);
   const uint64_t p0 = smscId("P", 0, true);
   const uint64_t p1 = smscId("P", 1, true);
-  EXPECT_EQ(slot(p0).bindType, kBindTX);
-  EXPECT_EQ(slot(p0 + 1).bindType, kBindRX);
-  EXPECT_EQ(slot(p1).bindType, kBindTX);
-  EXPECT_EQ(slot(p1 + 1).bindType, kBindRX);
+  const auto type = [](int t) { return [t](const BindSlot& s) { return s.bindType == t; }; };
+  EXPECT_EQ(slotsWhere(type(kBindRX)),
+            (std::set<uint64_t>{p0 + 1, p1 + 1, idOf("R"), idOf("R", 1)}));
+  EXPECT_EQ(slotsWhere(type(kBindTX)), (std::set<uint64_t>{p0, p1}));
+  EXPECT_TRUE(slotsWhere(type(kBindTRX)).empty());
   EXPECT_EQ(slot(p0 + 1).targetName, "P");
-  EXPECT_EQ(slot(bind0("R")).bindType, kBindRX);
-  EXPECT_EQ(slot(smscId("R", 1, false)).bindType, kBindRX);
-  EXPECT_EQ(slot(bind0("R") + 2).smscid, 0u);
   EXPECT_EQ(upstream_.submitPool().tickets("s1"), (std::vector<uint64_t>{p0, p1}));
 
   // The receiver of a pair takes new settings like its transmitter.
@@ -63,11 +62,9 @@ TEST_F(PoolTest, PairsAndReceiveOnlyTargetsGiveReceiverSlotsWithoutTickets) {
   target().tpsLimit = 9;
   upstream_.reinitUpstreamBinds(true);
   for (const uint64_t id : {p0, p0 + 1}) {
-    const BindSlot changed = slot(id);
-    EXPECT_EQ(changed.host, "10.0.0.9");
-    EXPECT_EQ(changed.port, 4000u);
-    EXPECT_TRUE(changed.adminDown);
-    EXPECT_EQ(changed.tpsLimit, 9u);
+    const BindSlot s = slot(id);
+    EXPECT_EQ(std::tie(s.host, s.port, s.adminDown, s.tpsLimit),
+              std::tuple("10.0.0.9", 4000u, true, 9u));
   }
   EXPECT_EQ(slot(p0 + 1).bindType, kBindRX);
 }
@@ -79,20 +76,14 @@ TEST_F(PoolTest, ChangesTakeUnusedSlotsDownAndReuseIdentities) {
   target(1).bindQty = 1;
   // The start-up variant skips the pass that takes unused binds down.
   upstream_.reinitUpstreamBinds(false);
-  EXPECT_FALSE(slot(bind0("old")).adminDown);
-  EXPECT_FALSE(slot(smscId("A", 1, false)).adminDown);
+  const auto down = [](const BindSlot& s) { return s.adminDown; };
+  EXPECT_TRUE(slotsWhere(down).empty());
   upstream_.reinitUpstreamBinds(true);
-  EXPECT_TRUE(slot(bind0("old")).adminDown);
-  EXPECT_FALSE(slot(bind0("new")).adminDown);
-  EXPECT_FALSE(slot(bind0("A")).adminDown);
-  EXPECT_TRUE(slot(smscId("A", 1, false)).adminDown);
-  EXPECT_TRUE(slot(smscId("A", 2, false)).adminDown);
-  EXPECT_EQ(upstream_.submitPool().tickets("s1"),
-            (std::vector<uint64_t>{bind0("new"), bind0("A")}));
+  EXPECT_EQ(slotsWhere(down), (std::set<uint64_t>{idOf("old"), idOf("A", 1), idOf("A", 2)}));
+  EXPECT_EQ(upstream_.submitPool().tickets("s1"), (std::vector<uint64_t>{idOf("new"), idOf("A")}));
   target(1).bindQty = 3;
   upstream_.reinitUpstreamBinds(true);
-  EXPECT_FALSE(slot(smscId("A", 1, false)).adminDown);
-  EXPECT_FALSE(slot(smscId("A", 2, false)).adminDown);
+  EXPECT_EQ(slotsWhere(down), std::set<uint64_t>{idOf("old")});
   EXPECT_EQ(upstream_.submitPool().tickets("s1").size(), 4u);
 }
 
@@ -103,15 +94,14 @@ TEST_F(PoolTest, OnlyATargetsSoleEsmeOwnsItsUnknownReceipts) {
   config_.confESME["esme2"].sharedTargetSetId = "nosuchset";
   upstream_.reinitUpstreamBinds(false);
   // Any bind of the target finds the owner, though no id was mapped.
-  EXPECT_EQ(tracker_.getMessageIDMapping(smscId("A", 1, false), "never-seen").value_or(""),
-            "esme1");
+  EXPECT_EQ(tracker_.getMessageIDMapping(idOf("A", 1), "never-seen").value_or(""), "esme1");
   // A second account reaching the target through its own rule: nobody's.
   config_.confESME["esme2"].routesMT.push_back(
       {{"criteria", {{"match", "destination"}, {"type", "exact"}, {"value", "1"}}},
        {"targetset", "s1"}});
   upstream_.reinitUpstreamBinds(true);
-  EXPECT_FALSE(tracker_.getMessageIDMapping(smscId("A", 1, false), "never-seen").has_value());
-  EXPECT_FALSE(tracker_.getMessageIDMapping(bind0("B"), "never-seen").has_value());
+  EXPECT_FALSE(tracker_.getMessageIDMapping(idOf("A", 1), "never-seen").has_value());
+  EXPECT_FALSE(tracker_.getMessageIDMapping(idOf("B"), "never-seen").has_value());
 }
 
 } // namespace

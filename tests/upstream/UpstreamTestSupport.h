@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <functional>
+#include <ranges>
+#include <set>
+#include <utility>
 
 #include "cdr/SMPPCDRManager.h"
 #include "metrics/MetricEvents.h"
@@ -53,11 +56,10 @@ public:
 
   bool relaySubmitSMResp(uint64_t id, uint32_t seq, uint32_t requestId, uint32_t status,
                          std::string_view messageId) override {
-    if (!esmeConnected) {
-      return false;
+    if (esmeConnected) {
+      relays.push_back(Relay{id, seq, requestId, status, std::string(messageId)});
     }
-    relays.push_back(Relay{id, seq, requestId, status, std::string(messageId)});
-    return true;
+    return esmeConnected;
   }
   void pushDeliverSM(const std::string& esme, const uint8_t* body, size_t length) override {
     pushes.push_back(Push{esme, std::vector<uint8_t>(body, body + length)});
@@ -83,16 +85,21 @@ inline PduBuilder deliverSMBody(uint8_t esmClass, const std::vector<uint8_t>& me
 
 inline ConfTarget makeTarget(const std::string& name, int32_t port, int32_t bindQty,
                              int32_t weight) {
-  ConfTarget t;
-  t.name = name;
-  t.host = "127.0.0.1";
-  t.port = port;
-  t.bindQty = bindQty;
-  t.systemId = "gw";
-  t.password = "pw";
-  t.weight = weight;
-  t.tpsLimit = 32000;
-  return t;
+  return {.name = name,
+          .host = "127.0.0.1",
+          .port = port,
+          .bindQty = bindQty,
+          .systemId = "gw",
+          .password = "pw",
+          .systemType = "",
+          .weight = weight,
+          .tpsLimit = 32000,
+          .tlsCaFile = ""};
+}
+
+// The command and sequence number of a frame.
+inline std::pair<uint32_t, uint32_t> head(const Frame& f) {
+  return {f.header.command_id, f.header.sequence_number};
 }
 
 class UpstreamTest : public ::testing::Test {
@@ -109,8 +116,6 @@ protected:
   ConfTarget& target(size_t i = 0, const std::string& set = "s1") {
     return config_.confSharedTargetSets[set].targets[i];
   }
-  // Marks the configuration changed, as admin operations do.
-  void touchConfiguration() { config_.configChangeStamp.store(++testNow); }
   // Runs iterations until `done` holds; false after `limit` iterations.
   bool runUntil(const std::function<bool()>& done, int limit = 400) {
     for (int i = 0; i < limit; ++i) {
@@ -122,15 +127,25 @@ protected:
     return false;
   }
   void run(int iterations) { runUntil(nullptr, iterations); }
-  // A copy of the slot; smscid 0 when there is none.
-  BindSlot slot(uint64_t smscid) {
-    BindSlot copy;
-    upstream_.inspect([&](const auto& slots, const auto&) {
-      if (auto it = slots.find(smscid); it != slots.end()) {
-        copy = it->second;
-      }
-    });
+  // Moves the clock on, then runs.
+  void after(uint64_t seconds, int iterations = 1) {
+    advanceSeconds(seconds);
+    run(iterations);
+  }
+  // A copy of every slot.
+  std::map<uint64_t, BindSlot> slots() {
+    std::map<uint64_t, BindSlot> copy;
+    upstream_.inspect([&](const auto& all, const auto&) { copy = all; });
     return copy;
+  }
+  // A copy of the slot; smscid 0 when there is none.
+  BindSlot slot(uint64_t smscid) { return slots()[smscid]; }
+  // Ids of the slots `pick` holds for.
+  std::set<uint64_t> slotsWhere(const std::function<bool(const BindSlot&)>& pick) {
+    const auto all = slots();
+    auto ids =
+        all | std::views::filter([&](const auto& s) { return pick(s.second); }) | std::views::keys;
+    return {ids.begin(), ids.end()};
   }
   // Bind states of the sessions, in creation order.
   std::vector<int> sessions() {
@@ -181,8 +196,7 @@ protected:
   // `bindRequest_`; false if either does not come.
   bool connectAndReadBind() {
     pollfd p{listener_, POLLIN, 0};
-    ::close(fd_);
-    fd_ = -1;
+    ::close(std::exchange(fd_, -1));
     if (!runUntil([&] { return sessions().size() == 1; }) || ::poll(&p, 1, 2000) <= 0 ||
         (fd_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) < 0 ||
         !runUntil([&] { return sessions() == std::vector<int>{smpp::kBindRequested}; })) {
