@@ -16,11 +16,9 @@ std::string bcrypt(const std::string& password, const char* setting = "$2b$04$")
   return crypt_r(password.c_str(), salt.c_str(), data.get());
 }
 
-class BindTest : public ::testing::Test {
-protected:
-  // Every address whitelisted ("*"): the suite's many connections from one
-  // address meet no admission limit.
-  static void SetUpTestSuite() {
+class BindTest : public SharedGatewayTest<BindTest> {
+public:
+  static nlohmann::json configuration() {
     nlohmann::json config = baseConfig();
     nlohmann::json& esme = config["esme"];
     esme.push_back(account("plain", "secret"));
@@ -37,15 +35,8 @@ protected:
     esme.push_back(account("slowhash"));
     esme.back()["password_hash"] = bcrypt("slowpw", "$2b$13$");
     esme.push_back(account("busy", "pw"));
-    gateway_ = std::make_unique<Gateway>(config, "*\n");
+    return config;
   }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(gateway_->stop(), 0);
-    gateway_.reset();
-  }
-  void SetUp() override { ASSERT_TRUE(gateway_->ready()) << gateway_->output(); }
-
-  static inline std::unique_ptr<Gateway> gateway_;
 };
 
 TEST_F(BindTest, AccountsPasswordsAndAddresses) {
@@ -60,12 +51,12 @@ TEST_F(BindTest, AccountsPasswordsAndAddresses) {
       {"stranger", "whatever", "", 0u},
       {"ipnet", "", "127.0.200.3", 0u},
       {"scoped", "sp", "127.0.0.9", 0u},
-      {"scoped", "wrong", "127.0.0.9", kBindFail},
-      {"plain", "Secret", "", kBindFail},
-      {"hashed", "wrong", "", kBindFail},
-      {"both", "plainpw", "", kBindFail}, // the hash wins
-      {"disabled", "", "", kBindFail},
-      {"ipnet", "", "127.1.0.1", kBindFail},
+      {"scoped", "wrong", "127.0.0.9", kBindFailed},
+      {"plain", "Secret", "", kBindFailed},
+      {"hashed", "wrong", "", kBindFailed},
+      {"both", "plainpw", "", kBindFailed}, // the hash wins
+      {"disabled", "", "", kBindFailed},
+      {"ipnet", "", "127.1.0.1", kBindFailed},
   };
   for (const auto& [id, password, source, status] : binds) {
     EXPECT_EQ(gateway_->connect(source)->bind(kBindTransmitter, id, password), status)
@@ -89,7 +80,7 @@ TEST_F(BindTest, AccountsPasswordsAndAddresses) {
     const auto response = guesses->read();
     ASSERT_TRUE(response.has_value());
     EXPECT_EQ(response->sequence, sequence);
-    EXPECT_EQ(response->status, kBindFail);
+    EXPECT_EQ(response->status, kBindFailed);
   }
   // A newline in a system_id cannot start a (forged) log line of its own.
   gateway_->connect()->bind(kBindTransmitter, "ev\nSEVERE forge", "x");
@@ -101,7 +92,7 @@ TEST_F(BindTest, HashedBindsDoNotHoldOtherSessions) {
   // Two full checks in flight; the third bind repeats a password the first
   // verifies, so it is answered from memory without a hash of its own.
   const std::vector<std::pair<std::string, uint32_t>> binds = {
-      {"slowpw", 0u}, {"wrong", kBindFail}, {"slowpw", 0u}};
+      {"slowpw", 0u}, {"wrong", kBindFailed}, {"slowpw", 0u}};
   std::vector<std::unique_ptr<SmppTestClient>> hashed;
   for (const auto& bind : binds) {
     hashed.push_back(gateway_->connect());

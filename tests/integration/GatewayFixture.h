@@ -6,43 +6,22 @@
 #include <signal.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "smpp/SMPPConstants.h"
 #include "support/HttpTestClient.h"
 #include "support/SmppTestClient.h"
 #include "support/TestProcess.h"
 
 namespace quorvex::test {
 
-inline constexpr uint32_t kBindReceiver = 0x00000001;
-inline constexpr uint32_t kBindTransmitter = 0x00000002;
-inline constexpr uint32_t kBindTransceiver = 0x00000009;
-inline constexpr uint32_t kSubmitSMResp = 0x80000004;
-inline constexpr uint32_t kDeliverSM = 0x00000005;
-inline constexpr uint32_t kBindFail = 0x0000000D;
-inline constexpr uint32_t kSubmitFail = 0x00000045;
-inline constexpr uint32_t kThrottled = 0x00000058;
-
-// True once `condition` holds, polling every 20 ms until `timeout`.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (condition()) {
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
+// The names of the commands the tests send and the statuses they expect.
+using namespace smpp::command;
+using namespace smpp::status;
 
 // The gateway keeps the connection open: it answers an enquire_link.
 inline bool admitted(SmppTestClient& client) {
@@ -149,6 +128,23 @@ private:
   uint16_t httpPort_;                       // its admin API port
   std::unique_ptr<GatewayProcess> process_; // the running gateway
   bool ready_ = false;                      // the listener came up
+};
+
+// A suite whose tests share one gateway, started on `Suite::configuration()`
+// with every address whitelisted (the suite's many connections from one
+// address would trip the rate limits) and checked for a clean exit at the end.
+template <typename Suite> class SharedGatewayTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    gateway_ = std::make_unique<Gateway>(Suite::configuration(), "*\n");
+  }
+  static void TearDownTestSuite() {
+    EXPECT_EQ(gateway_->stop(), 0);
+    gateway_.reset();
+  }
+  void SetUp() override { ASSERT_TRUE(gateway_->ready()) << gateway_->output(); }
+
+  static inline std::unique_ptr<Gateway> gateway_;
 };
 
 } // namespace quorvex::test

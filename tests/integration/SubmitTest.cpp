@@ -55,11 +55,9 @@ nlohmann::json rule(const std::string& type, const std::string& value, const std
           {"targetset", set}};
 }
 
-class SubmitTest : public ::testing::Test {
-protected:
-  // Every address whitelisted ("*"): the suite's many connections from one
-  // address meet no admission limit.
-  static void SetUpTestSuite() {
+class SubmitTest : public SharedGatewayTest<SubmitTest> {
+public:
+  static nlohmann::json configuration() {
     nlohmann::json config = baseConfig();
     for (const char* id : {"sim", "late", "slow", "fast", "pipe"}) {
       config["esme"].push_back(account(id, "pw"));
@@ -72,15 +70,8 @@ protected:
     config["esme"].push_back(throttled);
     config["esme"].push_back(router);
     config["routes-mt"].push_back(rule("country", "49", "setDE"));
-    gateway_ = std::make_unique<Gateway>(config, "*\n");
+    return config;
   }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(gateway_->stop(), 0);
-    gateway_.reset();
-  }
-  void SetUp() override { ASSERT_TRUE(gateway_->ready()) << gateway_->output(); }
-
-  static inline std::unique_ptr<Gateway> gateway_;
 };
 
 TEST_F(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
@@ -215,11 +206,11 @@ TEST_F(SubmitTest, ThrottleAtSmallLimit) {
 TEST_F(SubmitTest, RoutePrecedenceAndUnroutableTargetSets) {
   auto client = bound(*gateway_, kBindTransceiver, "router");
   const std::pair<const char*, uint32_t> cases[] = {
-      {"4915112345678", 0u},          // the ESME's rule wins
-      {"4915112345679", kSubmitFail}, // then the global rule: no such pool
-      {"33612345678", 0u},            // then the account's own set
-      {"+33612345678", 0u},           // a sign is allowed
-      {"NOTANUMBER", kSubmitFail},    // not numeric
+      {"4915112345678", 0u},            // the ESME's rule wins
+      {"4915112345679", kSubmitFailed}, // then the global rule: no such pool
+      {"33612345678", 0u},              // then the account's own set
+      {"+33612345678", 0u},             // a sign is allowed
+      {"NOTANUMBER", kSubmitFailed},    // not numeric
   };
   for (const auto& [destination, status] : cases) {
     EXPECT_EQ(statusOf(client->submitAndWait({.destination = destination})), status) << destination;

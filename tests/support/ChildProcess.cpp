@@ -6,14 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 namespace quorvex::test {
-namespace {
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -22,7 +20,16 @@ std::string readFile(const std::string& path) {
   return ss.str();
 }
 
-} // namespace
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 ChildProcess::ChildProcess(const std::string& executable, std::vector<std::string> args,
                            const std::string& workDir, const std::string& label)
@@ -60,16 +67,12 @@ ChildProcess::ChildProcess(const std::string& executable, std::vector<std::strin
 }
 
 ChildProcess::~ChildProcess() {
-  closeInput();
+  ::close(input_);
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
 }
-
-std::string ChildProcess::output() const { return readFile(outPath_); }
-
-std::string ChildProcess::errors() const { return readFile(errPath_); }
 
 bool ChildProcess::reap(bool wait) {
   if (pid_ <= 0) {
@@ -84,46 +87,15 @@ bool ChildProcess::reap(bool wait) {
   return true;
 }
 
-bool ChildProcess::running() { return !reap(false); }
-
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (output().find(text) != std::string::npos) {
-      return true;
-    }
-    if (!running() || std::chrono::steady_clock::now() >= deadline) {
-      return output().find(text) != std::string::npos;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  eventually([&] { return output().find(text) != std::string::npos || !running(); }, timeout);
+  return output().find(text) != std::string::npos;
 }
 
 bool ChildProcess::writeInput(const std::string& text) {
-  if (input_ < 0) {
-    return false;
-  }
   // A child that has exited must give EPIPE here, not end the test run.
   ::signal(SIGPIPE, SIG_IGN);
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(input_, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    written += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void ChildProcess::closeInput() {
-  if (input_ >= 0) {
-    ::close(input_);
-    input_ = -1;
-  }
+  return ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 void ChildProcess::signal(int signo) {
@@ -133,16 +105,12 @@ void ChildProcess::signal(int signo) {
 }
 
 int ChildProcess::waitExit(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!reap(false)) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
-      reap(true);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (eventually([this] { return reap(false); }, timeout)) {
+    return exitStatus_;
   }
-  return exitStatus_;
+  ::kill(pid_, SIGKILL);
+  reap(true);
+  return -1;
 }
 
 } // namespace quorvex::test

@@ -6,10 +6,18 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace quorvex::test {
+
+// The whole content of the file at `path`, empty if it cannot be read.
+std::string readFile(const std::string& path);
+
+// True once `condition` holds, polling every 10 ms until `timeout`.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 class ChildProcess {
 public:
@@ -22,19 +30,18 @@ public:
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  std::string output() const;
-  std::string errors() const;
+  std::string output() const { return readFile(outPath_); }
+  std::string errors() const { return readFile(errPath_); }
   // Waits until the output contains `text`; false on timeout or exit.
   bool waitForOutput(const std::string& text,
                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
-  // Writes to the standard input; false once it is closed.
+  // Writes a short line (one write is atomic on a pipe) to the standard input.
   bool writeInput(const std::string& text);
-  void closeInput();
   void signal(int signo);
   // The exit status, 128 + n for death by signal n, or -1 on timeout (the
   // process is then killed).
   int waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-  bool running();
+  bool running() { return !reap(false); }
 
 private:
   bool reap(bool wait);

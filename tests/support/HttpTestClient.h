@@ -13,13 +13,9 @@ struct HttpTestReply {
   std::string raw;                            // every byte received
   std::string statusLine;                     // first line without CRLF
   int status = 0;                             // status code
-  std::string reason;                         // reason phrase
   std::map<std::string, std::string> headers; // lowercased names
   std::string body;                           // after the empty line
 };
-
-// A connected TCP socket to the loopback `port`; -1 on failure.
-int connectLoopback(uint16_t port);
 
 // Sends `pieces` one by one, waiting `gapMillis` between them, then reads
 // until the server closes; with `halfClose` the server sees the end of the

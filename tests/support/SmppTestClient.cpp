@@ -1,14 +1,14 @@
 #include "support/SmppTestClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "smpp/PDUHeader.h"
+#include "support/TestProcess.h"
 
 namespace quorvex::test {
 namespace {
@@ -31,26 +31,8 @@ bool takeCString(const std::vector<uint8_t>& body, size_t& i, std::string& out) 
 
 } // namespace
 
-SmppTestClient::SmppTestClient(uint16_t port, const std::string& sourceAddress, int receiveBuffer) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  // Before connect, so the window the peer sees is small from the start.
-  if (receiveBuffer > 0) {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-  }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  sockaddr_in remote = local;
-  remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  remote.sin_port = htons(port);
-  if ((!sourceAddress.empty() &&
-       (::inet_aton(sourceAddress.c_str(), &local.sin_addr) == 0 ||
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)) ||
-      ::connect(fd_, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0) {
-    close();
-  }
-}
-
-SmppTestClient::~SmppTestClient() { close(); }
+SmppTestClient::SmppTestClient(uint16_t port, const std::string& sourceAddress, int receiveBuffer)
+    : fd_(connectLoopback(port, sourceAddress, receiveBuffer)) {}
 
 void SmppTestClient::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
@@ -88,7 +70,7 @@ bool SmppTestClient::readExact(uint8_t* out, size_t length, Clock::time_point de
       continue;
     }
     const ssize_t n = ::recv(fd_, out + done, length - done, 0);
-    if (n <= 0 && (n == 0 || (errno != EINTR && errno != EAGAIN))) {
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
       peerClosed_ = true;
       return false;
     }
@@ -97,8 +79,7 @@ bool SmppTestClient::readExact(uint8_t* out, size_t length, Clock::time_point de
   return true;
 }
 
-std::optional<Pdu> SmppTestClient::readSocket(Millis timeout) {
-  const auto deadline = Clock::now() + timeout;
+std::optional<Pdu> SmppTestClient::readSocket(Clock::time_point deadline) {
   uint8_t header[16];
   if (fd_ < 0 || peerClosed_ || !readExact(header, sizeof(header), deadline)) {
     return std::nullopt;
@@ -115,28 +96,18 @@ std::optional<Pdu> SmppTestClient::readSocket(Millis timeout) {
   return pdu;
 }
 
-std::optional<Pdu> SmppTestClient::read(Millis timeout) {
-  if (pending_.empty()) {
-    return readSocket(timeout);
-  }
-  Pdu pdu = std::move(pending_.front());
-  pending_.pop_front();
-  return pdu;
-}
-
 std::optional<Pdu> SmppTestClient::readCommand(uint32_t commandId, Millis timeout) {
-  for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-    if (it->commandId == commandId) {
-      Pdu pdu = std::move(*it);
-      pending_.erase(it);
-      return pdu;
-    }
+  const auto wanted = [commandId](const Pdu& p) {
+    return commandId == 0 || p.commandId == commandId;
+  };
+  if (const auto it = std::ranges::find_if(pending_, wanted); it != pending_.end()) {
+    Pdu pdu = std::move(*it);
+    pending_.erase(it);
+    return pdu;
   }
   const auto deadline = Clock::now() + timeout;
-  for (Millis left = timeout; left.count() > 0;
-       left = std::chrono::duration_cast<Millis>(deadline - Clock::now())) {
-    std::optional<Pdu> pdu = readSocket(left);
-    if (!pdu || pdu->commandId == commandId) {
+  while (std::optional<Pdu> pdu = readSocket(deadline)) {
+    if (wanted(*pdu)) {
       return pdu;
     }
     pending_.push_back(std::move(*pdu));
@@ -147,8 +118,7 @@ std::optional<Pdu> SmppTestClient::readCommand(uint32_t commandId, Millis timeou
 bool SmppTestClient::waitClosed(Millis timeout) {
   const auto deadline = Clock::now() + timeout;
   while (!peerClosed_ && Clock::now() < deadline) {
-    if (std::optional<Pdu> pdu =
-            readSocket(std::chrono::duration_cast<Millis>(deadline - Clock::now()))) {
+    if (std::optional<Pdu> pdu = readSocket(deadline)) {
       pending_.push_back(std::move(*pdu));
     }
   }
@@ -165,14 +135,9 @@ std::optional<uint32_t> SmppTestClient::bind(uint32_t bindCommandId, const std::
   return response ? std::optional(response->status) : std::nullopt;
 }
 
-uint32_t SmppTestClient::submit(const SubmitFields& fields) {
+std::optional<Pdu> SmppTestClient::submitAndWait(const SubmitFields& fields, Millis timeout) {
   const uint32_t sequence = nextSequence();
   send(0x00000004, sequence, submitBody(fields));
-  return sequence;
-}
-
-std::optional<Pdu> SmppTestClient::submitAndWait(const SubmitFields& fields, Millis timeout) {
-  const uint32_t sequence = submit(fields);
   std::optional<Pdu> response = readCommand(0x80000004, timeout);
   return response && response->sequence == sequence ? response : std::nullopt;
 }
@@ -259,18 +224,13 @@ std::optional<DeliverSM> SmppTestClient::parseDeliverSM(const std::vector<uint8_
 }
 
 std::string DeliverSM::tlv(uint16_t tag) const {
-  for (const auto& [t, value] : tlvs) {
-    if (t == tag) {
-      return std::string(value.begin(), value.end());
-    }
-  }
-  return {};
+  const auto it = std::ranges::find(tlvs, tag, [](const auto& t) { return t.first; });
+  return it == tlvs.end() ? std::string() : std::string(it->second.begin(), it->second.end());
 }
 
 std::string SmppTestClient::cString(const std::vector<uint8_t>& body) {
-  size_t i = 0;
-  std::string out;
-  return takeCString(body, i, out) ? out : std::string();
+  const auto end = std::ranges::find(body, 0);
+  return end == body.end() ? std::string() : std::string(body.begin(), end);
 }
 
 } // namespace quorvex::test

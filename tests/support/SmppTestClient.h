@@ -52,7 +52,7 @@ public:
   // given, with a receive buffer of `receiveBuffer` octets when positive.
   explicit SmppTestClient(uint16_t port, const std::string& sourceAddress = "",
                           int receiveBuffer = 0);
-  ~SmppTestClient();
+  ~SmppTestClient() { close(); }
   SmppTestClient(const SmppTestClient&) = delete;
   SmppTestClient& operator=(const SmppTestClient&) = delete;
 
@@ -67,8 +67,8 @@ public:
   uint32_t nextSequence() { return sequence_++; }
 
   // The next PDU, or nothing on timeout or when the peer closed.
-  std::optional<Pdu> read(Millis timeout = Millis(5000));
-  // The next PDU with `commandId`; others read meanwhile stay queued for read().
+  std::optional<Pdu> read(Millis timeout = Millis(5000)) { return readCommand(0, timeout); }
+  // The next PDU with `commandId` (0: any); others read meanwhile stay queued.
   std::optional<Pdu> readCommand(uint32_t commandId, Millis timeout = Millis(5000));
   // True once the gateway has closed the connection (within `timeout`).
   bool waitClosed(Millis timeout);
@@ -76,8 +76,6 @@ public:
   // Binds and returns the response status; nullopt without a response.
   std::optional<uint32_t> bind(uint32_t bindCommandId, const std::string& systemId,
                                const std::string& password, uint8_t interfaceVersion = 0x34);
-  // Sends a submit_sm and returns its sequence number.
-  uint32_t submit(const SubmitFields& fields);
   // Sends a submit_sm and waits for its response.
   std::optional<Pdu> submitAndWait(const SubmitFields& fields, Millis timeout = Millis(5000));
   bool deliverSMResp(uint32_t sequence, uint32_t status = 0);
@@ -97,7 +95,7 @@ public:
 
 private:
   // Reads one PDU from the socket (not from the queue).
-  std::optional<Pdu> readSocket(Millis timeout);
+  std::optional<Pdu> readSocket(std::chrono::steady_clock::time_point deadline);
   bool readExact(uint8_t* out, size_t length, std::chrono::steady_clock::time_point deadline);
 
   int fd_ = -1;             // connected socket, -1 = closed

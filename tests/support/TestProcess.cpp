@@ -1,6 +1,8 @@
 #include "support/TestProcess.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -31,15 +32,7 @@ TempDir::~TempDir() {
 }
 
 void TempDir::write(const std::string& name, const std::string& content) const {
-  std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-std::string TempDir::read(const std::string& name) const {
-  std::ifstream in(file(name), std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
 }
 
 bool TempDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
@@ -62,28 +55,26 @@ namespace {
 std::pair<int, int> listenPortRange() {
   int low = 32768;
   int high = 60999;
-  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
-  in >> low >> high;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
   if (low - 1 >= 12000) {
     return {10000, low - 1};
   }
-  if (high <= 63535) {
-    return {high + 1, 65535};
-  }
-  // No room outside the range: take ports inside it and rely on the check.
-  return {10000, 65535};
+  // With no room outside the range, ports inside it are taken and checked.
+  return {high <= 63535 ? high + 1 : 10000, 65535};
+}
+
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
 }
 
 bool bindable(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    return false;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in address = loopback(port);
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
   ::close(fd);
   return ok;
 }
@@ -106,6 +97,26 @@ uint16_t freePort() {
     }
   }
   throw std::runtime_error("no free port");
+}
+
+int connectLoopback(uint16_t port, const std::string& source, int receiveBuffer) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  // Before connect, so the window the peer sees is small from the start.
+  if (receiveBuffer > 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  const sockaddr_in remote = loopback(port);
+  if ((!source.empty() && (::inet_aton(source.c_str(), &local.sin_addr) == 0 ||
+                           ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)) ||
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof(remote)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 } // namespace quorvex::test

@@ -22,7 +22,7 @@ public:
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   void write(const std::string& name, const std::string& content) const;
-  std::string read(const std::string& name) const;
+  std::string read(const std::string& name) const { return readFile(file(name)); }
   bool exists(const std::string& name) const;
   // Names of the directory's entries, sorted.
   std::vector<std::string> list() const;
@@ -34,6 +34,11 @@ private:
 // A TCP port on 127.0.0.1 that was free a moment ago, drawn outside the
 // kernel's ephemeral range so outgoing connections never take it.
 uint16_t freePort();
+
+// A TCP socket (without Nagle's delay) connected to 127.0.0.1:`port`, from
+// `source` (any 127.x.y.z) when given and with a receive buffer of
+// `receiveBuffer` octets when positive; -1 on failure.
+int connectLoopback(uint16_t port, const std::string& source = "", int receiveBuffer = 0);
 
 // How often `needle` occurs in `text`.
 inline size_t occurrences(const std::string& text, const std::string& needle) {

@@ -2,7 +2,6 @@
 
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace quorvex::tools::test {
 
@@ -22,42 +21,32 @@ SimulatorProcess::SimulatorProcess(std::vector<std::string> args) {
 std::map<std::string, std::string> SimulatorProcess::counts() {
   const size_t before = process_->output().size();
   command("stats");
-  // Wait for a counts line written after the request.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const std::string output = process_->output();
-    if (output.find("smsc-sim counts", before) != std::string::npos) {
-      return lastKeyValues(output, "smsc-sim counts");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Only a counts line written after the request answers it.
+  std::string output;
+  if (!quorvex::test::eventually([&] {
+        return (output = process_->output()).find("smsc-sim counts", before) != std::string::npos;
+      })) {
+    return {};
   }
-  return {};
+  return lastKeyValues(output, "smsc-sim counts");
 }
 
 LoadRun runLoadGenerator(std::vector<std::string> args) {
   quorvex::test::TempDir dir;
   quorvex::test::ChildProcess process(QUORVEX_LOADGEN, std::move(args), dir.path(), "loadgen");
-  LoadRun run;
-  run.exitStatus = process.waitExit(std::chrono::seconds(60));
-  run.output = process.output();
-  run.errors = process.errors();
+  LoadRun run{process.waitExit(std::chrono::seconds(60)), {}, process.output(), process.errors()};
   run.result = lastKeyValues(run.output, "loadgen result");
   return run;
 }
 
 std::map<std::string, std::string> lastKeyValues(const std::string& text,
                                                  const std::string& prefix) {
-  const size_t at = text.rfind(prefix);
   std::map<std::string, std::string> values;
-  if (at == std::string::npos) {
-    return values;
-  }
-  const size_t end = text.find('\n', at);
-  std::istringstream words(text.substr(at, end == std::string::npos ? end : end - at));
-  std::string word;
-  while (words >> word) {
-    const size_t equals = word.find('=');
-    if (equals != std::string::npos) {
+  const size_t at = text.rfind(prefix);
+  std::istringstream words(at == std::string::npos ? ""
+                                                   : text.substr(at, text.find('\n', at) - at));
+  for (std::string word; words >> word;) {
+    if (const size_t equals = word.find('='); equals != std::string::npos) {
       values[word.substr(0, equals)] = word.substr(equals + 1);
     }
   }
