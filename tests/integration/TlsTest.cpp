@@ -125,7 +125,7 @@ protected:
   }
 
   // The targets whose bind is connected and bound, as the HTTPS status
-  // report shows them.
+  // report shows them: "name:port".
   std::set<std::string> boundTargets() {
     std::string body;
     httpsGet(httpPort_, "/status", pem("gateway"), body);
@@ -134,7 +134,7 @@ protected:
     for (const json& bind :
          status.is_object() ? status.value("statusReport", json::array()) : json::array()) {
       if (bind["connected"] == true && bind["bind_state"] == 2) {
-        names.insert(bind["smsc_name"].get<std::string>());
+        names.insert(bind["smsc_name"].get<std::string>() + ":" + bind["port"].dump());
       }
     }
     return names;
@@ -189,7 +189,8 @@ TEST_F(TlsTest, VerifiedTrafficBadNamesSilentSmscPlainAndStalledPeersAndTheCliOv
     EXPECT_TRUE(seconds >= 0 && seconds < 2.5) << seconds;
   }
   ::close(listener);
-  const std::set<std::string> expectedBound{"smsc", "unverified"};
+  const std::set<std::string> expectedBound{"smsc:" + std::to_string(smsc->port()),
+                                            "unverified:" + std::to_string(other->port())};
   ASSERT_TRUE(eventually([&] { return boundTargets() == expectedBound; })) << gateway_->output();
 
   // Within the bind's and the account's rate limits: every submit is accepted.
