@@ -31,27 +31,21 @@ protected:
 TEST_F(StatusReportTest, EntriesAndSummary) {
   // Bind 0 has a bound transceiver session; bind 1 only its slot, whose
   // connection and state are ignored without a session. 0x42 is no bind.
-  const BindStatus live{.hasSession = true,
-                        .connected = true,
-                        .bindType = 2,
-                        .bindState = 2,
-                        .host = "127.0.0.1",
-                        .port = 2776,
-                        .systemId = "a"};
+  // Session, connected, bind type and state, host, port, system_id.
+  const BindStatus live{true, true, 1, 2, "127.0.0.1", 2776, "a"};
   const BindStatus idle{
       .connected = true, .bindState = 3, .host = "", .systemId = "", .adminDown = true};
   binds_ = {{bind0_, live}, {bind1_, idle}, {0x42, live}};
 
   const json entries = report()["statusReport"];
   ASSERT_EQ(entries.size(), 2u);
-  json expected = json::parse(R"({"smsc_name":"smscA","connected":true,"bind_type":2,
+  json expected = json::parse(R"({"smsc_name":"smscA","connected":true,"bind_type":1,
       "bind_state":2,"host":"127.0.0.1","port":2776,"system_id":"a","admin_down":false,
       "target_set":"set1"})");
   expected["smsc_id"] = bind0_;
   EXPECT_EQ(entries[0], expected);
-  EXPECT_EQ(entries[1]["connected"], false);
-  EXPECT_EQ(entries[1]["bind_state"], 0);
-  EXPECT_EQ(entries[1]["smsc_id"], bind1_);
+  EXPECT_EQ(std::tuple(entries[1]["connected"], entries[1]["bind_state"], entries[1]["smsc_id"]),
+            std::tuple(false, 0, bind1_));
   EXPECT_EQ(report()["summary"], json::parse(R"({"admindown":1,"targets":2,"targetsets":1,
       "bindTX":0,"bindRX":0,"bindTRX":1,"bindUnbound":0})"));
 }

@@ -25,8 +25,8 @@ TEST(ESMERegistryTest, PlainNameThenAddressScopedAccountThenDefaults) {
   EXPECT_EQ(registry.getESMETPSLimit("192.0.2.8", "esme2"), 65535);
   EXPECT_EQ(registry.getESMETPSLimit("192.0.2.8", "esme1"), 10);
   const ESMEAuth stranger = registry.getESMEAuth("192.0.2.8", "nobody");
-  EXPECT_TRUE(stranger.bindingEnabled); // default_binding_enabled absent
-  EXPECT_TRUE(stranger.password.empty());
+  // default_binding_enabled absent: binding is enabled.
+  EXPECT_EQ(std::tuple(stranger.bindingEnabled, stranger.password), std::tuple(true, ""));
   config.jconfig["base"]["default_binding_enabled"] = false;
   EXPECT_FALSE(registry.getESMEAuth("192.0.2.8", "nobody").bindingEnabled);
 

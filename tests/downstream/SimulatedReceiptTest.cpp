@@ -13,20 +13,21 @@ TEST(SimulatedReceiptTest, BodyAndTLVs) {
   smpp::SubmitSMRecord submit;
   submit.source_addr = "111";
   submit.source_addr_ton = 5;
-  submit.source_addr_npi = 0;
+  submit.source_addr_npi = 2;
   submit.destination_addr = "222";
   submit.dest_addr_ton = 1;
   submit.dest_addr_npi = 1;
   uint8_t body[512];
-  size_t n = buildSimulatedReceipt(submit, id, 0x34, body, sizeof(body));
-  ASSERT_GT(n, 0u);
-  auto parsed = test::SmppTestClient::parseDeliverSM(std::vector<uint8_t>(body, body + n));
+  const auto receipt = [&](uint8_t version) {
+    const size_t n = buildSimulatedReceipt(submit, id, version, body, sizeof(body));
+    return test::SmppTestClient::parseDeliverSM(std::vector<uint8_t>(body, body + n));
+  };
+  const auto parsed = receipt(0x34);
   ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->source, "222");
-  EXPECT_EQ(parsed->sourceTon, 1);
-  EXPECT_EQ(parsed->destination, "111");
-  EXPECT_EQ(parsed->destinationTon, 5);
-  EXPECT_EQ(parsed->esmClass, 0x04);
+  // The addresses swapped.
+  EXPECT_EQ(std::tuple(parsed->source, parsed->sourceTon, parsed->sourceNpi, parsed->destination,
+                       parsed->destinationTon, parsed->destinationNpi, parsed->esmClass),
+            std::tuple("222", 1, 1, "111", 5, 2, 0x04));
   EXPECT_EQ(parsed->shortMessage.rfind("id:" + id + " sub:000 dlvrd:001 submit date:", 0), 0u);
   EXPECT_NE(parsed->shortMessage.find(" stat:DELIVRD err:000 text:"), std::string::npos);
   using Tlv = std::pair<uint16_t, std::vector<uint8_t>>;
@@ -35,10 +36,9 @@ TEST(SimulatedReceiptTest, BodyAndTLVs) {
   EXPECT_EQ(parsed->tlvs,
             (std::vector<Tlv>{{0x0427, {2}}, {0x0423, {3, 0, 0}}, {0x001E, terminatedId}}));
 
-  n = buildSimulatedReceipt(submit, id, 0x33, body, sizeof(body));
-  parsed = test::SmppTestClient::parseDeliverSM(std::vector<uint8_t>(body, body + n));
-  ASSERT_TRUE(parsed);
-  EXPECT_TRUE(parsed->tlvs.empty());
+  const auto older = receipt(0x33);
+  ASSERT_TRUE(older);
+  EXPECT_TRUE(older->tlvs.empty());
   EXPECT_EQ(buildSimulatedReceipt(submit, id, 0x34, body, 40), 0u);
 }
 

@@ -141,7 +141,7 @@ TEST_F(SMPPSessionServerTest, SubmitAndDataSMOutcomes) {
   session.submitResult = kSubmitAnswerLater;
   EXPECT_EQ(pass(test::submitBody().frame(kSubmitSM, 23)), Replies{});
   session.handleESMESubmitSMResponse(true, kSubmitSM, 23, "late", 0);
-  ASSERT_EQ(test::received(pair.peer, &frames), (Replies{{kSubmitSMResp, kOk, 23}}));
+  ASSERT_EQ(test::received(pair.peer, frames), (Replies{{kSubmitSMResp, kOk, 23}}));
   EXPECT_EQ(frames[0].body, PduBuilder().cstr("late").body());
 
   // Unparsable or past validity: the parser's status, and the hook is not asked.

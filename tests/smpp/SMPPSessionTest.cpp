@@ -25,7 +25,7 @@ protected:
   Replies after(uint64_t seconds) {
     clock.advanceSeconds(seconds);
     EXPECT_FALSE(check());
-    return test::received(pair.peer);
+    return test::received(pair.peer, frames);
   }
 };
 

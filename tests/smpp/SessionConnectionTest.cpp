@@ -161,7 +161,7 @@ TEST_F(SessionConnectionTest, FullSocketBuffersOutputAndEveryPDULeavesWholeAndIn
             std::tuple(true, true, false));
 
   std::vector<test::Frame> frames;
-  std::thread reader([&] { test::received(pair.peer, &frames, 1000); });
+  std::thread reader([&] { test::received(pair.peer, frames, 1000); });
   std::atomic<bool> appended{false};
   std::thread other([&] {
     const std::vector<uint8_t> mine(20000, 'B');

@@ -105,16 +105,12 @@ using Replies = std::vector<Reply>;
 // The headers of every frame the peer can read within `timeoutMs` of the
 // last one, the frames themselves in `frames`. The sessions under test write
 // synchronously, so by default nothing more is awaited.
-inline Replies received(int fd, std::vector<Frame>* frames = nullptr, int timeoutMs = 5) {
+inline Replies received(int fd, std::vector<Frame>& frames, int timeoutMs = 5) {
   Replies out;
-  if (frames != nullptr) {
-    frames->clear();
-  }
+  frames.clear();
   for (Frame f = readFrame(fd, timeoutMs); f.header.command_id != 0; f = readFrame(fd, timeoutMs)) {
     out.emplace_back(f.header.command_id, f.header.command_status, f.header.sequence_number);
-    if (frames != nullptr) {
-      frames->push_back(std::move(f));
-    }
+    frames.push_back(std::move(f));
   }
   return out;
 }
@@ -129,7 +125,7 @@ protected:
   template <typename... Pdus> Replies pass(const Pdus&... pdus) {
     (pair.write(pdus), ...);
     EXPECT_FALSE(session.run());
-    return received(pair.peer, &frames);
+    return received(pair.peer, frames);
   }
 
   ManualClock clock;

@@ -30,10 +30,9 @@ TEST(DeliverBodiesTest, Utf8ToUcs2WithSurrogatePairs) {
 }
 
 TEST(DeliverReaderTest, TheOtherSpellingOfAnId) {
-  EXPECT_EQ(hexFromDecimal("6699"), "1a2b");
-  EXPECT_EQ(hexFromDecimal("1a2b"), "");
-  EXPECT_EQ(decimalFromHex("1a2b"), "6699");
-  EXPECT_EQ(decimalFromHex("xyz"), "");
+  EXPECT_EQ(std::tuple(hexFromDecimal("6699"), hexFromDecimal("1a2b"), decimalFromHex("1a2b"),
+                       decimalFromHex("xyz")),
+            std::tuple("1a2b", "", "6699", ""));
 }
 
 } // namespace

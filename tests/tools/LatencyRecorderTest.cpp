@@ -11,10 +11,9 @@ TEST(LatencyRecorderTest, NearestRankPercentilesLargeValuesWithinTwoPerMille) {
   for (uint64_t v = 1000; v >= 1; --v) {
     recorder.record(v);
   }
-  EXPECT_EQ(recorder.percentile(50), 500u);
-  EXPECT_EQ(recorder.percentile(90), 900u);
-  EXPECT_EQ(recorder.percentile(99.9), 999u);
-  EXPECT_EQ(recorder.max(), 1000u);
+  EXPECT_EQ(std::tuple(recorder.percentile(50), recorder.percentile(90), recorder.percentile(99.9),
+                       recorder.max()),
+            std::tuple(500u, 900u, 999u, 1000u));
 
   recorder = LatencyRecorder();
   for (uint64_t v : {1024u, 5000u, 123456u, 9876543u}) {
@@ -24,8 +23,7 @@ TEST(LatencyRecorderTest, NearestRankPercentilesLargeValuesWithinTwoPerMille) {
   EXPECT_NEAR(static_cast<double>(recorder.percentile(50)), 5000, 5000 * 0.002);
   EXPECT_NEAR(static_cast<double>(recorder.percentile(75)), 123456, 123456 * 0.002);
   EXPECT_LE(recorder.percentile(75), 123456u);
-  EXPECT_EQ(recorder.max(), 9876543u);
-  EXPECT_EQ(recorder.percentile(100), 9876543u);
+  EXPECT_EQ(std::tuple(recorder.max(), recorder.percentile(100)), std::tuple(9876543u, 9876543u));
 }
 
 } // namespace

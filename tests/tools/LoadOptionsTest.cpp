@@ -5,27 +5,20 @@
 namespace quorvex::tools::test {
 namespace {
 
-// The error parseLoadOptions() refuses `words` with.
-std::string errorOf(std::vector<const char*> words) {
+// "ok" when `words` parse, else the error they get.
+std::string parse(std::vector<const char*> words, LoadOptions& options) {
   words.insert(words.begin(), "loadgen");
-  LoadOptions options;
   std::string error;
   const int argc = static_cast<int>(words.size());
-  EXPECT_FALSE(parseLoadOptions(argc, const_cast<char**>(words.data()), options, error));
-  return error;
-}
-
-TEST(LoadOptionsTest, WithoutCountOrDurationARunStillEnds) {
-  LoadOptions options;
-  std::string error;
-  char* argv[] = {const_cast<char*>("loadgen")};
-  ASSERT_TRUE(parseLoadOptions(1, argv, options, error)) << error;
-  EXPECT_GT(options.count, 0u);
+  return parseLoadOptions(argc, const_cast<char**>(words.data()), options, error) ? "ok" : error;
 }
 
 // The values themselves are checked by the process tests that run the load
 // generator with them.
-TEST(LoadOptionsTest, BadArgumentsAreNamed) {
+TEST(LoadOptionsTest, DefaultsEndARunAndBadArgumentsAreNamed) {
+  LoadOptions defaults;
+  ASSERT_EQ(parse({}, defaults), "ok");
+  EXPECT_GT(defaults.count, 0u); // without --count or --duration a run still ends
   const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
       {{"--count", "5", "--duration", "1"}, "--count and --duration exclude each other"},
       {{"--bind", "rx"}, "option --bind: expected tx or trx, got 'rx'"},
@@ -38,7 +31,8 @@ TEST(LoadOptionsTest, BadArgumentsAreNamed) {
       {{"-x"}, "unknown argument '-x' (see --help)"},
   };
   for (const auto& [words, message] : cases) {
-    EXPECT_EQ(errorOf(words), message);
+    LoadOptions options;
+    EXPECT_EQ(parse(words, options), message);
   }
 }
 

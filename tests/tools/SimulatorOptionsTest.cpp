@@ -20,12 +20,11 @@ TEST(SimulatorOptionsTest, Values) {
                    "--drop-after", "5"},
                   options),
             "ok");
-  EXPECT_EQ(options.port, 0);
-  EXPECT_EQ(options.idForm, IdForm::kDecimal);
-  EXPECT_EQ(options.receiptIdForm, IdForm::kDecimal); // follows --id-form
-  EXPECT_EQ(options.failures.at("999"), 0x58u);
-  EXPECT_EQ(options.receipts, ReceiptForm::kBoth);
-  EXPECT_EQ(options.dropAfter, 5u);
+  // The receipts' id form follows --id-form.
+  EXPECT_EQ(std::tuple(options.port, options.idForm, options.receiptIdForm, options.failures,
+                       options.receipts, options.dropAfter),
+            std::tuple(0, IdForm::kDecimal, IdForm::kDecimal,
+                       std::map<std::string, uint32_t>{{"999", 0x58}}, ReceiptForm::kBoth, 5u));
 }
 
 TEST(SimulatorOptionsTest, BadArgumentsAreNamed) {
