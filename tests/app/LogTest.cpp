@@ -1,7 +1,8 @@
 // The log writers' line formats, threshold, message cut and size rotation,
 // checked on real files in a temporary working directory.
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,50 +18,46 @@ using ::testing::internal::GetCapturedStdout;
 
 class LogTest : public ::testing::Test {
 protected:
-  void SetUp() override {
+  LogTest() {
     std::filesystem::current_path(dir_.path());
     setLogLevel(LOG_INFO);
   }
-  void TearDown() override {
-    closeAuditLog();
-    std::filesystem::current_path(previous_);
-  }
+  ~LogTest() override { closeAuditLog(); }
   // A file of `size` bytes whose content is not read back (sparse).
   void makeFile(const std::string& name, uintmax_t size) {
     dir_.write(name, "");
     std::filesystem::resize_file(dir_.file(name), size);
   }
   uintmax_t sizeOf(const std::string& name) { return std::filesystem::file_size(dir_.file(name)); }
+  // `text` with every digit shown as 9, so that lines with time stamps compare whole.
+  static std::string digitsAs9(std::string text) {
+    std::replace_if(text.begin(), text.end(), ::isdigit, '9');
+    return text;
+  }
 
   test::TempDir dir_;
-  const std::filesystem::path previous_ = std::filesystem::current_path();
 };
 
 TEST_F(LogTest, ThresholdLineFormatAndMessageCut) {
   CaptureStdout();
-  logApplication(LOG_DEBUG, nullptr, "C", "f", "debug");
-  logApplication(LOG_FINEST, nullptr, "C", "f", "finest");
-  logApplication(LOG_FINE, nullptr, "C", "f", "fine");
+  logApplication(LOG_FINE, nullptr, "C", "f", "just below the threshold");
   EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_FALSE(dir_.exists("application.log"));
 
-  int object = 0;
   CaptureStdout();
-  logApplication(LOG_INFO, &object, "Tracker", "load", "value %d of %s", 42, "x");
+  // The object is only printed, right-aligned in 12 columns like the null pointer's text.
+  logApplication(LOG_INFO, reinterpret_cast<void*>(0xfacade), "Tracker", "load", "%s of %x",
+                 "value", 0xab);
   logApplication(LOG_WARNING, nullptr, "Application", "main", "absent");
   // A long message is cut to 1023 characters.
   logApplication(LOG_INFO, nullptr, "C", "f", "%s", std::string(2000, 'a').c_str());
   const std::string console = GetCapturedStdout();
   // The console and the file carry the same text.
   EXPECT_EQ(console, dir_.read("application.log"));
-  const std::regex info(R"(^\d+\.\d{6} +0x[0-9a-f]+    INFO Tracker::load value 42 of x\n)");
-  EXPECT_TRUE(std::regex_search(console, info)) << console;
-  // A missing object prints the null-pointer text right-aligned in 12 columns.
-  EXPECT_NE(console.find("        (nil) WARNING Application::main absent\n"), std::string::npos)
-      << console;
-  const std::string cutTail = " C::f " + std::string(1023, 'a') + "\n";
-  ASSERT_GE(console.size(), cutTail.size());
-  EXPECT_EQ(console.substr(console.size() - cutTail.size()), cutTail);
+  EXPECT_EQ(digitsAs9(console), "9999999999.999999     9xfacade    INFO Tracker::load value of ab\n"
+                                "9999999999.999999        (nil) WARNING Application::main absent\n"
+                                "9999999999.999999        (nil)    INFO C::f " +
+                                    std::string(1023, 'a') + "\n");
 }
 
 TEST_F(LogTest, ApplicationLogRotatesOnlyAboveLimit) {
@@ -89,11 +86,10 @@ TEST_F(LogTest, AuditChecksSizeEveryThousandLines) {
   EXPECT_FALSE(dir_.exists("audit.1.log"));
   EXPECT_GT(sizeOf("audit.log"), static_cast<uintmax_t>(kLogRotateBytes + 1));
 
-  logAudit(nullptr, "SMPPUpstream", "sendSubmitSM", "line %d", 1000);
+  logAudit(nullptr, "SMPPUpstream", "sendSubmitSM", "the last");
   ASSERT_TRUE(dir_.exists("audit.1.log"));
-  const std::string fresh = dir_.read("audit.log");
-  const std::regex line(R"(^\d+\.\d{6} +\(nil\) SMPPUpstream::sendSubmitSM line 1000\n$)");
-  EXPECT_TRUE(std::regex_match(fresh, line)) << fresh;
+  EXPECT_EQ(digitsAs9(dir_.read("audit.log")),
+            "9999999999.999999        (nil) SMPPUpstream::sendSubmitSM the last\n");
 
   closeAuditLog();
   // After closing, the next line reopens the file and appends.

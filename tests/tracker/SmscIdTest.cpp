@@ -11,7 +11,7 @@ namespace {
 // Values of GCC's std::hash<std::string> on x86-64, checked against an
 // independent implementation of its Murmur-based _Hash_bytes. "msgtrack"
 // files written by earlier runs depend on them.
-TEST(SmscIdTest, HashIsPinnedToGccStringHash) {
+TEST(SmscIdTest, HashIsPinnedAndBindIdCarriesTargetAndBindNumber) {
   EXPECT_EQ(targetNameHash("smscA"), 0x08cd0d2b29ef0741ULL);
   EXPECT_EQ(targetNameHash("target with a long name over sixteen"), 0x4a13a6fedee1a72eULL);
   // Every tail length, both sides of the 8-byte blocks, octets above 0x7f.
@@ -20,9 +20,7 @@ TEST(SmscIdTest, HashIsPinnedToGccStringHash) {
     EXPECT_EQ(targetNameHash(name), std::hash<std::string>{}(name)) << name.size();
     name += static_cast<char>('A' + i * 7);
   }
-}
-
-TEST(SmscIdTest, BindIdentityCarriesTargetAndBindNumber) {
+  // A bind's identity carries the target and the bind number.
   EXPECT_EQ(smscId("smscA", 0, false), 0x29ef074100ULL);
   EXPECT_EQ(smscId("smscA", 3, false), 0x29ef074103ULL);
   EXPECT_EQ(smscId("smscA", 3, true), 0x29ef074106ULL);

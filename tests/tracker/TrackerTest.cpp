@@ -50,9 +50,8 @@ TEST_F(TrackerTest, SubmitRespMatchesOnceThenMissesQuietly) {
   tracker_.addSubmitSM(12, 200, bind0_, 6);
   tracker_.setSessionSystemID(12, "esme12");
   fakeNow += 1234;
-  auto origin = tracker_.getSessionForSubmitSMResp(bind0_, 5);
-  ASSERT_TRUE(origin.has_value());
-  EXPECT_EQ(std::tuple(origin->sessionId, origin->seqno, origin->systemId),
+  const auto origin = tracker_.getSessionForSubmitSMResp(bind0_, 5).value();
+  EXPECT_EQ(std::tuple(origin.sessionId, origin.seqno, origin.systemId),
             std::tuple(11u, 100u, "esme11"));
   EXPECT_EQ(registry_.gaugeValue("sysTracker_submitSMMap_size"), 1);
 
