@@ -15,10 +15,8 @@ inline nlohmann::json adminConfig() {
   nlohmann::json config = baseConfig();
   config["esme"] = nlohmann::json::parse(
       R"([{"systemid": "esme1", "sharedtargetsetid": "set1", "inboundmo": ["111", "222"]}])");
-  config["targetsets"] = nlohmann::json::array({{{"id", "set1"},
-                                                 {"name", "Set One"},
-                                                 {"submits_enabled", true},
-                                                 {"targets", {target("smscA", 9, 2)}}}});
+  config["targetsets"] =
+      nlohmann::json::array({targetSet("set1", nlohmann::json::array({target("smscA", 9, 2)}))});
   return config;
 }
 
@@ -31,15 +29,7 @@ protected:
     ASSERT_TRUE(gateway_->ready()) << gateway_->output();
   }
 
-  // Also a gateway that already died is checked: a sanitizer report or a
-  // crash ends it with a status other than 0.
-  void stopGateway() {
-    if (gateway_ && gateway_->process().running()) {
-      EXPECT_EQ(gateway_->stop(), 0) << gateway_->process().errors();
-    }
-  }
-
-  void TearDown() override { stopGateway(); }
+  void stopGateway() { EXPECT_EQ(gateway_->stop(), 0) << gateway_->process().errors(); }
 
   uint16_t port() const { return gateway_->httpPort(); }
   const TempDir& dir() const { return gateway_->dir(); }

@@ -2,8 +2,6 @@
 // the admission and bind events that write them (checking their outcome on
 // the way), and a table holds the texts its output must carry word for word.
 // The other process tests check behaviour.
-#include <crypt.h>
-
 #include <cstdlib>
 #include <memory>
 
@@ -37,18 +35,12 @@ const char* const kTexts[] = {
 TEST(FixedTextTest, LogLinesOfAnEventfulRun) {
   nlohmann::json config = baseConfig();
   config["base"]["smpp.max_connections_per_ip"] = 2;
-  nlohmann::json& esme = config["esme"];
-  esme.push_back(account("plain", "secret"));
-  nlohmann::json hashed = account("hashed");
-  crypt_data data{};
-  hashed["password_hash"] = crypt_r("pw", "$2b$04$abcdefghijklmnopqrstuu", &data);
-  esme.push_back(hashed);
-  nlohmann::json disabled = account("disabled");
-  disabled["binding_enabled"] = false;
-  esme.push_back(disabled);
-  nlohmann::json ipnet = account("ipnet");
-  ipnet["allowedips"] = {"10.9.9.9"};
-  esme.push_back(ipnet);
+  config["esme"] = nlohmann::json::array({
+      account("plain", "secret"),
+      account("hashed", "", {{"password_hash", bcrypt("pw")}}),
+      account("disabled", "", {{"binding_enabled", false}}),
+      account("ipnet", "", {{"allowedips", {"10.9.9.9"}}}),
+  });
   // Every connection is done with well within the bind deadline but the last.
   ::setenv("QUORVEX_BIND_TIMEOUT_SECONDS", "2", 1);
   Gateway gateway(config, "127.0.0.5\n");

@@ -3,6 +3,7 @@
 // share to drive it.
 #pragma once
 
+#include <crypt.h>
 #include <signal.h>
 
 #include <chrono>
@@ -25,8 +26,7 @@ using namespace smpp::status;
 
 // The gateway keeps the connection open: it answers an enquire_link.
 inline bool admitted(SmppTestClient& client) {
-  return client.connected() && client.enquireLink() &&
-         client.readCommand(0x80000015, std::chrono::seconds(5)).has_value();
+  return client.connected() && client.request(kEnquireLink, {}).has_value();
 }
 
 // A connection the gateway refused: accepted by the kernel, then closed.
@@ -51,10 +51,25 @@ inline nlohmann::json baseConfig() {
   };
 }
 
-// An ESME account routed to the simulated SMSC.
-inline nlohmann::json account(const std::string& systemId, const std::string& password = "") {
-  return {
+// An ESME account routed to the simulated SMSC, with the `extra` members.
+inline nlohmann::json account(const std::string& systemId, const std::string& password = "",
+                              const nlohmann::json& extra = nlohmann::json::object()) {
+  nlohmann::json esme = {
       {"systemid", systemId}, {"password", password}, {"sharedtargetsetid", "INTERNAL_SMSC_SIM"}};
+  esme.update(extra);
+  return esme;
+}
+
+// A bcrypt hash of `password` at the cost in `setting`.
+inline std::string bcrypt(const std::string& password, const char* setting = "$2b$04$") {
+  auto data = std::make_unique<crypt_data>();
+  return crypt_r(password.c_str(), (std::string(setting) + "abcdefghijklmnopqrstuu").c_str(),
+                 data.get());
+}
+
+// A target set accepting submits.
+inline nlohmann::json targetSet(const std::string& id, const nlohmann::json& targets) {
+  return {{"id", id}, {"name", id}, {"submits_enabled", true}, {"targets", targets}};
 }
 
 // An upstream target on 127.0.0.1 that binds as "gw".
@@ -76,15 +91,26 @@ public:
     }
     start();
   }
+  // A gateway still running must end cleanly: a sanitizer report or a crash
+  // ends it with a status other than 0.
+  // A gateway the test did not stop must still run and stop cleanly: one
+  // that ended on its own (a crash, a sanitizer report) fails the test.
+  ~Gateway() {
+    if (!stopped_) {
+      EXPECT_EQ(stop(), 0) << process_->errors();
+    }
+  }
   // Starts the gateway again in its directory after it ended.
   void start() {
     process_ = std::make_unique<GatewayProcess>(dir_.path());
+    stopped_ = false;
     ready_ = process_->waitForOutput("Listening for SMPP on port ");
   }
   bool ready() const { return ready_; }
   // Sends `signo` and returns the exit status (0 after SIGTERM unless a
   // sanitizer or a crash intervened).
   int stop(int signo = SIGTERM) {
+    stopped_ = true;
     process_->signal(signo);
     return process_->waitExit();
   }
@@ -98,6 +124,14 @@ public:
   }
   std::unique_ptr<SmppTestClient> connect(const std::string& source = "") {
     return std::make_unique<SmppTestClient>(port_, source);
+  }
+  // A connection bound as `id`, the bind expected to succeed.
+  std::unique_ptr<SmppTestClient> bound(const std::string& id, uint32_t command = kBindTransceiver,
+                                        const std::string& password = "pw",
+                                        uint8_t version = 0x34) {
+    auto client = connect();
+    EXPECT_EQ(client->bind(command, id, password, version), 0u) << id;
+    return client;
   }
   // A bearer token for the configured client "ops"/"s3cret".
   std::string token() {
@@ -128,20 +162,18 @@ private:
   uint16_t httpPort_;                       // its admin API port
   std::unique_ptr<GatewayProcess> process_; // the running gateway
   bool ready_ = false;                      // the listener came up
+  bool stopped_ = false;                    // the test ended the process
 };
 
 // A suite whose tests share one gateway, started on `Suite::configuration()`
 // with every address whitelisted (the suite's many connections from one
-// address would trip the rate limits) and checked for a clean exit at the end.
+// address would trip the rate limits).
 template <typename Suite> class SharedGatewayTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     gateway_ = std::make_unique<Gateway>(Suite::configuration(), "*\n");
   }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(gateway_->stop(), 0);
-    gateway_.reset();
-  }
+  static void TearDownTestSuite() { gateway_.reset(); }
   void SetUp() override { ASSERT_TRUE(gateway_->ready()) << gateway_->output(); }
 
   static inline std::unique_ptr<Gateway> gateway_;

@@ -30,9 +30,7 @@ struct Bound {
 
 // The message id of the response to a submit from 111 to 222, or "" without a good one.
 std::string submitForId(SmppTestClient& client, uint8_t registeredDelivery) {
-  quorvex::test::SubmitFields fields{"111", "222", registeredDelivery};
-  const auto response = client.submitAndWait(fields);
-  return response && response->status == 0 ? SmppTestClient::cString(response->body) : "";
+  return SmppTestClient::acceptedId(client.submitAndWait({"111", "222", registeredDelivery}));
 }
 
 TEST(SimulatorTest, TextReceiptOnlyWhenRequestedThenLinkChecksUnbindAndCountsOnQuit) {
@@ -49,10 +47,9 @@ TEST(SimulatorTest, TextReceiptOnlyWhenRequestedThenLinkChecksUnbindAndCountsOnQ
             std::tuple(true, "3b9aca01", smpp::kStateDelivered));
   EXPECT_TRUE(receipt->tlvs.empty());
 
-  ASSERT_TRUE(b.client.enquireLink());
-  EXPECT_TRUE(b.client.readCommand(smpp::command::kEnquireLinkResp).has_value());
-  ASSERT_TRUE(b.client.unbind());
-  EXPECT_TRUE(b.client.readCommand(smpp::command::kUnbindResp).has_value());
+  for (const uint32_t command : {smpp::command::kEnquireLink, smpp::command::kUnbind}) {
+    EXPECT_TRUE(b.client.request(command, {})) << command;
+  }
   b.sim.command("quit");
   EXPECT_EQ(b.sim.process().waitExit(), 0);
   auto counts = lastKeyValues(b.sim.process().output(), "smsc-sim counts");

@@ -7,48 +7,14 @@
 #include <thread>
 
 #include "integration/GatewayFixture.h"
+#include "smpp/ReceiptText.h"
 
 namespace quorvex::test {
 namespace {
 
 const SubmitFields kWithReceipt{.registeredDelivery = 1};
 
-// The message id of an accepted submit_sm_resp, empty otherwise.
-std::string acceptedId(const std::optional<Pdu>& response) {
-  return response && response->status == 0 ? SmppTestClient::cString(response->body)
-                                           : std::string();
-}
-
-uint32_t statusOf(const std::optional<Pdu>& response) {
-  return response ? response->status : 0xFFFFFFFFu;
-}
-
-void append(std::vector<uint8_t>& out, const std::vector<uint8_t>& pdu) {
-  out.insert(out.end(), pdu.begin(), pdu.end());
-}
-
-// `count` submit_sm frames numbered from `first`, for one write.
-std::vector<uint8_t> submits(uint32_t first, int count, const SubmitFields& fields = {}) {
-  std::vector<uint8_t> out;
-  for (int i = 0; i < count; ++i) {
-    append(out,
-           SmppTestClient::frame(0x00000004, first + i, 0, SmppTestClient::submitBody(fields)));
-  }
-  return out;
-}
-
-std::string receiptId(const DeliverSM& receipt) {
-  const size_t start = receipt.shortMessage.find("id:");
-  const size_t end = receipt.shortMessage.find(' ', start);
-  return start == std::string::npos ? "" : receipt.shortMessage.substr(start + 3, end - start - 3);
-}
-
-std::unique_ptr<SmppTestClient> bound(Gateway& gateway, uint32_t command, const std::string& id,
-                                      const std::string& password = "pw", uint8_t version = 0x34) {
-  auto client = gateway.connect();
-  EXPECT_EQ(client->bind(command, id, password, version), 0u) << id;
-  return client;
-}
+using Client = SmppTestClient;
 
 nlohmann::json rule(const std::string& type, const std::string& value, const std::string& set) {
   return {{"criteria", {{"match", "destination"}, {"type", type}, {"value", value}}},
@@ -62,26 +28,24 @@ public:
     for (const char* id : {"sim", "late", "slow", "fast", "pipe"}) {
       config["esme"].push_back(account(id, "pw"));
     }
-    nlohmann::json throttled = account("throttled", "pw");
-    throttled["tpslimit"] = 2;
-    nlohmann::json router = account("router", "pw");
-    router["routes-mt"] =
-        nlohmann::json::array({rule("exact", "4915112345678", "INTERNAL_SMSC_SIM")});
-    config["esme"].push_back(throttled);
-    config["esme"].push_back(router);
+    config["esme"].push_back(account("throttled", "pw", {{"tpslimit", 2}}));
+    config["esme"].push_back(
+        account("router", "pw",
+                {{"routes-mt",
+                  nlohmann::json::array({rule("exact", "4915112345678", "INTERNAL_SMSC_SIM")})}}));
     config["routes-mt"].push_back(rule("country", "49", "setDE"));
     return config;
   }
 };
 
 TEST_F(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
-  auto rx1 = bound(*gateway_, kBindReceiver, "sim");
-  auto rx2 = bound(*gateway_, kBindReceiver, "sim");
-  auto tx = bound(*gateway_, kBindTransmitter, "sim");
-  EXPECT_EQ(acceptedId(tx->submitAndWait(SubmitFields())).size(), 64u);
+  auto rx1 = gateway_->bound("sim", kBindReceiver);
+  auto rx2 = gateway_->bound("sim", kBindReceiver);
+  auto tx = gateway_->bound("sim", kBindTransmitter);
+  EXPECT_EQ(Client::acceptedId(tx->submitAndWait(SubmitFields())).size(), 64u);
   std::set<std::string> ids;
   for (int i = 0; i < 4; ++i) {
-    const std::string id = acceptedId(tx->submitAndWait(kWithReceipt));
+    const std::string id = Client::acceptedId(tx->submitAndWait(kWithReceipt));
     ASSERT_EQ(id.size(), 64u);
     EXPECT_EQ(
         id.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"),
@@ -95,7 +59,7 @@ TEST_F(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
     // The addresses swapped from the submit's; the rest is pinned by SimulatedReceiptTest.
     EXPECT_EQ(receipt->source, "447700900123");
     EXPECT_EQ(receipt->destination, "447700900001");
-    received.insert(receiptId(*receipt));
+    received.insert(smpp::parseReceiptText(receipt->shortMessage).messageId);
   }
   EXPECT_EQ(received, ids);
   // Nothing more: no receipt for the submit without a request, none on the transmitter.
@@ -106,17 +70,17 @@ TEST_F(SubmitTest, SimulatedReceiptsAlternateOverReceivers) {
 
 TEST_F(SubmitTest, QueuedReceiptsWaitForAReceiverInOrder) {
   // The receipt takes the submitting session's version: 3.3, so no TLVs.
-  auto tx = bound(*gateway_, kBindTransmitter, "late", "pw", 0x33);
+  auto tx = gateway_->bound("late", kBindTransmitter, "pw", 0x33);
   std::vector<std::string> ids;
   for (int i = 0; i < 3; ++i) {
-    ids.push_back(acceptedId(tx->submitAndWait(kWithReceipt)));
+    ids.push_back(Client::acceptedId(tx->submitAndWait(kWithReceipt)));
     ASSERT_EQ(ids.back().size(), 64u);
   }
-  auto rx = bound(*gateway_, kBindReceiver, "late");
+  auto rx = gateway_->bound("late", kBindReceiver);
   for (const std::string& id : ids) {
     std::optional<DeliverSM> receipt = rx->readDeliver();
     ASSERT_TRUE(receipt);
-    EXPECT_EQ(receiptId(*receipt), id);
+    EXPECT_EQ(smpp::parseReceiptText(receipt->shortMessage).messageId, id);
     EXPECT_TRUE(receipt->tlvs.empty());
   }
 }
@@ -129,11 +93,11 @@ TEST_F(SubmitTest, AnESMEThatStopsReadingStallsNobodyAndLosesNothing) {
   ASSERT_EQ(slow.bind(kBindTransceiver, "slow", "pw"), 0u);
   // Far more responses and receipts than the socket buffers hold.
   constexpr int kStalled = 6000;
-  ASSERT_TRUE(slow.sendRaw(submits(100, kStalled, kWithReceipt)));
+  ASSERT_TRUE(slow.sendRaw(Client::submits(100, kStalled, kWithReceipt)));
 
-  auto fast = bound(*gateway_, kBindTransceiver, "fast");
+  auto fast = gateway_->bound("fast");
   for (int i = 0; i < 20; ++i) {
-    ASSERT_EQ(acceptedId(fast->submitAndWait(SubmitFields())).size(), 64u) << i;
+    ASSERT_EQ(Client::acceptedId(fast->submitAndWait(SubmitFields())).size(), 64u) << i;
   }
 
   int responses = 0;
@@ -156,14 +120,13 @@ TEST_F(SubmitTest, AnESMEThatStopsReadingStallsNobodyAndLosesNothing) {
 TEST_F(SubmitTest, PipelinedRequestsAreAllAnswered) {
   // The connection is known to be accepted before its burst arrives.
   auto first = gateway_->connect();
-  ASSERT_TRUE(first->enquireLink());
-  ASSERT_TRUE(first->read());
+  ASSERT_TRUE(first->request(kEnquireLink, {}));
   std::vector<uint8_t> burst =
-      SmppTestClient::frame(kBindTransmitter, 1, 0, SmppTestClient::bindBody("pipe", "pw", 0x34));
-  append(burst, submits(2, 10));
+      Client::frame(kBindTransmitter, 1, 0, Client::bindBody("pipe", "pw", 0x34));
+  Client::append(burst, Client::submits(2, 10));
   // Then an unbind and the end of the stream: the connection closes in the
   // same pass that answers everything.
-  append(burst, SmppTestClient::frame(0x00000006, 12, 0, {}));
+  Client::append(burst, Client::frame(0x00000006, 12, 0, {}));
   ASSERT_TRUE(first->sendRaw(burst));
   first->shutdownWrite();
   for (uint32_t seq = 1; seq <= 12; ++seq) {
@@ -173,10 +136,10 @@ TEST_F(SubmitTest, PipelinedRequestsAreAllAnswered) {
     EXPECT_EQ(pdu->status, 0u);
   }
 
-  auto old = bound(*gateway_, kBindTransmitter, "pipe", "pw", 0x33);
+  auto old = gateway_->bound("pipe", kBindTransmitter, "pw", 0x33);
   std::vector<uint8_t> pair =
-      SmppTestClient::frame(0x00000103, 7, 0, {0, 1, 1, '1', 0, 1, 1, '2', 0, 0, 0, 0});
-  append(pair, SmppTestClient::frame(0x00000015, 8, 0, {}));
+      Client::frame(0x00000103, 7, 0, {0, 1, 1, '1', 0, 1, 1, '2', 0, 0, 0, 0});
+  Client::append(pair, Client::frame(0x00000015, 8, 0, {}));
   ASSERT_TRUE(old->sendRaw(pair));
   // generic_nack (data_sm is not 3.3) ends the pass; the enquire_link_resp
   // shows the loop comes back for what was left in the buffer.
@@ -189,22 +152,22 @@ TEST_F(SubmitTest, PipelinedRequestsAreAllAnswered) {
 }
 
 TEST_F(SubmitTest, ThrottleAtSmallLimit) {
-  auto client = bound(*gateway_, kBindTransmitter, "throttled");
+  auto client = gateway_->bound("throttled", kBindTransmitter);
   // One write: the three submits fall into the same window.
-  ASSERT_TRUE(client->sendRaw(submits(100, 3)));
+  ASSERT_TRUE(client->sendRaw(Client::submits(100, 3)));
   std::vector<uint32_t> statuses;
   for (int i = 0; i < 3; ++i) {
-    statuses.push_back(statusOf(client->readCommand(kSubmitSMResp)));
+    statuses.push_back(Client::statusOf(client->readCommand(kSubmitSMResp)));
   }
   EXPECT_EQ(statuses, (std::vector<uint32_t>{0, 0, kThrottled}));
   // The window closes one second after it opened (in the session's time
   // unit); the next submit opens a new one.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  EXPECT_EQ(statusOf(client->submitAndWait(SubmitFields())), 0u);
+  EXPECT_EQ(Client::statusOf(client->submitAndWait(SubmitFields())), 0u);
 }
 
 TEST_F(SubmitTest, RoutePrecedenceAndUnroutableTargetSets) {
-  auto client = bound(*gateway_, kBindTransceiver, "router");
+  auto client = gateway_->bound("router");
   const std::pair<const char*, uint32_t> cases[] = {
       {"4915112345678", 0u},            // the ESME's rule wins
       {"4915112345679", kSubmitFailed}, // then the global rule: no such pool
@@ -213,7 +176,8 @@ TEST_F(SubmitTest, RoutePrecedenceAndUnroutableTargetSets) {
       {"NOTANUMBER", kSubmitFailed},    // not numeric
   };
   for (const auto& [destination, status] : cases) {
-    EXPECT_EQ(statusOf(client->submitAndWait({.destination = destination})), status) << destination;
+    EXPECT_EQ(Client::statusOf(client->submitAndWait({.destination = destination})), status)
+        << destination;
   }
 }
 
@@ -224,12 +188,12 @@ TEST_F(SubmitTest, DemoConfigurationAnswersWithReceipts) {
   config["base"]["http.port"] = freePort();
   Gateway demo(config);
   ASSERT_TRUE(demo.ready()) << demo.output();
-  auto client = bound(demo, kBindTransceiver, "demo", "demo");
-  const std::string id = acceptedId(client->submitAndWait(kWithReceipt));
+  auto client = demo.bound("demo", kBindTransceiver, "demo");
+  const std::string id = Client::acceptedId(client->submitAndWait(kWithReceipt));
   ASSERT_EQ(id.size(), 64u);
   std::optional<DeliverSM> receipt = client->readDeliver();
   ASSERT_TRUE(receipt);
-  EXPECT_EQ(receiptId(*receipt), id);
+  EXPECT_EQ(smpp::parseReceiptText(receipt->shortMessage).messageId, id);
 }
 
 } // namespace

@@ -116,11 +116,8 @@ protected:
                            {"tls.cert_file", pem("gateway")},
                            {"tls.key_file", key("gateway")},
                            {"http.tls", true}});
-    config["targetsets"] = json::array(
-        {{{"id", "ts"}, {"name", "T"}, {"submits_enabled", true}, {"targets", targets}},
-         {{"id", "aside"}, {"name", "A"}, {"submits_enabled", true}, {"targets", others}}});
-    config["esme"] =
-        json::array({{{"systemid", "acme"}, {"password", "pw"}, {"sharedtargetsetid", "ts"}}});
+    config["targetsets"] = json::array({targetSet("ts", targets), targetSet("aside", others)});
+    config["esme"] = json::array({account("acme", "pw", {{"sharedtargetsetid", "ts"}})});
     return config;
   }
 
@@ -140,12 +137,7 @@ protected:
     return names;
   }
 
-  void TearDown() override {
-    if (gateway_) {
-      EXPECT_EQ(gateway_->stop(), 0) << gateway_->process().errors();
-    }
-    ::unsetenv("QUORVEX_TLS_HANDSHAKE_SECONDS");
-  }
+  void TearDown() override { ::unsetenv("QUORVEX_TLS_HANDSHAKE_SECONDS"); }
 
   static TempDir* certificates_;
   std::unique_ptr<Gateway> gateway_;

@@ -50,14 +50,10 @@ std::vector<uint8_t> concatenatedPart(int part, int total) {
   return body;
 }
 
-// Sends `body` as a `commandId` request (a submit_sm by default); its
-// response, with status 0xFFFFFFFF when none came.
+// The response to `body` sent as a `commandId` request (a submit_sm by
+// default), with status 0xFFFFFFFF when none came.
 Pdu call(SmppTestClient& esme, const std::vector<uint8_t>& body, uint32_t commandId = 0x04) {
-  const uint32_t sequence = esme.nextSequence();
-  const auto response = esme.send(commandId, sequence, body)
-                            ? esme.readCommand(commandId | 0x80000000)
-                            : std::nullopt;
-  return response && response->sequence == sequence ? *response : Pdu{0, 0xFFFFFFFF, 0, {}};
+  return esme.request(commandId, body).value_or(Pdu{0, 0xFFFFFFFF, 0, {}});
 }
 
 // A gateway whose target set "ts" holds the simulators of the test and whose
@@ -72,10 +68,8 @@ protected:
     config["cdr"] = {{"batch_flush_interval", 1}};
     config["cdr"].update(cdr);
     smscs_.push_back(std::make_unique<SimulatorProcess>(std::move(args)));
-    config["targetsets"] = json::array({{{"id", "ts"},
-                                         {"name", "Test"},
-                                         {"submits_enabled", true},
-                                         {"targets", {target("smsc1", smsc().port(), bindqty)}}}});
+    config["targetsets"] =
+        json::array({targetSet("ts", json::array({target("smsc1", smsc().port(), bindqty)}))});
     config["esme"] = esmes_;
     gateway_ = std::make_unique<Gateway>(config);
     ASSERT_TRUE(gateway_->ready()) << gateway_->output();
@@ -92,25 +86,12 @@ protected:
 
   SimulatorProcess& smsc(size_t i = 0) { return *smscs_[i]; }
 
-  std::unique_ptr<SmppTestClient> bound(const std::string& systemId = "acme") {
-    auto esme = gateway_->connect();
-    EXPECT_EQ(esme->bind(kBindTransceiver, systemId, "pw"), 0u);
-    return esme;
-  }
-
-  void TearDown() override {
-    if (gateway_ && gateway_->process().running()) {
-      EXPECT_EQ(gateway_->stop(), 0) << gateway_->process().errors();
-    }
-  }
-
   // A submit asking for a receipt; the SMSC's message id from its response.
   std::string submitForReceipt(SmppTestClient& esme) {
-    SubmitFields fields;
-    fields.registeredDelivery = 1;
-    const Pdu response = call(esme, SmppTestClient::submitBody(fields));
-    EXPECT_EQ(response.status, 0u) << gateway_->output();
-    return SmppTestClient::cString(response.body);
+    const std::string id =
+        SmppTestClient::acceptedId(esme.submitAndWait({.registeredDelivery = 1}));
+    EXPECT_FALSE(id.empty()) << gateway_->output();
+    return id;
   }
 
   // The text of the next receipt delivered to `esme`, acknowledged.
@@ -120,10 +101,8 @@ protected:
     return receipt ? receipt->shortMessage : std::string();
   }
 
-  json esmes_ = json::array({{{"systemid", "acme"},
-                              {"sharedtargetsetid", "ts"},
-                              {"password", "pw"},
-                              {"inboundmo", {"12345"}}}});
+  json esmes_ =
+      json::array({account("acme", "pw", {{"sharedtargetsetid", "ts"}, {"inboundmo", {"12345"}}})});
   std::vector<std::unique_ptr<SimulatorProcess>> smscs_;
   std::unique_ptr<Gateway> gateway_;
 };
@@ -134,13 +113,13 @@ TEST_F(UpstreamEndToEndTest, ReceiptsAfterAKillReachTheirOwnEsmesThenScrapeAndCo
   // responses; with no receiver bound they wait in the simulator until the
   // restarted gateway binds again. They quote in decimal the ids the
   // responses gave in hex.
-  esmes_.push_back({{"systemid", "zeta"}, {"sharedtargetsetid", "ts"}, {"password", "pw"}});
+  esmes_.push_back(account("zeta", "pw", {{"sharedtargetsetid", "ts"}}));
   start({"--receipts", "text", "--receipt-delay-ms", "2000", "--receipt-id-form", "dec"}, 2,
         json{{"mode", "correlate"}});
   std::string acmeId, zetaId;
   {
-    auto acme = bound();
-    auto zeta = bound("zeta");
+    auto acme = gateway_->bound("acme");
+    auto zeta = gateway_->bound("zeta");
     acmeId = submitForReceipt(*acme);
     zetaId = submitForReceipt(*zeta);
     ASSERT_FALSE(acmeId.empty() || zetaId.empty());
@@ -152,8 +131,8 @@ TEST_F(UpstreamEndToEndTest, ReceiptsAfterAKillReachTheirOwnEsmesThenScrapeAndCo
       << smsc().process().output();
 
   gateway_->start();
-  auto acme = bound();
-  auto zeta = bound("zeta");
+  auto acme = gateway_->bound("acme");
+  auto zeta = gateway_->bound("zeta");
   for (const auto& [esme, hexId] : {std::pair{acme.get(), acmeId}, std::pair{zeta.get(), zetaId}}) {
     const std::string quoted = "id:" + std::to_string(std::stoull(hexId, nullptr, 16)) + " ";
     EXPECT_NE(receiptText(*esme, 20s).find(quoted), std::string::npos) << quoted;
@@ -202,16 +181,15 @@ TEST_F(UpstreamEndToEndTest, DroppedBindRefusalsDataSMMoAuditAndPartsMovingOffAD
 
   // The 29 submits in flight when the bind drops are answered "try again",
   // and the bind comes back.
-  auto esme = bound();
+  auto esme = gateway_->bound("acme");
   SubmitFields fields;
   for (int i = 0; i < 30; ++i) {
     fields.destination = i < 29 ? "999" : "447700900123";
     ASSERT_TRUE(esme->send(0x00000004, esme->nextSequence(), SmppTestClient::submitBody(fields)));
   }
-  std::map<uint32_t, int> statuses;
+  std::map<uint32_t, int> statuses; // none: counted under 0xFFFFFFFF
   for (int i = 0; i < 30; ++i) {
-    const auto response = esme->readCommand(kSubmitSMResp);
-    ++statuses[response ? response->status : 0xFFFFFFFF]; // none: counted apart
+    ++statuses[SmppTestClient::statusOf(esme->readCommand(kSubmitSMResp))];
   }
   EXPECT_EQ(statuses, (std::map<uint32_t, int>{{0, 1}, {0x08, 29}})); // 8: ESME_RSYSERR
   ASSERT_TRUE(bindsUp(2));

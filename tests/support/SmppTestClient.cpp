@@ -135,10 +135,12 @@ std::optional<uint32_t> SmppTestClient::bind(uint32_t bindCommandId, const std::
   return response ? std::optional(response->status) : std::nullopt;
 }
 
-std::optional<Pdu> SmppTestClient::submitAndWait(const SubmitFields& fields, Millis timeout) {
+std::optional<Pdu> SmppTestClient::request(uint32_t commandId, const std::vector<uint8_t>& body,
+                                           Millis timeout) {
   const uint32_t sequence = nextSequence();
-  send(0x00000004, sequence, submitBody(fields));
-  std::optional<Pdu> response = readCommand(0x80000004, timeout);
+  std::optional<Pdu> response = send(commandId, sequence, body)
+                                    ? readCommand(commandId | 0x80000000U, timeout)
+                                    : std::nullopt;
   return response && response->sequence == sequence ? response : std::nullopt;
 }
 
@@ -154,10 +156,6 @@ std::optional<DeliverSM> SmppTestClient::readDeliver(Millis timeout) {
   deliverSMResp(pdu->sequence);
   return parseDeliverSM(pdu->body);
 }
-
-bool SmppTestClient::enquireLink() { return send(0x00000015, nextSequence()); }
-
-bool SmppTestClient::unbind() { return send(0x00000006, nextSequence()); }
 
 std::vector<uint8_t> SmppTestClient::frame(uint32_t commandId, uint32_t sequence, uint32_t status,
                                            const std::vector<uint8_t>& body) {
@@ -190,6 +188,15 @@ std::vector<uint8_t> SmppTestClient::submitBody(const SubmitFields& fields) {
                            static_cast<uint8_t>(fields.text.size())});
   body.insert(body.end(), fields.text.begin(), fields.text.end());
   return body;
+}
+
+std::vector<uint8_t> SmppTestClient::submits(uint32_t first, int count,
+                                             const SubmitFields& fields) {
+  std::vector<uint8_t> out;
+  for (int i = 0; i < count; ++i) {
+    append(out, frame(0x00000004, first + i, 0, submitBody(fields)));
+  }
+  return out;
 }
 
 std::optional<DeliverSM> SmppTestClient::parseDeliverSM(const std::vector<uint8_t>& body) {

@@ -76,22 +76,37 @@ public:
   // Binds and returns the response status; nullopt without a response.
   std::optional<uint32_t> bind(uint32_t bindCommandId, const std::string& systemId,
                                const std::string& password, uint8_t interfaceVersion = 0x34);
-  // Sends a submit_sm and waits for its response.
-  std::optional<Pdu> submitAndWait(const SubmitFields& fields, Millis timeout = Millis(5000));
+  // Sends a `commandId` request and waits for its response.
+  std::optional<Pdu> request(uint32_t commandId, const std::vector<uint8_t>& body,
+                             Millis timeout = Millis(5000));
+  std::optional<Pdu> submitAndWait(const SubmitFields& fields, Millis timeout = Millis(5000)) {
+    return request(0x00000004, submitBody(fields), timeout);
+  }
   bool deliverSMResp(uint32_t sequence, uint32_t status = 0);
   // The next deliver_sm, acknowledged and decoded; nothing on timeout.
   std::optional<DeliverSM> readDeliver(Millis timeout = Millis(5000));
-  bool enquireLink();
-  bool unbind();
 
   static std::vector<uint8_t> frame(uint32_t commandId, uint32_t sequence, uint32_t status,
                                     const std::vector<uint8_t>& body);
   static std::vector<uint8_t> bindBody(const std::string& systemId, const std::string& password,
                                        uint8_t interfaceVersion);
   static std::vector<uint8_t> submitBody(const SubmitFields& fields);
+  // `count` submit_sm frames numbered from `first`, for one write.
+  static std::vector<uint8_t> submits(uint32_t first, int count, const SubmitFields& fields = {});
+  static void append(std::vector<uint8_t>& out, const std::vector<uint8_t>& more) {
+    out.insert(out.end(), more.begin(), more.end());
+  }
   static std::optional<DeliverSM> parseDeliverSM(const std::vector<uint8_t>& body);
   // The C-octet string at the start of a body (a response's message_id).
   static std::string cString(const std::vector<uint8_t>& body);
+  // The message id of an accepted response, empty otherwise.
+  static std::string acceptedId(const std::optional<Pdu>& response) {
+    return response && response->status == 0 ? cString(response->body) : std::string();
+  }
+  // The status of a response, 0xFFFFFFFF without one.
+  static uint32_t statusOf(const std::optional<Pdu>& response) {
+    return response ? response->status : 0xFFFFFFFFu;
+  }
 
 private:
   // Reads one PDU from the socket (not from the queue).
