@@ -18,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 
 std::atomic<int64_t> fakeNanos{0}; // ns returned by the test clock
-int64_t fakeClock() { return fakeNanos.load(); }
 
 constexpr int64_t kSecond = 1000000000LL;
 constexpr uint64_t kBind0 = 0x29ef074100; // bind 0 of one target
@@ -29,7 +28,7 @@ protected:
   SMPPCDRManagerTest() {
     EXPECT_EQ(chdir(dir_.path().c_str()), 0);
     fakeNanos = 1700000000LL * kSecond;
-    manager_.setClock(&fakeClock);
+    manager_.setClock([] { return fakeNanos.load(); });
   }
 
   void start(CDRMode mode, size_t batchSize = 1000, int64_t flushSeconds = 3600,
@@ -44,15 +43,11 @@ protected:
     open_[{smscId, seqNo}] =
         manager_.queueSubmitEvent(s, "esme", "10.0.0.1", "smscA", smscId, seqNo);
   }
-  OpenCDR held(uint64_t smscId, uint64_t seqNo) {
-    auto node = open_.extract({smscId, seqNo});
-    return node ? std::move(node.mapped()) : nullptr;
-  }
-  void answer(uint64_t smscId, uint64_t seqNo, const std::string& id, bool awaitReceipt = true) {
-    manager_.updateCDRWithMessageID(smscId, seqNo, held(smscId, seqNo), id, awaitReceipt);
+  void answer(uint64_t smscId, uint64_t seqNo, const std::string& id, bool await = true) {
+    manager_.updateCDRWithMessageID(smscId, seqNo, std::move(open_[{smscId, seqNo}]), id, await);
   }
   void fail(uint64_t smscId, uint64_t seqNo, uint32_t status) {
-    manager_.updateCDRWithSubmitFail(smscId, seqNo, held(smscId, seqNo), status);
+    manager_.updateCDRWithSubmitFail(smscId, seqNo, std::move(open_[{smscId, seqNo}]), status);
   }
 
   // Open records (in flight or waiting for a receipt) and indexed message ids.
@@ -72,7 +67,7 @@ protected:
 
   test::TempDir dir_;
   SMPPCDRManager manager_;
-  std::map<std::pair<uint64_t, uint64_t>, OpenCDR> open_; // opened, not yet answered
+  std::map<std::pair<uint64_t, uint64_t>, OpenCDR> open_; // opened; null once answered
   // Columns most rows share: the submit time, and everything from esmeId on.
   const std::string t0_ = "1700000000,2023-11-14T22:13:20Z";
   const std::string tail_ = ",esme,10.0.0.1,180103889152,smscA,5,0,0,0,0,0,0,0\n";

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
-#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -46,12 +45,9 @@ inline void attach(SessionConnection& conn, int fd, bool owned = false) {
 // plays the remote side (blocking).
 struct SocketPair {
   SocketPair() {
-    int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
       throw std::runtime_error("socketpair");
     }
-    gateway = fds[0];
-    peer = fds[1];
   }
   ~SocketPair() {
     closePeer();
@@ -60,8 +56,9 @@ struct SocketPair {
   void closePeer() { ::close(std::exchange(peer, -1)); } // closing -1 is harmless
   void write(const std::vector<uint8_t>& bytes) const { writeAll(peer, bytes); }
 
-  int gateway = -1; // descriptor handed to the session (it does not own it)
-  int peer = -1;    // descriptor of the simulated remote side
+  int fds[2] = {-1, -1};
+  int& gateway = fds[0]; // descriptor handed to the session (it does not own it)
+  int& peer = fds[1];    // descriptor of the simulated remote side
 };
 
 // One PDU as the peer received it.
@@ -70,7 +67,8 @@ struct Frame {
   std::vector<uint8_t> body; // command_length - 16 octets
 };
 
-// Reads exactly `n` octets or fails after `timeoutMs` of silence.
+// Reads exactly `n` octets; fails after `timeoutMs` of silence, or if the
+// peer closes first.
 inline bool readFully(int fd, uint8_t* out, size_t n, int timeoutMs) {
   for (size_t done = 0; done < n;) {
     pollfd p{fd, POLLIN, 0};

@@ -41,8 +41,8 @@ TEST_F(ConnectionTest, DownSmscIsRetriedOnTheBackOffLadder) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     const uint64_t before = slot(id_).attempts;
     ASSERT_TRUE(runUntil([&] { return slot(id_).attempts > before && !slot(id_).sessionActive; }));
-    delays.push_back((slot(id_).nextAttempt - testNow) / 1000000ULL);
-    testNow = slot(id_).nextAttempt;
+    delays.push_back((slot(id_).nextAttempt - clock_.now) / 1000000ULL);
+    clock_.now = slot(id_).nextAttempt;
   }
   EXPECT_EQ(delays, (std::vector<uint64_t>{3, 10, 15, 15, 30, 45, 45, 45}));
   EXPECT_TRUE(sessions().empty());
@@ -57,8 +57,8 @@ TEST_F(ConnectionTest, RefusedBindIsRetriedAfterThreeSecondsAndUnansweredDropped
         PduBuilder().frame(command::kBindTransceiverResp, bindRequest_.header.sequence_number, 13));
     ASSERT_TRUE(runUntil([&] { return sessions().empty(); }));
     // The TCP connect reset the ladder: the next attempt waits 3 s.
-    EXPECT_EQ(slot(id_).nextAttempt - testNow, 3000000u);
-    testNow = slot(id_).nextAttempt;
+    EXPECT_EQ(slot(id_).nextAttempt - clock_.now, 3000000u);
+    clock_.now = slot(id_).nextAttempt;
   }
   EXPECT_EQ(registry_.counterValue("smppUpstreamBindAttempt{result=\"fail\"}"), 2u);
   ASSERT_TRUE(connectAndReadBind());
@@ -73,7 +73,7 @@ TEST_F(ConnectionTest, AdminDownUnbindsAndClosesAndOpensNothingUntilCleared) {
   configure();
   ASSERT_TRUE(bind());
   target().adminDown = true;
-  config_.configChangeStamp.store(++testNow); // as admin operations do
+  config_.configChangeStamp.store(++clock_.now); // as admin operations do
   upstream_.upstreamRun();
   EXPECT_TRUE(sessions().empty());
   EXPECT_EQ(read().header.command_id, command::kUnbind);
@@ -81,8 +81,8 @@ TEST_F(ConnectionTest, AdminDownUnbindsAndClosesAndOpensNothingUntilCleared) {
   after(100);
   EXPECT_TRUE(sessions().empty());
   target().adminDown = false;
-  config_.configChangeStamp.store(++testNow);
-  advanceSeconds(1); // past the pacing of connection passes
+  config_.configChangeStamp.store(++clock_.now);
+  clock_.advanceSeconds(1); // past the pacing of connection passes
   ASSERT_TRUE(bind());
 }
 
@@ -105,7 +105,7 @@ TEST_F(ConnectionTest, SmscRequestsAreAnsweredSplitOrJoinedAndOversizedPdusEndTh
   ASSERT_TRUE(runUntil([&] { return sessions().empty(); }));
   EXPECT_EQ(registry_.gaugeValue("upstreamSMPPSessions"), 0);
   // Reconnected after the 3 s back-off.
-  advanceSeconds(3);
+  clock_.advanceSeconds(3);
   ASSERT_TRUE(bind());
   std::vector<uint8_t> oversized = PduBuilder().frame(command::kEnquireLink, 1);
   smpp::PDUHeader{70000, command::kEnquireLink, 0, 1}.encode(oversized.data());

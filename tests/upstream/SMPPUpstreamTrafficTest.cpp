@@ -31,9 +31,6 @@ protected:
     upstream_.upstreamRun(); // the loop's pass writes what was queued
     EXPECT_EQ(head(read()), std::pair(command::kSubmitSM, seqOut_));
   }
-  void respond(uint32_t seq, const std::string& messageId) {
-    write(PduBuilder().cstr(messageId).frame(command::kSubmitSMResp, seq));
-  }
   // Sends a deliver_sm and returns the SMSC's view of the answer.
   Frame deliver(const PduBuilder& body, uint32_t seq = 900) {
     write(body.frame(command::kDeliverSM, seq));
@@ -51,8 +48,8 @@ TEST_F(TrafficTest, SubmitIsResequencedAndOnlyItsOwnResponseRelayed) {
   EXPECT_NE(seqOut_, 5u);
   EXPECT_EQ(registry_.counterValue("smppSubmitSM{esme=\"esme1\",smsc=\"A\"}"), 1u);
   EXPECT_EQ(registry_.counterValue("smppSubmitSM_SMSC_Bind{smsc=\"A\",bind=\"0\"}"), 1u);
-  respond(4242, "x"); // matches no submit
-  respond(seqOut_, "3b9aca00");
+  write(PduBuilder().cstr("x").frame(command::kSubmitSMResp, 4242)); // matches no submit
+  write(PduBuilder().cstr("3b9aca00").frame(command::kSubmitSMResp, seqOut_));
   ASSERT_TRUE(runUntil([&] { return !port_.relays.empty(); }));
   EXPECT_EQ(port_.relays, (std::vector<Relay>{{kEsme, 5, command::kSubmitSM, 0, "3b9aca00"}}));
   // The id now leads a receipt on any bind of the target to the ESME.
@@ -60,7 +57,7 @@ TEST_F(TrafficTest, SubmitIsResequencedAndOnlyItsOwnResponseRelayed) {
   // The ESME left before the response: counted, and its receipt still finds it.
   port_.esmeConnected = false;
   submit(6);
-  respond(seqOut_, "y");
+  write(PduBuilder().cstr("y").frame(command::kSubmitSMResp, seqOut_));
   EXPECT_TRUE(runUntil(
       [&] { return registry_.counterValue("sockets_smpp_DN_SubmitSMResp_sendFail") == 1; }));
   EXPECT_EQ(port_.relays.size(), 1u);
@@ -72,7 +69,7 @@ TEST_F(TrafficTest, RefusedBeyondTheTpsLimitOrWithoutABoundTransmitter) {
   upstream_.reinitUpstreamBinds(true);
   EXPECT_EQ((std::vector<bool>{accepts(id_), accepts(id_), accepts(id_), accepts(id_)}),
             (std::vector<bool>{true, true, true, false}));
-  testNow += 1000001;
+  clock_.now += 1000001;
   EXPECT_TRUE(accepts(id_));
   EXPECT_FALSE(accepts(smscId("Z", 0, false)));
   const std::pair<int, bool> states[] = {{smpp::kBoundReceiver, false},
@@ -96,7 +93,7 @@ TEST_F(TrafficTest, MissingResponseClosesTheSessionAndTheSubmitIsAnswered) {
   EXPECT_TRUE(sessions().empty());
   EXPECT_EQ(port_.relays, (std::vector<Relay>{{kEsme, 8, command::kSubmitSM, 0x08, ""}}));
   // The next connection of the bind continues its sequence numbers.
-  advanceSeconds(3);
+  clock_.advanceSeconds(3);
   ASSERT_TRUE(bind());
   submit(9);
   EXPECT_GT(seqOut_, seqOut);
@@ -129,7 +126,7 @@ TEST_F(TrafficTest, EarlyReceiptIsHeldUntilItsResponseArrivesOrTheCleanupInterva
   EXPECT_EQ(upstream_.heldReceiptCount(), 2u);
 
   submit(9);
-  respond(seqOut_, "m-1");
+  write(PduBuilder().cstr("m-1").frame(command::kSubmitSMResp, seqOut_));
   ASSERT_TRUE(runUntil([&] { return !port_.pushes.empty(); }));
   EXPECT_EQ(port_.relays.size(), 1u);
   EXPECT_EQ(port_.pushes, (std::vector<Push>{{"esme1", body.body()}}));

@@ -3,18 +3,15 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <ranges>
 #include <set>
-#include <utility>
+#include <tuple>
 
 #include "cdr/SMPPCDRManager.h"
 #include "metrics/MetricEvents.h"
-#include "metrics/MetricsRegistry.h"
 #include "smpp/PduBuilder.h"
 #include "smpp/SMPPConstants.h"
 #include "smpp/SessionTestSupport.h"
@@ -29,40 +26,22 @@ using smpp::test::Frame;
 using smpp::test::PduBuilder;
 namespace command = smpp::command;
 
-// Wall time of the services under test (µs), moved by hand.
-inline uint64_t testNow = 1704110400000000ULL;
-inline uint64_t testClock() { return testNow; }
-inline void advanceSeconds(uint64_t seconds) { testNow += seconds * 1000000ULL; }
-
-class TestClock : public smpp::Clock {
-public:
-  uint64_t nowMicros() const override { return testNow; }
-};
-
 // The downstream side as the upstream side sees it, recording every call.
 class RecordingPort : public DownstreamPort {
 public:
-  struct Relay {
-    uint64_t sessionId;
-    uint32_t sequence, requestId, status;
-    std::string messageId;
-    bool operator==(const Relay&) const = default;
-  };
-  struct Push {
-    std::string esme;
-    std::vector<uint8_t> body;
-    bool operator==(const Push&) const = default;
-  };
+  // Session id, sequence number, request id, status and message id of a response.
+  using Relay = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t, std::string>;
+  using Push = std::pair<std::string, std::vector<uint8_t>>; // ESME and deliver_sm body
 
   bool relaySubmitSMResp(uint64_t id, uint32_t seq, uint32_t requestId, uint32_t status,
                          std::string_view messageId) override {
     if (esmeConnected) {
-      relays.push_back(Relay{id, seq, requestId, status, std::string(messageId)});
+      relays.emplace_back(id, seq, requestId, status, messageId);
     }
     return esmeConnected;
   }
   void pushDeliverSM(const std::string& esme, const uint8_t* body, size_t length) override {
-    pushes.push_back(Push{esme, std::vector<uint8_t>(body, body + length)});
+    pushes.emplace_back(esme, std::vector<uint8_t>(body, body + length));
   }
 
   bool esmeConnected = true; // relays succeed
@@ -79,8 +58,7 @@ inline PduBuilder deliverSMBody(uint8_t esmClass, const std::vector<uint8_t>& me
   PduBuilder b;
   b.cstr("").octet(1).octet(1).cstr("447700900123").octet(0).octet(0).cstr(destination);
   b.octet(esmClass).octet(0).octet(0).cstr("").cstr("").octet(0).octet(0).octet(0);
-  b.octet(0).octet(static_cast<uint8_t>(message.size())).raw(message);
-  return b;
+  return b.octet(0).octet(static_cast<uint8_t>(message.size())).raw(message);
 }
 
 inline ConfTarget makeTarget(const std::string& name, int32_t port, int32_t bindQty,
@@ -110,8 +88,7 @@ protected:
   }
 
   void addSet(const std::string& id, std::vector<ConfTarget> targets, bool enabled = true) {
-    config_.confSharedTargetSets[id].submitsEnabled = enabled;
-    config_.confSharedTargetSets[id].targets = std::move(targets);
+    config_.confSharedTargetSets[id] = {id, id, enabled, std::move(targets)};
   }
   ConfTarget& target(size_t i = 0, const std::string& set = "s1") {
     return config_.confSharedTargetSets[set].targets[i];
@@ -129,7 +106,7 @@ protected:
   void run(int iterations) { runUntil(nullptr, iterations); }
   // Moves the clock on, then runs.
   void after(uint64_t seconds, int iterations = 1) {
-    advanceSeconds(seconds);
+    clock_.advanceSeconds(seconds);
     run(iterations);
   }
   // A copy of every slot.
@@ -151,18 +128,17 @@ protected:
   std::vector<int> sessions() {
     std::vector<int> states;
     upstream_.inspect([&](const auto&, const auto& list) {
-      for (const auto& s : list) {
-        states.push_back(s->bindState());
-      }
+      std::ranges::transform(list, std::back_inserter(states), &smpp::SMPPSession::bindState);
     });
     return states;
   }
 
-  TestClock clock_;
-  MetricsRegistry registry_{&testClock};
+  // Static, as the registry and the tracker read it through plain functions.
+  static inline smpp::test::ManualClock clock_;
+  MetricsRegistry registry_{[] { return clock_.now; }};
   MetricEvents events_{registry_};
   TarnConfiguration config_;
-  Tracker tracker_{events_, &testClock};
+  Tracker tracker_{events_, [] { return clock_.now; }};
   SMPPCDRManager cdr_;
   RecordingPort port_;
   SMPPUpstream upstream_{UpstreamContext{config_, tracker_, cdr_, events_, clock_}};
@@ -182,11 +158,11 @@ protected:
     ::close(listener_);
   }
 
-  // Configures `t` as the one target of set "s1" and initialises the thread.
+  // Configures `t` (named "A") as the one target of set "s1" and initialises
+  // the thread.
   void configure(ConfTarget t) {
-    addSet("s1", {t});
+    addSet("s1", {std::move(t)});
     upstream_.initialise();
-    id_ = smscId(t.name, 0, false);
   }
   void configure() { configure(makeTarget("A", smscPort_, 1, 1)); }
   // The SMSC's next frame, or one with command_id 0 after `timeoutMs`.
@@ -218,8 +194,8 @@ protected:
 
   const uint16_t smscPort_ = quorvex::test::freePort();
   const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  uint64_t id_ = 0; // smscid of the bind
-  int fd_ = -1;     // the SMSC's end of its connection
+  const uint64_t id_ = smscId("A", 0, false); // smscid of the bind
+  int fd_ = -1;                               // the SMSC's end of its connection
   Frame bindRequest_;
 };
 
