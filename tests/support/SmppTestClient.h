@@ -76,7 +76,8 @@ public:
   // Binds and returns the response status; nullopt without a response.
   std::optional<uint32_t> bind(uint32_t bindCommandId, const std::string& systemId,
                                const std::string& password, uint8_t interfaceVersion = 0x34);
-  // Sends a `commandId` request and waits for its response.
+  // Sends a `commandId` request and reads the next response of its kind;
+  // nothing when none came or it answers another sequence number.
   std::optional<Pdu> request(uint32_t commandId, const std::vector<uint8_t>& body,
                              Millis timeout = Millis(5000));
   std::optional<Pdu> submitAndWait(const SubmitFields& fields, Millis timeout = Millis(5000)) {
