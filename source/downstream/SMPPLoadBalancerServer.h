@@ -158,13 +158,14 @@ private:
   int tlsPort_ = 0;                       // SMPP over TLS port, 0 = none
   int tlsListenFd_ = -1;                  // its listening socket, -1 = none
   const smpp::TlsContext* tls_ = nullptr; // certificate and key of the TLS port
-  uint64_t handshakeMicros_ = smpp::SMPPSocketTls::kHandshakeMicros; // µs a TLS handshake may take
-  std::vector<std::unique_ptr<Client>> clients_;                     // by descriptor; null = none
-  int highest_ = -1;                      // highest descriptor with a session, -1 = none
-  size_t clientCount_ = 0;                // client connections open
-  int maxPerIP_ = 20;                     // live connections per address
-  IPWhitelist whitelist_;                 // addresses never blocked
-  ConnectionAdmission admission_;         // limits and blocks of new connections
+  // µs a TLS handshake may take
+  uint64_t handshakeMicros_ = smpp::SMPPSocketTls::kHandshakeMicros;
+  std::vector<std::unique_ptr<Client>> clients_; // by descriptor; null = none
+  int highest_ = -1;                             // highest descriptor with a session, -1 = none
+  size_t clientCount_ = 0;                       // client connections open
+  int maxPerIP_ = 20;                            // live connections per address
+  IPWhitelist whitelist_;                        // addresses never blocked
+  ConnectionAdmission admission_;                // limits and blocks of new connections
   std::unique_ptr<smpp::EventLoop> loop_; // readiness, timers and wake-ups of the main thread
   bool delivering_ = false;               // queued deliver_sm bodies are sent
   // Per ESME: its bound RX/TRX sessions, least recently used first.
