@@ -91,8 +91,6 @@ public:
     }
     start();
   }
-  // A gateway still running must end cleanly: a sanitizer report or a crash
-  // ends it with a status other than 0.
   // A gateway the test did not stop must still run and stop cleanly: one
   // that ended on its own (a crash, a sanitizer report) fails the test.
   ~Gateway() {
