@@ -128,10 +128,8 @@ bool SmppTestClient::waitClosed(Millis timeout) {
 std::optional<uint32_t> SmppTestClient::bind(uint32_t bindCommandId, const std::string& systemId,
                                              const std::string& password,
                                              uint8_t interfaceVersion) {
-  if (!send(bindCommandId, nextSequence(), bindBody(systemId, password, interfaceVersion))) {
-    return std::nullopt;
-  }
-  const std::optional<Pdu> response = readCommand(bindCommandId | 0x80000000U);
+  const std::optional<Pdu> response =
+      request(bindCommandId, bindBody(systemId, password, interfaceVersion));
   return response ? std::optional(response->status) : std::nullopt;
 }
 
